@@ -1,0 +1,1 @@
+#include "dembase/rasterdb.h"
