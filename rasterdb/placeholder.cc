@@ -1,1 +1,0 @@
-#include "dembase/rasterdb.h"

@@ -1,0 +1,44 @@
+// Byte layouts of the three records the raster database keeps verbatim: DataLayerParam (71
+// bytes), PyramidLayerInfo (37) and TileIndexRec (17), packed little-endian whatever the host.
+// Backends store and return these bytes; nothing else in the library knows the offsets.
+#ifndef DEMBASE_RASTERDB_RECORDS_H_
+#define DEMBASE_RASTERDB_RECORDS_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "dembase/dembase.h"
+
+namespace dembase::rasterdb {
+
+inline constexpr std::size_t kLayerParamSize = 71;
+inline constexpr std::size_t kLevelInfoSize = 37;
+inline constexpr std::size_t kTileRecSize = 17;
+
+using LayerParamBytes = std::array<uint8_t, kLayerParamSize>;
+using LevelInfoBytes = std::array<uint8_t, kLevelInfoSize>;
+using TileRecBytes = std::array<uint8_t, kTileRecSize>;
+
+[[nodiscard]] LayerParamBytes EncodeLayerParam(const DataLayerParam& p);
+// False when the buffer is not exactly kLayerParamSize bytes.
+[[nodiscard]] bool DecodeLayerParam(std::span<const uint8_t> in, DataLayerParam* out);
+
+[[nodiscard]] LevelInfoBytes EncodeLevelInfo(const PyramidLayerInfo& info);
+[[nodiscard]] bool DecodeLevelInfo(std::span<const uint8_t> in, PyramidLayerInfo* out);
+
+[[nodiscard]] TileRecBytes EncodeTileRec(const TileIndexRec& rec);
+[[nodiscard]] bool DecodeTileRec(std::span<const uint8_t> in, TileIndexRec* out);
+
+// The record of a tile with nothing stored: key in the offset field, packed 0, storedSize 0,
+// minimum and maximum the layer's null value as float.
+[[nodiscard]] TileIndexRec EmptyTileRec(uint16_t dataType, uint32_t tileKey);
+
+// Byte offset of the tile key (TileIndexRec.offset) inside an encoded record.
+inline constexpr std::size_t kTileRecKeyOffset = 0;
+void PutTileKey(std::span<uint8_t, kTileRecSize> rec, uint32_t tileKey);
+
+}  // namespace dembase::rasterdb
+
+#endif  // DEMBASE_RASTERDB_RECORDS_H_

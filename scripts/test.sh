@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds dembase and runs every test twice: a plain build with warnings as errors, then
+# an AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$root/scripts/setup.sh"
+
+jobs="${DEMBASE_JOBS:-$(nproc)}"
+run() {
+  local dir="$1"; shift
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDEMBASE_WERROR=ON "$@"
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+run "$root/build/release"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run "$root/build/sanitize" -DDEMBASE_SANITIZE=ON
+echo "all tests passed (plain and sanitized)"

@@ -1,0 +1,116 @@
+#include "platform/posix_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+#include <new>
+
+#include "platform/share_lock.h"
+
+namespace dembase::platform {
+namespace {
+
+constexpr uint64_t kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+
+bool RangeFits(uint64_t offset, size_t size) { return offset <= kMaxOffset && size <= kMaxOffset - offset; }
+
+int OpenRetrying(const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = open(path, flags, mode);
+  } while (fd == -1 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+PosixFile::~PosixFile() {
+  // Not retried on EINTR: Linux releases the descriptor even then.
+  (void)close(fd_);
+}
+
+bool PosixFile::ReadAt(uint64_t offset, std::span<std::byte> out) {
+  if (!can_read_ || !RangeFits(offset, out.size())) return false;
+  size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // error, or end of file before the last byte
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool PosixFile::WriteAt(uint64_t offset, std::span<const std::byte> data) {
+  if (!can_write_ || !RangeFits(offset, data.size())) return false;
+  size_t done = 0;
+  while (done < data.size()) {
+    const ssize_t n = pwrite(fd_, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool PosixFile::Size(uint64_t* size) {
+  struct stat st;
+  if (size == nullptr || fstat(fd_, &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool PosixFile::Sync() {
+  int rc;
+  do {
+    rc = fsync(fd_);
+  } while (rc == -1 && errno == EINTR);
+  return rc == 0;
+}
+
+std::unique_ptr<PosixFile> OpenPosixFile(const std::string& path, const OpenOptions& options) {
+  const bool can_read = options.access != Access::kWrite;
+  const bool can_write = options.access != Access::kRead;
+  // Write-only opens still ask for read access: the share locks are shared locks, and
+  // those need a readable descriptor. O_NONBLOCK keeps a FIFO at the path from blocking
+  // the open; anything but a regular file is refused below.
+  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (can_write ? O_RDWR : O_RDONLY);
+  switch (options.disposition) {
+    case Disposition::kCreateAlways:
+      flags |= O_CREAT;  // truncated only once the share check has passed
+      break;
+    case Disposition::kCreateNew:
+      flags |= O_CREAT | O_EXCL;
+      break;
+    case Disposition::kOpenExisting:
+      break;
+  }
+  const int fd = OpenRetrying(path.c_str(), flags, 0666);
+  if (fd < 0) return nullptr;
+  std::unique_ptr<PosixFile> file(new (std::nothrow) PosixFile(fd, can_read, can_write));
+  if (file == nullptr) {
+    (void)close(fd);
+    return nullptr;
+  }
+
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const int status_flags = ok ? fcntl(fd, F_GETFL) : -1;
+  ok = status_flags != -1 && fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) == 0;
+  ok = ok && AcquireShareLocks(fd, options.access, options.share);
+  // A file that another open's share mode protects must not be truncated, so this
+  // comes after the check.
+  if (ok && options.disposition == Disposition::kCreateAlways) ok = ftruncate(fd, 0) == 0;
+  if (!ok) {
+    file.reset();
+    if (options.disposition == Disposition::kCreateNew) (void)unlink(path.c_str());
+    return nullptr;
+  }
+  if (options.sequential) (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return file;
+}
+
+}  // namespace dembase::platform
