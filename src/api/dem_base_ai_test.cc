@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/fault_env.h"
 #include "tests/support/fake_layer.h"
 
 namespace dembase {
@@ -11,6 +12,7 @@ using testing::FakeLayerFactory;
 
 class DemBaseAITest : public ::testing::Test {
  protected:
+  DemBaseAITest() { env_.SetPhysicalMemory(uint64_t{256} << 20); }
   void SetUp() override {
     ASSERT_EQ(ai_.OpenDataSet(nullptr, 0.2f), LOCAL_DATASET_ID);
     layer_ = ai_.OpenDataLayer(LOCAL_DATASET_ID, "a.dem", 0);
@@ -19,6 +21,8 @@ class DemBaseAITest : public ::testing::Test {
   // Operations the layer received since the last call.
   std::vector<std::string> Calls() { return std::exchange(factory_.log.calls, {}); }
 
+  platform::FaultEnv env_{platform::Env::Default()};
+  platform::ScopedEnvOverride use_env_{&env_};
   FakeLayerFactory factory_;
   DemBaseAI ai_{&factory_};
   int32_t layer_ = 0;
@@ -37,8 +41,8 @@ TEST_F(DemBaseAITest, LevelCheckGuardsEveryCellAndTileCall) {
     EXPECT_EQ(ai_.BeginReadTile(ds, layer_, level, 0, 0, 0), 0);
   }
   EXPECT_EQ(isNull, 9);
-  Calls();
   ASSERT_EQ(ai_.OpenPyramidLayer(ds, layer_, 2), 1);
+  Calls();
   EXPECT_EQ(ai_.SetCell(ds, layer_, 1, 0, 0, 0, 1.0), 0);
   EXPECT_TRUE(Calls().empty());
   EXPECT_EQ(ai_.SetCell(ds, layer_, 2, 0, 0, 0, 1.0), 1);
@@ -140,7 +144,24 @@ TEST_F(DemBaseAITest, OutputPointersMayNotBeNull) {
   EXPECT_EQ(ai_.GetNullValue(ds, layer_ + 1), 0.0);
 }
 
+TEST_F(DemBaseAITest, OpenPyramidLayerFailsWithoutCacheMemoryAndSkipsTheLayer) {
+  platform::FaultEnv env(platform::Env::Default());
+  platform::ScopedEnvOverride use(&env);
+  DemBaseAI ai(&factory_);
+  ASSERT_EQ(ai.OpenDataSet(nullptr, 0.2f), LOCAL_DATASET_ID);
+  const int32_t id = ai.OpenDataLayer(LOCAL_DATASET_ID, "b.dem", 0);
+  Calls();
+  env.SetReserveMemoryFails(true);
+  EXPECT_EQ(ai.OpenPyramidLayer(LOCAL_DATASET_ID, id, 1), 0);
+  EXPECT_TRUE(Calls().empty());
+  env.SetReserveMemoryFails(false);  // a later open tries again
+  EXPECT_EQ(ai.OpenPyramidLayer(LOCAL_DATASET_ID, id, 1), 1);
+}
+
 TEST(DemBaseAIDestructionTest, DeletingWithRunningSequencesEndsNothing) {
+  platform::FaultEnv env(platform::Env::Default());
+  env.SetPhysicalMemory(uint64_t{256} << 20);
+  platform::ScopedEnvOverride use(&env);
   FakeLayerFactory factory;
   {
     DemBaseAI ai(&factory);

@@ -1,4 +1,5 @@
-// Env::Default(): the POSIX Env, with the Windows file semantics the stores rely on.
+// Env::Default(): the POSIX Env, with the file semantics the stores rely on (share modes,
+// renames and copies that never replace a target).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -147,7 +148,7 @@ class PosixEnv final : public Env {
     std::string f;
     std::string t;
     if (!SystemPath(from, &f) || !SystemPath(to, &t)) return false;
-    // The source is opened as a Windows copy would (read, sharing read), so a file held
+    // The source is opened for reading, sharing read only, so a file held
     // unshared by an open layer is not copied.
     std::unique_ptr<PosixFile> in = OpenPosixFile(f, {Access::kRead, Share::kRead, Disposition::kOpenExisting, true});
     if (in == nullptr) return false;

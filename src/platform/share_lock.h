@@ -1,4 +1,5 @@
-// Windows share modes for POSIX file descriptors. Internal to platform/.
+// Share modes (what other opens of a file may do) for POSIX file descriptors.
+// Internal to platform/.
 //
 // Each open announces what it does and what it forbids with shared open-file-description
 // locks on four bytes far past any data: "has read access", "has write access",

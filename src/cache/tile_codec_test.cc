@@ -1,0 +1,112 @@
+#include "cache/tile_codec.h"
+
+#include <zlib.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace dembase {
+namespace {
+
+constexpr uint32_t kBlock = 262144;
+using Bytes = std::vector<uint8_t>;
+
+// A tile shaped like terrain: smooth relief, a little noise, a corner of null cells.
+Bytes Terrain(bool float_cells, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> noise(0.0, 0.4);
+  Bytes b(kBlock);
+  for (int i = 0; i < 65536; ++i) {
+    const int r = i / 256, c = i % 256;
+    const double h = 850 + 120 * std::sin(r / 37.0) * std::cos(c / 23.0) + 0.8 * r + noise(rng);
+    const bool is_null = r > 200 && c > 220;
+    const float f = is_null ? 1.7014100e+38f : static_cast<float>(h);
+    const int32_t n = is_null ? 2100000000 : static_cast<int32_t>(h);
+    std::memcpy(&b[i * 4], float_cells ? static_cast<const void*>(&f) : &n, 4);  // x86-64: little-endian
+  }
+  return b;
+}
+
+Bytes Compress(const Bytes& raw, int32_t* result = nullptr) {
+  Bytes out(2 * raw.size());
+  uint32_t len = 0;
+  const int32_t r = CompressTile(raw.data(), static_cast<uint32_t>(raw.size()), out.data(), &len);
+  if (result != nullptr) *result = r;
+  out.resize(len);
+  return out;
+}
+
+int32_t Uncompress(const Bytes& z, Bytes* out) {
+  out->assign(kBlock, 0xAA);
+  return UncompressTile(z.data(), static_cast<uint32_t>(z.size()), out->data(), kBlock);
+}
+
+TEST(TileCodecTest, RoundTripsAndZlibInterop) {
+  for (const Bytes& raw : {Terrain(false, 1), Terrain(true, 2), Bytes(kBlock, 0)}) {
+    int32_t r = 0;
+    const Bytes ours = Compress(raw, &r);
+    ASSERT_EQ(r, 1);
+    EXPECT_LT(ours.size(), raw[0] == 0 ? 2000u : kBlock);
+    Bytes back;
+    ASSERT_EQ(Uncompress(ours, &back), 1);
+    EXPECT_EQ(back, raw);
+
+    // zlib reads ours, and we read zlib's.
+    uLongf len = kBlock;
+    ASSERT_EQ(uncompress(back.data(), &len, ours.data(), ours.size()), Z_OK);
+    EXPECT_EQ(len, kBlock);
+    EXPECT_EQ(back, raw);
+    Bytes theirs(compressBound(kBlock));
+    uLongf zlen = theirs.size();
+    ASSERT_EQ(compress(theirs.data(), &zlen, raw.data(), kBlock), Z_OK);
+    theirs.resize(zlen);
+    ASSERT_EQ(Uncompress(theirs, &back), 1);
+    EXPECT_EQ(back, raw);
+  }
+}
+
+TEST(TileCodecTest, DamagedStreamsAreRefused) {
+  const Bytes z = Compress(Terrain(true, 4));
+  Bytes out;
+  for (size_t len : {size_t{0}, size_t{2}, size_t{6}, z.size() / 2, z.size() - 1}) {
+    EXPECT_EQ(Uncompress(Bytes(z.begin(), z.begin() + static_cast<long>(len)), &out), 0) << "cut at " << len;
+  }
+  for (size_t pos : {size_t{0}, size_t{1}, z.size() / 3, z.size() - 2}) {
+    Bytes bad = z;
+    bad[pos] ^= 0x10;
+    EXPECT_EQ(Uncompress(bad, &out), 0) << "bit flipped at " << pos;
+  }
+  std::mt19937 rng(5);
+  for (int i = 0; i < 50; ++i) {
+    Bytes junk(1 + rng() % 4096);
+    for (auto& b : junk) b = static_cast<uint8_t>(rng());
+    EXPECT_EQ(Uncompress(junk, &out), 0);
+  }
+  EXPECT_EQ(Uncompress(Compress(Bytes(kBlock - 4, 1)), &out), 0) << "inflates short";
+  EXPECT_EQ(Uncompress(Compress(Bytes(kBlock + 4, 1)), &out), 0) << "inflates long";
+  EXPECT_EQ(UncompressTile(nullptr, 10, out.data(), kBlock), 0);
+}
+
+TEST(TileCodecTest, IncompressibleDataStillMakesAStreamWithinTheRoom) {
+  Bytes noise(kBlock);
+  std::mt19937 rng(6);
+  for (auto& b : noise) b = static_cast<uint8_t>(rng());
+  Bytes out(2 * kBlock);
+  uint32_t len = 0;
+  EXPECT_EQ(CompressTile(noise.data(), kBlock, out.data(), &len), 1);
+  EXPECT_GE(len, kBlock);
+  EXPECT_LT(len, 2 * kBlock);
+  Bytes back(kBlock);
+  EXPECT_EQ(UncompressTile(out.data(), len, back.data(), kBlock), 1);
+  EXPECT_EQ(back, noise);
+  EXPECT_EQ(CompressTile(noise.data(), 1, out.data(), &len), 0) << "no stream fits in 2 bytes";
+  EXPECT_EQ(len, 2u);
+  EXPECT_EQ(CompressTile(nullptr, kBlock, out.data(), &len), 0);
+}
+
+}  // namespace
+}  // namespace dembase

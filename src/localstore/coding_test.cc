@@ -1,0 +1,77 @@
+#include "localstore/coding.h"
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+namespace dembase {
+namespace {
+
+template <size_t N>
+std::array<std::byte, N> Bytes(std::array<uint8_t, N> v) {
+  std::array<std::byte, N> out;
+  for (size_t i = 0; i < N; ++i) out[i] = std::byte{v[i]};
+  return out;
+}
+
+TEST(Coding, FixedWidthIsLittleEndian) {
+  std::array<std::byte, 8> buf{};
+  EncodeFixed16(buf.data(), 0x1234);
+  EXPECT_EQ(buf[0], std::byte{0x34});
+  EXPECT_EQ(buf[1], std::byte{0x12});
+  EncodeFixed32(buf.data(), 0x4460);
+  EXPECT_EQ(buf, Bytes<8>({0x60, 0x44, 0, 0, 0, 0, 0, 0}));
+  EncodeFixed64(buf.data(), 0x0102030405060708ull);
+  EXPECT_EQ(buf, Bytes<8>({8, 7, 6, 5, 4, 3, 2, 1}));
+  EXPECT_EQ(DecodeFixed64(buf.data()), 0x0102030405060708ull);
+  EXPECT_EQ(DecodeFixed32(buf.data()), 0x05060708u);
+  EXPECT_EQ(DecodeFixed16(buf.data()), 0x0708u);
+}
+
+TEST(Coding, FloatsTravelAsBitPatterns) {
+  std::array<std::byte, 8> buf{};
+  EncodeFloat(buf.data(), 1.7014100e+38f);
+  EXPECT_EQ(DecodeFixed32(buf.data()), 0x7EFFFFEEu);
+  EncodeDouble(buf.data(), 1.0);
+  EXPECT_EQ(buf, Bytes<8>({0, 0, 0, 0, 0, 0, 0xF0, 0x3F}));
+  EncodeDouble(buf.data(), std::numeric_limits<double>::quiet_NaN());
+  EXPECT_TRUE(std::isnan(DecodeDouble(buf.data())));
+  EncodeFloat(buf.data(), -0.0f);
+  EXPECT_TRUE(std::signbit(DecodeFloat(buf.data())));
+}
+
+TEST(Coding, ReaderRefusesShortSpansWithoutMoving) {
+  const auto bytes = Bytes<5>({1, 2, 3, 4, 5});
+  ByteReader r(bytes);
+  uint32_t u32 = 0;
+  ASSERT_TRUE(r.ReadU32(&u32));
+  EXPECT_EQ(u32, 0x04030201u);
+  uint16_t u16 = 7;
+  EXPECT_FALSE(r.ReadU16(&u16));
+  EXPECT_EQ(u16, 7);
+  EXPECT_EQ(r.position(), 4u);
+  double d = 0;
+  EXPECT_FALSE(r.ReadDouble(&d));
+  uint8_t u8 = 0;
+  EXPECT_TRUE(r.ReadU8(&u8));
+  EXPECT_EQ(u8, 5);
+  std::span<const std::byte> none;
+  EXPECT_TRUE(r.ReadBytes(0, &none));
+  EXPECT_FALSE(r.ReadBytes(1, &none));
+}
+
+TEST(Coding, WriterFailsForGoodOnOverflow) {
+  std::array<std::byte, 6> buf{};
+  ByteWriter w(buf);
+  w.PutI32(-2);
+  EXPECT_TRUE(w.ok());
+  w.PutU32(1);  // does not fit
+  w.PutU8(9);   // would fit, but the writer has failed
+  EXPECT_FALSE(w.ok());
+  EXPECT_EQ(buf, Bytes<6>({0xFE, 0xFF, 0xFF, 0xFF, 0, 0}));
+}
+
+}  // namespace
+}  // namespace dembase

@@ -1,0 +1,284 @@
+#include "localstore/records.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "cells/null_test.h"
+#include "localstore/coding.h"
+#include "localstore/file_names.h"
+
+namespace dembase {
+namespace {
+
+void PutStringField(ByteWriter& w, const std::string& s, size_t field) {
+  w.PutBytes(std::as_bytes(std::span(s.data(), s.size())));
+  w.PutFill(std::byte{0}, field - s.size());
+}
+
+// The string before the field's first NUL; false when the field has none.
+bool ReadStringField(ByteReader& r, size_t field, std::string* out) {
+  std::span<const std::byte> bytes;
+  if (!r.ReadBytes(field, &bytes)) return false;
+  const auto nul = std::find(bytes.begin(), bytes.end(), std::byte{0});
+  if (nul == bytes.end()) return false;
+  out->assign(reinterpret_cast<const char*>(bytes.data()), static_cast<size_t>(nul - bytes.begin()));
+  return true;
+}
+
+bool FitsField(const std::string& s, size_t field) {
+  return s.size() < field && s.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+// --- DataLayerParam ---
+
+bool DataLayerParamCodec::EncodeTo(const DataLayerParam& p, std::span<std::byte> out) {
+  if (out.size() < kEncodedLength) return false;
+  ByteWriter w(out);
+  w.PutU8(p.reserved0);
+  w.PutU16(p.dataType);
+  w.PutDouble(p.xMin);
+  w.PutDouble(p.xMax);
+  w.PutDouble(p.yMin);
+  w.PutDouble(p.yMax);
+  w.PutDouble(p.cellSizeX);
+  w.PutDouble(p.cellSizeY);
+  w.PutU16(p.reserved1);
+  w.PutI16(p.levelCount);
+  w.PutDouble(p.minValue);
+  w.PutDouble(p.maxValue);
+  return w.ok();
+}
+
+bool DataLayerParamCodec::DecodeFrom(std::span<const std::byte> in, DataLayerParam* p) {
+  if (in.size() < kEncodedLength) return false;
+  ByteReader r(in);
+  DataLayerParam d{};
+  uint8_t reserved0 = 0;
+  uint16_t dataType = 0, reserved1 = 0;
+  int16_t levelCount = 0;
+  double v[8] = {};
+  // Fields are read into locals: members of a packed struct cannot be bound to pointers.
+  const bool ok = r.ReadU8(&reserved0) && r.ReadU16(&dataType) && r.ReadDouble(&v[0]) && r.ReadDouble(&v[1]) &&
+                  r.ReadDouble(&v[2]) && r.ReadDouble(&v[3]) && r.ReadDouble(&v[4]) && r.ReadDouble(&v[5]) &&
+                  r.ReadU16(&reserved1) && r.ReadI16(&levelCount) && r.ReadDouble(&v[6]) && r.ReadDouble(&v[7]);
+  if (!ok) return false;
+  d.reserved0 = reserved0;
+  d.dataType = dataType;
+  d.xMin = v[0];
+  d.xMax = v[1];
+  d.yMin = v[2];
+  d.yMax = v[3];
+  d.cellSizeX = v[4];
+  d.cellSizeY = v[5];
+  d.reserved1 = reserved1;
+  d.levelCount = levelCount;
+  d.minValue = v[6];
+  d.maxValue = v[7];
+  *p = d;
+  return true;
+}
+
+// --- DEM_INFO header ---
+
+bool DemInfoHeader::EncodeTo(std::span<std::byte> out) const {
+  if (out.size() < kEncodedLength) return false;
+  ByteWriter w(out);
+  w.PutBytes(std::as_bytes(std::span(kDemInfoMagic)));
+  w.PutU32(kDemInfoVersion);
+  return w.ok() && DataLayerParamCodec::EncodeTo(param, out.subspan(w.position()));
+}
+
+DemInfoStatus DemInfoHeader::DecodeFrom(std::span<const std::byte> in) {
+  ByteReader r(in);
+  std::span<const std::byte> magic;
+  if (!r.ReadBytes(kDemInfoMagic.size(), &magic)) return DemInfoStatus::kTruncated;
+  if (std::memcmp(magic.data(), kDemInfoMagic.data(), kDemInfoMagic.size()) != 0) return DemInfoStatus::kNotDemInfo;
+  uint32_t version = 0;
+  if (!r.ReadU32(&version)) return DemInfoStatus::kTruncated;
+  if (version != kDemInfoVersion) return DemInfoStatus::kWrongVersion;
+  if (!DataLayerParamCodec::DecodeFrom(in.subspan(r.position()), &param)) return DemInfoStatus::kTruncated;
+  return DemInfoStatus::kOk;
+}
+
+std::optional<size_t> LevelRecordsToRead(int16_t levelCount, uint64_t fileSize) {
+  if (levelCount < 0) return std::nullopt;
+  const uint64_t n = levelCount == 0 ? 1 : static_cast<uint64_t>(levelCount);
+  // The trailer is never read, so a file cut inside it is still readable.
+  if (fileSize < DemInfoHeader::kEncodedLength + n * PyramidLevelRec::kEncodedLength) return std::nullopt;
+  return static_cast<size_t>(n);
+}
+
+std::optional<std::vector<std::byte>> EncodeDemInfoFile(const DataLayerParam& param,
+                                                       std::span<const PyramidLevelRec> levels) {
+  std::vector<std::byte> out(DemInfoFileSize(levels.size()));
+  std::span<std::byte> rest(out);
+  if (!DemInfoHeader{param}.EncodeTo(rest)) return std::nullopt;
+  rest = rest.subspan(DemInfoHeader::kEncodedLength);
+  for (const PyramidLevelRec& level : levels) {
+    if (!level.EncodeTo(rest)) return std::nullopt;
+    rest = rest.subspan(PyramidLevelRec::kEncodedLength);
+  }
+  std::fill(rest.begin(), rest.end(), kDemInfoTrailerByte);
+  return out;
+}
+
+// --- PyramidLevelRec ---
+
+bool PyramidLevelRec::Fits() const {
+  return FitsField(directory, kDirectoryField) && FitsField(headerPath, kPathField) && FitsField(dataPath, kPathField);
+}
+
+bool PyramidLevelRec::EncodeTo(std::span<std::byte> out) const {
+  if (out.size() < kEncodedLength || !Fits()) return false;
+  ByteWriter w(out);
+  PutStringField(w, directory, kDirectoryField);
+  PutStringField(w, headerPath, kPathField);
+  PutStringField(w, dataPath, kPathField);
+  w.PutU8(created ? 1 : 0);
+  return w.ok();
+}
+
+bool PyramidLevelRec::DecodeFrom(std::span<const std::byte> in) {
+  ByteReader r(in);
+  PyramidLevelRec rec;
+  uint8_t flag = 0;
+  if (!ReadStringField(r, kDirectoryField, &rec.directory) || !ReadStringField(r, kPathField, &rec.headerPath) ||
+      !ReadStringField(r, kPathField, &rec.dataPath) || !r.ReadU8(&flag)) {
+    return false;
+  }
+  if (!IsSafeStoredPath(rec.directory) || !IsSafeStoredPath(rec.headerPath) || !IsSafeStoredPath(rec.dataPath)) {
+    return false;
+  }
+  rec.created = flag != 0;
+  *this = std::move(rec);
+  return true;
+}
+
+// --- level header ---
+
+bool PyramidLayerInfoCodec::EncodeTo(const PyramidLayerInfo& info, std::span<std::byte> out) {
+  if (out.size() < kEncodedLength) return false;
+  ByteWriter w(out);
+  w.PutU8(info.closedOnce);
+  w.PutDouble(info.cellSizeX);
+  w.PutDouble(info.cellSizeY);
+  w.PutI32(info.rows);
+  w.PutI32(info.cols);
+  w.PutI16(info.tileRows);
+  w.PutI16(info.tileCols);
+  w.PutI32(info.tilesDown);
+  w.PutI32(info.tilesAcross);
+  return w.ok();
+}
+
+bool PyramidLayerInfoCodec::DecodeFrom(std::span<const std::byte> in, PyramidLayerInfo* info) {
+  ByteReader r(in);
+  uint8_t closedOnce = 0;
+  double cellSizeX = 0, cellSizeY = 0;
+  int32_t rows = 0, cols = 0, tilesDown = 0, tilesAcross = 0;
+  int16_t tileRows = 0, tileCols = 0;
+  if (!(r.ReadU8(&closedOnce) && r.ReadDouble(&cellSizeX) && r.ReadDouble(&cellSizeY) && r.ReadI32(&rows) &&
+        r.ReadI32(&cols) && r.ReadI16(&tileRows) && r.ReadI16(&tileCols) && r.ReadI32(&tilesDown) &&
+        r.ReadI32(&tilesAcross))) {
+    return false;
+  }
+  PyramidLayerInfo d{};
+  d.closedOnce = closedOnce;
+  d.cellSizeX = cellSizeX;
+  d.cellSizeY = cellSizeY;
+  d.rows = rows;
+  d.cols = cols;
+  d.tileRows = tileRows;
+  d.tileCols = tileCols;
+  d.tilesDown = tilesDown;
+  d.tilesAcross = tilesAcross;
+  *info = d;
+  return true;
+}
+
+bool LevelHeaderPrefix::EncodeTo(std::span<std::byte> out) const {
+  if (out.size() < kEncodedLength || !PyramidLayerInfoCodec::EncodeTo(info, out)) return false;
+  EncodeFixed16(out.data() + kDataFileCountOffset, static_cast<uint16_t>(dataFileCount));
+  return true;
+}
+
+bool LevelHeaderPrefix::DecodeFrom(std::span<const std::byte> in) {
+  if (in.size() < kEncodedLength) return false;
+  PyramidLayerInfo decoded{};
+  if (!PyramidLayerInfoCodec::DecodeFrom(in, &decoded)) return false;
+  info = decoded;
+  dataFileCount = static_cast<int16_t>(DecodeFixed16(in.data() + kDataFileCountOffset));
+  return true;
+}
+
+bool EncodeDataFileEnds(std::span<const uint32_t> ends, std::span<std::byte> out) {
+  if (out.size() / kDataFileEndLength < ends.size()) return false;
+  for (size_t i = 0; i < ends.size(); ++i) EncodeFixed32(out.data() + i * kDataFileEndLength, ends[i]);
+  return true;
+}
+
+bool DecodeDataFileEnds(std::span<const std::byte> in, std::span<uint32_t> ends) {
+  if (in.size() / kDataFileEndLength < ends.size()) return false;
+  for (size_t i = 0; i < ends.size(); ++i) ends[i] = DecodeFixed32(in.data() + i * kDataFileEndLength);
+  return true;
+}
+
+// --- TileIndexRec ---
+
+bool TileIndexRecCodec::EncodeTo(const TileIndexRec& rec, std::span<std::byte> out) {
+  if (out.size() < kEncodedLength) return false;
+  std::byte* p = out.data();
+  EncodeFixed32(p, rec.offset);
+  p[4] = static_cast<std::byte>(rec.packed);
+  EncodeFixed32(p + 5, rec.storedSize);
+  EncodeFloat(p + 9, rec.tileMin);
+  EncodeFloat(p + 13, rec.tileMax);
+  return true;
+}
+
+bool TileIndexRecCodec::DecodeFrom(std::span<const std::byte> in, TileIndexRec* rec) {
+  if (in.size() < kEncodedLength) return false;
+  const std::byte* p = in.data();
+  TileIndexRec d{};
+  d.offset = DecodeFixed32(p);
+  d.packed = std::to_integer<uint8_t>(p[4]);
+  d.storedSize = DecodeFixed32(p + 5);
+  d.tileMin = DecodeFloat(p + 9);
+  d.tileMax = DecodeFloat(p + 13);
+  *rec = d;
+  return true;
+}
+
+bool EncodeTileIndex(std::span<const TileIndexRec> recs, std::span<std::byte> out) {
+  constexpr size_t kLen = TileIndexRecCodec::kEncodedLength;
+  if (out.size() / kLen < recs.size()) return false;
+  for (size_t i = 0; i < recs.size(); ++i) {
+    if (!TileIndexRecCodec::EncodeTo(recs[i], out.subspan(i * kLen, kLen))) return false;
+  }
+  return true;
+}
+
+bool DecodeTileIndex(std::span<const std::byte> in, std::span<TileIndexRec> recs) {
+  constexpr size_t kLen = TileIndexRecCodec::kEncodedLength;
+  if (in.size() / kLen < recs.size()) return false;
+  for (size_t i = 0; i < recs.size(); ++i) {
+    if (!TileIndexRecCodec::DecodeFrom(in.subspan(i * kLen, kLen), &recs[i])) return false;
+  }
+  return true;
+}
+
+TileIndexRec EmptyTileIndexRec(CellType type) {
+  const float null = static_cast<float>(NullValue(type));
+  TileIndexRec rec{};
+  rec.offset = kEmptyTileOffset;
+  rec.packed = 0;
+  rec.storedSize = 0;
+  rec.tileMin = null;
+  rec.tileMax = null;
+  return rec;
+}
+
+}  // namespace dembase
