@@ -3,7 +3,9 @@
 #ifndef DEMBASE_CACHE_BUFFERS_H_
 #define DEMBASE_CACHE_BUFFERS_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace dembase {
 
@@ -13,6 +15,35 @@ namespace dembase {
 
 // Frees *p when it is not null and sets it to null; safe to call twice.
 void FreeBuffer(void** p);
+
+// Owns one AllocBuffer buffer; freed when it goes.
+class HeapBuffer {
+ public:
+  HeapBuffer() = default;
+  ~HeapBuffer() { FreeBuffer(&p_); }
+  HeapBuffer(const HeapBuffer&) = delete;
+  HeapBuffer& operator=(const HeapBuffer&) = delete;
+
+  // Replaces the buffer with one of size bytes; false (and no buffer) when out of memory.
+  [[nodiscard]] bool Allocate(uint32_t size) {
+    FreeBuffer(&p_);
+    size_ = 0;
+    if (AllocBuffer(&p_, size) != 1) return false;
+    size_ = size;
+    return true;
+  }
+  void Free() {
+    FreeBuffer(&p_);
+    size_ = 0;
+  }
+  uint8_t* data() const { return static_cast<uint8_t*>(p_); }
+  uint32_t size() const { return size_; }
+  std::span<uint8_t> span() const { return {data(), size_}; }
+
+ private:
+  void* p_ = nullptr;
+  uint32_t size_ = 0;
+};
 
 // Test hook: the nth AllocBuffer call of this thread from now (n >= 1) fails; with
 // persistent, every later one too. n = 0 disables. Per thread, because the library runs

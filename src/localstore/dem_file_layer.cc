@@ -1,0 +1,173 @@
+#include "localstore/dem_file_layer.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "cells/null_test.h"
+#include "localstore/file_names.h"
+#include "localstore/level_files.h"
+
+namespace dembase {
+
+CDemFileLayer::~CDemFileLayer() { CloseEverything(); }
+
+int16_t CDemFileLayer::CreateLayerFiles(const char* path, const DataLayerParam* param) {
+  if (path == nullptr || param == nullptr || path[0] == '\0') return 0;
+  return CreateLayerHeaderFile(path, *param);
+}
+
+void CDemFileLayer::SetLayerOperParam(const LayerOperParam* p) {
+  if (p == nullptr) return;
+  compressTiles_ = p->compressTiles;
+  blendValues_ = p->blendValues;
+  oldWeight_ = p->oldWeight;
+  newWeight_ = p->newWeight;
+  if (level_) level_->set_compress(compressTiles_ != 0);
+}
+
+void CDemFileLayer::GetLayerOperParam(LayerOperParam* out) {
+  if (out == nullptr) return;
+  out->compressTiles = compressTiles_;
+  out->blendValues = blendValues_;
+  out->oldWeight = oldWeight_;
+  out->newWeight = newWeight_;
+}
+
+int32_t CDemFileLayer::OpenDataLayer(int32_t dataSetId, const char* name, uint32_t /*mode*/) {
+  if (dataSetId != LOCAL_DATASET_ID || is_open() || name == nullptr || name[0] == '\0') return 0;
+  const auto dir = LayerDirectory(name);
+  const auto layerName = LayerName(name);
+  if (!dir || !layerName) return 0;
+  OpenedLayerHeader opened;
+  const int16_t r = OpenLayerHeaderFile(name, &opened);
+  if (r < 1) return r;
+  header_ = std::move(opened.file);
+  param_ = opened.param;
+  levels_ = std::move(opened.levels);
+  type_ = CellTypeOf(param_.dataType);
+  infoPath_ = name;
+  layerDir_ = *dir;
+  layerName_ = *layerName;
+  infoDirty_ = false;
+  return 1;
+}
+
+int16_t CDemFileLayer::CloseDataLayer(int32_t dataSetId, int32_t /*layerId*/) {
+  if (dataSetId != LOCAL_DATASET_ID || !is_open()) return 0;
+  return CloseEverything() ? 1 : 0;
+}
+
+bool CDemFileLayer::CloseEverything() {
+  if (!is_open()) return true;
+  // Closing with a level open writes the level back rather than leaving dirty tiles and
+  // cache slots behind for a layer that no longer exists.
+  bool ok = openLevel_ == 0 || ClosePyramidLayer(0) == 1;
+  header_.reset();  // the header must be free before it can be replaced
+  if (infoDirty_) {
+    // A layer without levels keeps an uncreated level-1 record, so it can be opened again.
+    std::vector<PyramidLevelRec> records(levels_.begin(), levels_.begin() + CreatedLevels());
+    if (records.empty()) {
+      if (auto rec = MakeLevelRecord(layerName_, 1)) records.push_back(*rec);
+    }
+    ok = SaveLayerHeaderFile(infoPath_, param_, records) && ok;
+    infoDirty_ = false;
+  }
+  levels_.clear();
+  infoPath_.clear();
+  layerDir_.clear();
+  return ok;
+}
+
+int16_t CDemFileLayer::GetDataLayerParam(int32_t /*layerId*/, DataLayerParam* out) {
+  if (!is_open() || out == nullptr) return 0;
+  *out = param_;
+  return 1;
+}
+
+double CDemFileLayer::GetNullValue() { return NullValue(type_); }
+
+int32_t CDemFileLayer::IsNullValue(double value) { return IsNullLike(type_, value) ? 1 : 0; }
+
+// --- pyramid levels ---
+
+int16_t CDemFileLayer::CreatePyramidLayer(int32_t /*layerId*/, int16_t level, double cellSizeX, double cellSizeY) {
+  if (!is_open() || level < 1) return 0;
+  const int16_t count = CreatedLevels();
+  if (level <= count && levels_[static_cast<size_t>(level - 1)].created) return kLevelExists;
+  if (count == INT16_MAX) return 0;
+
+  // Level 1 of a layer without levels uses the record kept for it; any other level gets
+  // a record named after its number, placed after the existing levels.
+  PyramidLevelRec rec;
+  if (level == 1 && count == 0 && !levels_.empty()) {
+    rec = levels_[0];
+  } else {
+    auto made = MakeLevelRecord(layerName_, level);
+    if (!made) return 0;
+    rec = *made;
+  }
+  const int16_t r = CreateLevelFiles(layerDir_, param_, cellSizeX, cellSizeY, &rec);
+  if (r < 1) return r;
+  levels_.resize(static_cast<size_t>(count));
+  levels_.push_back(rec);
+  param_.levelCount = static_cast<int16_t>(count + 1);
+  infoDirty_ = true;
+  return 1;
+}
+
+int16_t CDemFileLayer::DeletePyramidLayer(int32_t /*layerId*/, int16_t level) {
+  if (!is_open() || level < 1 || level > CreatedLevels() || !levels_[static_cast<size_t>(level - 1)].created) {
+    return kNoSuchLevel;
+  }
+  if (level == openLevel_) return 0;
+  if (DeleteLevelFiles(layerDir_, levels_[static_cast<size_t>(level - 1)]) < 1) return 0;
+  levels_.erase(levels_.begin() + (level - 1));
+  param_.levelCount = static_cast<int16_t>(param_.levelCount - 1);
+  // Levels above move down one number, the open one included.
+  if (openLevel_ > level) --openLevel_;
+  infoDirty_ = true;
+  return 1;
+}
+
+int16_t CDemFileLayer::GetPyramidLayerInfo(int32_t /*layerId*/, int16_t level, PyramidLayerInfo* out) {
+  if (!is_open() || out == nullptr || level < 1 || level > CreatedLevels()) return 0;
+  if (level == openLevel_) {
+    *out = level_->info();
+    return 1;
+  }
+  return ReadLevelInfo(layerDir_, levels_[static_cast<size_t>(level - 1)], out) ? 1 : 0;
+}
+
+int16_t CDemFileLayer::OpenPyramidLayer(int32_t /*layerId*/, int16_t level) {
+  if (!is_open() || level < 1 || level > CreatedLevels() || !levels_[static_cast<size_t>(level - 1)].created) {
+    return kNoSuchLevel;
+  }
+  if (openLevel_ != 0) return 0;
+  auto opened = std::make_unique<OpenLevel>(this, cache(), type_);
+  if (!opened->Open(layerDir_, levels_[static_cast<size_t>(level - 1)])) return 0;
+  opened->set_compress(compressTiles_ != 0);
+  level_ = std::move(opened);
+  openLevel_ = level;
+  activeTile_ = -1;
+  return 1;
+}
+
+int16_t CDemFileLayer::ClosePyramidLayer(int32_t /*layerId*/) {
+  if (openLevel_ < 1) return 0;
+  const OpenLevel::CloseOutcome out = level_->Close();
+  if (openLevel_ == 1 && out.indexChanged) {
+    param_.minValue = out.minValue;
+    param_.maxValue = out.maxValue;
+    infoDirty_ = true;
+  }
+  level_.reset();
+  openLevel_ = 0;
+  activeTile_ = -1;
+  return out.ok ? 1 : 0;
+}
+
+void CDemFileLayer::WriteBackTile(uint32_t tag) {
+  if (level_ && tag < static_cast<uint32_t>(level_->tile_count())) level_->WriteBack(static_cast<int32_t>(tag));
+}
+
+}  // namespace dembase

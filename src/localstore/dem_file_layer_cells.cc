@@ -1,0 +1,128 @@
+// Cell and tile access on the open level of a local layer.
+//
+// A tile of a running sequence keeps a dirty mark from its Begin, so the cache writes it
+// back rather than dropping it if it must lend the block to another tile mid-sequence;
+// every per-cell call then fetches the tile again instead of trusting an old block.
+#include "cells/null_test.h"
+#include "cells/shared_edge.h"
+#include "localstore/dem_file_layer.h"
+
+namespace dembase {
+
+double CDemFileLayer::NullCell(uint8_t* isNull) const {
+  if (isNull != nullptr) *isNull = 1;
+  return NullValue(type_);
+}
+
+double CDemFileLayer::ReadCell(int32_t t, int32_t r, int32_t c, uint8_t* isNull) {
+  if (!level_->FetchTile(t, false) || level_->block(t) == nullptr) return NullCell(isNull);
+  const double v = LoadCellValue(type_, level_->block(t) + CellByteOffset(r, c));
+  if (isNull != nullptr) *isNull = IsNullLike(type_, v) ? 1 : 0;
+  return v;
+}
+
+int16_t CDemFileLayer::GetOneTileInfo(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol, OneTileInfo* out) {
+  if (!level_ || out == nullptr) return 0;
+  const auto t = TileNumber(level_->grid(), tileRow, tileCol);
+  if (!t) return 0;
+  out->size = static_cast<int32_t>(kTileBlockBytes);
+  out->minimum = level_->record(*t).tileMin;
+  out->maximum = level_->record(*t).tileMax;
+  return 1;
+}
+
+int16_t CDemFileLayer::SetCell(int32_t /*reserved*/, int32_t row, int32_t col, double value) {
+  if (!level_) return 0;
+  const auto copies = CopiesOfCell(level_->grid(), row, col);
+  if (!copies) return 0;
+  const int32_t owner = copies->owner().tile;
+  // Nothing to do: a null written into an empty tile that would keep the null anyway.
+  if (level_->IsEmpty(owner) && !level_->ref(owner).dirty && blendValues_ != 0 && IsNullLike(type_, value)) return 1;
+
+  // Each copy is fetched and written before the next fetch, which may evict it.
+  bool ok = true;
+  for (const CellCopy& copy : copies->copies()) {
+    if (!level_->FetchTile(copy.tile, true)) {
+      ok = false;
+      continue;
+    }
+    StoreIntoCell(type_, blend(), level_->block(copy.tile) + CellByteOffset(copy.r, copy.c), value);
+    level_->ref(copy.tile).dirty = 1;
+  }
+  return ok ? 1 : 0;
+}
+
+double CDemFileLayer::GetCell(int32_t /*reserved*/, int32_t row, int32_t col, uint8_t* isNull) {
+  if (!level_) return NullCell(isNull);
+  const auto a = AddressCell(level_->grid(), row, col);
+  if (!a) return NullCell(isNull);
+  if (level_->IsEmpty(a->tile) && level_->ref(a->tile).block == nullptr) return NullCell(isNull);
+  return ReadCell(a->tile, a->r, a->c, isNull);
+}
+
+int16_t CDemFileLayer::BeginWriteTile(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
+  if (!level_) return 0;
+  const auto t = TileNumber(level_->grid(), tileRow, tileCol);
+  if (!t) return 0;
+  const bool wasDirty = level_->ref(*t).dirty != 0;
+  if (!level_->FetchTile(*t, true)) return 0;
+  // A tile that was empty comes back dirty from the fetch: it too counts as changed.
+  activeWasDirty_ = wasDirty || level_->ref(*t).dirty != 0;
+  level_->ref(*t).dirty = 1;
+  activeTile_ = *t;
+  activeFailed_ = false;
+  return 1;
+}
+
+void CDemFileLayer::WriteCellOfTile(int32_t row, int32_t col, double value) {
+  if (!level_ || activeTile_ < 0) return;
+  const auto p = WrapToTile(row, col);
+  if (!p) return;
+  if (!level_->FetchTile(activeTile_, true)) {
+    activeFailed_ = true;
+    return;
+  }
+  StoreIntoCell(type_, blend(), level_->block(activeTile_) + CellByteOffset(p->r, p->c), value,
+                NullTestAt::kUnrounded);
+  level_->ref(activeTile_).dirty = 1;
+}
+
+int16_t CDemFileLayer::EndWriteTile(uint8_t keep) {
+  if (!level_ || activeTile_ < 0) return 0;
+  const int32_t t = activeTile_;
+  activeTile_ = -1;
+  if (keep != 0) level_->ComputeTileStats(t);
+  // Changes made before the sequence are dropped with it only when keep is 0; a tile
+  // that was clean at Begin is always kept.
+  if (activeWasDirty_ && keep == 0) level_->DropTile(t);
+  return activeFailed_ ? 0 : 1;
+}
+
+int16_t CDemFileLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
+  if (!level_) return 0;
+  const auto t = TileNumber(level_->grid(), tileRow, tileCol);
+  if (!t) return 0;
+  // The record can lag behind cells written since its statistics were made.
+  if (level_->ref(*t).dirty) level_->ComputeTileStats(*t);
+  if (level_->IsEmpty(*t)) {
+    activeTile_ = *t;
+    return 2;
+  }
+  if (!level_->FetchTile(*t, false)) return 0;
+  activeTile_ = *t;
+  return 1;
+}
+
+int16_t CDemFileLayer::EndReadTile() {
+  if (activeTile_ < 0) return 0;
+  activeTile_ = -1;
+  return 1;
+}
+
+double CDemFileLayer::ReadCellOfTile(int32_t row, int32_t col, uint8_t* isNull) {
+  if (!level_ || activeTile_ < 0 || !InTile(row, col)) return NullCell(isNull);
+  if (level_->IsEmpty(activeTile_) && level_->ref(activeTile_).block == nullptr) return NullCell(isNull);
+  return ReadCell(activeTile_, row, col, isNull);
+}
+
+}  // namespace dembase

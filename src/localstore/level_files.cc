@@ -1,0 +1,146 @@
+#include "localstore/level_files.h"
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+#include "localstore/file_names.h"
+#include "localstore/level_geometry.h"
+#include "localstore/result_codes.h"
+#include "platform/env.h"
+
+namespace dembase {
+namespace {
+
+using platform::Access;
+using platform::CurrentEnv;
+using platform::Disposition;
+using platform::OpenOptions;
+using platform::Share;
+
+// Records are written in runs of this many, so huge levels need no huge buffer.
+constexpr int64_t kRecordsPerWrite = 65536;
+
+bool WriteNewHeader(platform::File& file, const LevelGeometry& g, const LevelHeaderPrefix& prefix, CellType type) {
+  std::vector<std::byte> head(g.TileIndexOffset());
+  std::vector<uint32_t> ends(static_cast<size_t>(g.dataFileCount), 0);
+  if (!prefix.EncodeTo(head) ||
+      !EncodeDataFileEnds(ends, std::span<std::byte>(head).subspan(LevelHeaderPrefix::kEncodedLength)) ||
+      !file.WriteAt(0, head)) {
+    return false;
+  }
+  const std::vector<TileIndexRec> empty(static_cast<size_t>(std::min(g.tileCount, kRecordsPerWrite)),
+                                        EmptyTileIndexRec(type));
+  std::vector<std::byte> bytes(empty.size() * TileIndexRecCodec::kEncodedLength);
+  for (int64_t t = 0; t < g.tileCount; t += kRecordsPerWrite) {
+    const size_t n = static_cast<size_t>(std::min(kRecordsPerWrite, g.tileCount - t));
+    const auto chunk = std::span<std::byte>(bytes).first(n * TileIndexRecCodec::kEncodedLength);
+    if (!EncodeTileIndex(std::span<const TileIndexRec>(empty).first(n), chunk) ||
+        !file.WriteAt(g.TileRecordOffset(t), chunk)) {
+      return false;
+    }
+  }
+  return file.Sync();
+}
+
+// Removes what a failed creation made, newest first, so the level can be created again.
+struct CreationUndo {
+  std::vector<std::string> files;
+  std::string dir;
+  bool done = false;
+  ~CreationUndo() {
+    if (done) return;
+    platform::Env* env = CurrentEnv();
+    for (auto it = files.rbegin(); it != files.rend(); ++it) env->RemoveFile(*it);
+    if (!dir.empty()) env->RemoveDir(dir);
+  }
+};
+
+}  // namespace
+
+int16_t CreateLevelFiles(const std::string& layerDir, const DataLayerParam& param, double cellSizeX,
+                         double cellSizeY, PyramidLevelRec* rec) {
+  if (rec->created) return 1;
+  const auto cols = CountCells(param.xMin, param.xMax, cellSizeX);
+  const auto rows = CountCells(param.yMin, param.yMax, cellSizeY);
+  if (!cols || !rows) return 0;
+  const auto geometry = LevelGeometry::FromCells(*rows, *cols);
+  if (!geometry || !geometry->grid.Addressable()) return 0;
+  if (!geometry->WithinDataFileLimit()) return kTooManyDataFiles;
+  const int files = static_cast<int>(geometry->dataFileCount);
+
+  const auto dir = SystemPath(layerDir, rec->directory);
+  const auto header = SystemPath(layerDir, rec->headerPath);
+  const auto firstData = SystemPath(layerDir, rec->dataPath);
+  if (!dir || !header || !firstData || !LevelPathsFit(layerDir, *rec, files)) return 0;
+
+  platform::Env* env = CurrentEnv();
+  if (!env->CreateDir(*dir)) return kAlreadyExists;
+  CreationUndo undo;
+  undo.dir = *dir;
+
+  const OpenOptions create{Access::kWrite, Share::kNone, Disposition::kCreateNew, true};
+  {
+    auto file = env->OpenFile(*header, create);
+    if (!file) return 0;
+    undo.files.push_back(*header);
+    if (!WriteNewHeader(*file, *geometry, geometry->NewHeader(cellSizeX, cellSizeY), CellTypeOf(param.dataType))) {
+      return 0;
+    }
+  }
+  for (int i = 0; i < files; ++i) {
+    const auto path = DataFilePath(*firstData, i);
+    if (!path) return 0;
+    auto file = env->OpenFile(*path, create);
+    if (!file) return 0;
+    undo.files.push_back(*path);
+  }
+  // The new entries must survive a crash before the layer header names the level.
+  if (!env->SyncDir(*dir) || !env->SyncDir(layerDir.empty() ? std::string(".") : layerDir)) return 0;
+  undo.done = true;
+  rec->created = true;
+  return 1;
+}
+
+int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec) {
+  const auto dir = SystemPath(layerDir, rec.directory);
+  const auto header = SystemPath(layerDir, rec.headerPath);
+  const auto firstData = SystemPath(layerDir, rec.dataPath);
+  if (!dir || !header || !firstData || rec.headerPath.empty()) return 0;
+  platform::Env* env = CurrentEnv();
+
+  int64_t files = 0;
+  {
+    // Shared for reading only: an open level holds its header with write access, so
+    // deleting it fails here and nothing is removed.
+    auto file = env->OpenFile(*header, OpenOptions{Access::kRead, Share::kRead, Disposition::kOpenExisting, true});
+    if (!file) return 0;
+    std::byte bytes[LevelHeaderPrefix::kEncodedLength];
+    LevelHeaderPrefix prefix;
+    uint64_t size = 0;
+    if (file->Size(&size) && size >= sizeof bytes && file->ReadAt(0, bytes) && prefix.DecodeFrom(bytes)) {
+      // A damaged header still lets the level go; only data files it proves are removed.
+      if (auto g = ValidateLevelHeader(prefix, size)) files = g->dataFileCount;
+    }
+  }
+  env->RemoveFile(*header);
+  for (int i = 0; i < files; ++i) {
+    if (auto path = DataFilePath(*firstData, i)) env->RemoveFile(*path);
+  }
+  if (auto vat = VatFilePath(layerDir, rec.headerPath)) {
+    if (env->Exists(*vat)) env->RemoveFile(*vat);
+  }
+  env->RemoveDir(*dir);
+  return 1;
+}
+
+bool ReadLevelInfo(const std::string& layerDir, const PyramidLevelRec& rec, PyramidLayerInfo* out) {
+  const auto header = SystemPath(layerDir, rec.headerPath);
+  if (!header || rec.headerPath.empty()) return false;
+  auto file =
+      CurrentEnv()->OpenFile(*header, OpenOptions{Access::kRead, Share::kReadWrite, Disposition::kOpenExisting, true});
+  std::byte bytes[PyramidLayerInfoCodec::kEncodedLength];
+  return file && file->ReadAt(0, bytes) && PyramidLayerInfoCodec::DecodeFrom(bytes, out);
+}
+
+}  // namespace dembase

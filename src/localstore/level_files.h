@@ -1,0 +1,31 @@
+// The files of one pyramid level that is not open: making them when the level is
+// created, removing them when it is deleted, and reading its description.
+#ifndef DEMBASE_LOCALSTORE_LEVEL_FILES_H_
+#define DEMBASE_LOCALSTORE_LEVEL_FILES_H_
+
+#include <cstdint>
+#include <string>
+
+#include "cells/cell_value.h"
+#include "dembase/dembase.h"
+#include "localstore/records.h"
+
+namespace dembase {
+
+// Makes the level's directory, its header (geometry from the layer's extent and these
+// cell sizes, every tile empty) and its empty data files, then marks rec created.
+// 1; 0 (cannot create a file; nothing is left behind); -3 (the directory exists or
+// cannot be made); -4 (more than 4096 data files). Nothing is made on a refusal.
+int16_t CreateLevelFiles(const std::string& layerDir, const DataLayerParam& param, double cellSizeX,
+                         double cellSizeY, PyramidLevelRec* rec);
+
+// Removes the level's header, data files, value attribute table and directory.
+// 0 when the header cannot be opened for reading (missing, or the level is open).
+int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec);
+
+// Reads the description of a level from its header file. False when unreadable.
+[[nodiscard]] bool ReadLevelInfo(const std::string& layerDir, const PyramidLevelRec& rec, PyramidLayerInfo* out);
+
+}  // namespace dembase
+
+#endif  // DEMBASE_LOCALSTORE_LEVEL_FILES_H_

@@ -1,0 +1,124 @@
+// Moving tiles between a level's data files and the tile cache: fetch, inflate,
+// statistics, compress, and the placement of payloads (in place when they fit, else
+// appended at the file's real end).
+#include <limits>
+
+#include "cache/tile_codec.h"
+#include "cells/null_test.h"
+#include "cells/tile_stats.h"
+#include "localstore/open_level.h"
+
+namespace dembase {
+
+void OpenLevel::ReleaseSlot(int32_t t) {
+  TileRef& r = ref(t);
+  if (r.slot != -1) cache_->Release(r.slot);
+  r.Reset();
+}
+
+void OpenLevel::DropTile(int32_t t) {
+  ref(t).dirty = 0;
+  ReleaseSlot(t);
+}
+
+bool OpenLevel::FetchTile(int32_t t, bool forWrite) {
+  TileRef& r = ref(t);
+  if (r.block != nullptr) return true;
+  TileIndexRec& rec = index_[static_cast<size_t>(t)];
+  if (rec.offset == kEmptyTileOffset) {
+    if (!forWrite) return true;  // callers read an empty tile from its record alone
+    rec.storedSize = 0;
+    r.dirty = 1;
+  }
+  if (!cache_->Acquire(owner_, &r, static_cast<uint32_t>(t))) return false;
+  const MutableTileBlock cells(r.block, kTileBlockBytes);
+  if (r.dirty) {
+    FillWithNull(type_, cells);
+    return true;
+  }
+  if (!ReadTileBlock(t)) {
+    ReleaseSlot(t);
+    return false;
+  }
+  return true;
+}
+
+bool OpenLevel::ReadTileBlock(int32_t t) {
+  const TileIndexRec& rec = index_[static_cast<size_t>(t)];
+  uint8_t* cells = ref(t).block;
+  // A pending tile whose cells were discarded has nothing stored: it reads as null.
+  if (rec.storedSize == 0) {
+    FillWithNull(type_, MutableTileBlock(cells, kTileBlockBytes));
+    return true;
+  }
+  platform::File& file = *dataFiles_[static_cast<size_t>(DataFileOfTile(t))];
+  if (rec.packed == 1) {
+    if (rec.storedSize > packBuffer_.size()) return false;
+    auto stored = std::as_writable_bytes(packBuffer_.span().first(rec.storedSize));
+    return file.ReadAt(rec.offset, stored) &&
+           UncompressTile(packBuffer_.data(), rec.storedSize, cells, kTileBlockBytes) == 1;
+  }
+  if (rec.packed != 0 || rec.storedSize != kTileBlockBytes) return false;
+  return file.ReadAt(rec.offset, std::as_writable_bytes(std::span<uint8_t>(cells, kTileBlockBytes)));
+}
+
+void OpenLevel::ComputeTileStats(int32_t t) {
+  TileRef& r = ref(t);
+  if (r.block == nullptr) return;
+  TileIndexRec& rec = index_[static_cast<size_t>(t)];
+  const TileStats stats = dembase::ComputeTileStats(type_, TileBlock(r.block, kTileBlockBytes));
+  if (stats.empty) {
+    rec = EmptyTileIndexRec(type_);
+  } else {
+    if (rec.storedSize == 0) rec.offset = 0;  // pending: cells but no payload yet
+    rec.tileMin = stats.minimum;
+    rec.tileMax = stats.maximum;
+  }
+  r.statsCurrent = 1;
+}
+
+bool OpenLevel::WriteTileBlock(int32_t t) {
+  TileRef& r = ref(t);
+  if (r.block == nullptr) return false;
+  if (!r.statsCurrent) ComputeTileStats(t);
+  TileIndexRec& rec = index_[static_cast<size_t>(t)];
+  if (rec.offset == kEmptyTileOffset) return true;  // all null: nothing to store
+
+  const uint8_t* payload = r.block;
+  uint32_t n = kTileBlockBytes;
+  uint8_t packed = 0;
+  if (compress_) {
+    uint32_t packedLength = 0;
+    if (CompressTile(r.block, kTileBlockBytes, packBuffer_.data(), &packedLength) == 1) {
+      payload = packBuffer_.data();
+      n = packedLength;
+      packed = 1;
+    }
+  }
+
+  const size_t f = static_cast<size_t>(DataFileOfTile(t));
+  const bool inPlace = rec.storedSize > 0 && n <= rec.storedSize;
+  const uint64_t offset = inPlace ? rec.offset : appendAt_[f];
+  if (offset + n > std::numeric_limits<uint32_t>::max()) {
+    failed_ = true;  // beyond what a 32-bit record can address
+    return false;
+  }
+  if (!dataFiles_[f]->WriteAt(offset, std::as_bytes(std::span<const uint8_t>(payload, n)))) {
+    failed_ = true;  // the record still describes the former payload
+    return false;
+  }
+  if (!inPlace) appendAt_[f] = offset + n;
+  rec.offset = static_cast<uint32_t>(offset);
+  rec.storedSize = n;
+  rec.packed = packed;
+  indexDirty_ = true;
+  return true;
+}
+
+void OpenLevel::WriteBack(int32_t t) {
+  indexDirty_ = true;
+  (void)WriteTileBlock(t);  // a failure is remembered in failed_ and reported at close
+  ref(t).dirty = 0;
+}
+
+}  // namespace dembase
