@@ -62,6 +62,8 @@ bool CDemFileLayer::CloseEverything() {
   // Closing with a level open writes the level back rather than leaving dirty tiles and
   // cache slots behind for a layer that no longer exists.
   bool ok = openLevel_ == 0 || ClosePyramidLayer(0) == 1;
+  ok = EndLevelWrite() && ok;
+  EndReadTileData();
   header_.reset();  // the header must be free before it can be replaced
   if (infoDirty_) {
     // A layer without levels keeps an uncreated level-1 record, so it can be opened again.
@@ -119,12 +121,13 @@ int16_t CDemFileLayer::DeletePyramidLayer(int32_t /*layerId*/, int16_t level) {
   if (!is_open() || level < 1 || level > CreatedLevels() || !levels_[static_cast<size_t>(level - 1)].created) {
     return kNoSuchLevel;
   }
-  if (level == openLevel_) return 0;
+  if (level == openLevel_ || level == writerLevel_ || level == tileDataLevel_) return 0;
   if (DeleteLevelFiles(layerDir_, levels_[static_cast<size_t>(level - 1)]) < 1) return 0;
   levels_.erase(levels_.begin() + (level - 1));
   param_.levelCount = static_cast<int16_t>(param_.levelCount - 1);
   // Levels above move down one number, the open one included.
   if (openLevel_ > level) --openLevel_;
+  if (writerLevel_ > level) --writerLevel_;
   infoDirty_ = true;
   return 1;
 }
@@ -142,7 +145,7 @@ int16_t CDemFileLayer::OpenPyramidLayer(int32_t /*layerId*/, int16_t level) {
   if (!is_open() || level < 1 || level > CreatedLevels() || !levels_[static_cast<size_t>(level - 1)].created) {
     return kNoSuchLevel;
   }
-  if (openLevel_ != 0) return 0;
+  if (openLevel_ != 0 || tileData_) return 0;
   auto opened = std::make_unique<OpenLevel>(this, cache(), type_);
   if (!opened->Open(layerDir_, levels_[static_cast<size_t>(level - 1)])) return 0;
   opened->set_compress(compressTiles_ != 0);

@@ -20,7 +20,9 @@
 #include "cells/store_rule.h"
 #include "dembase/dembase.h"
 #include "localstore/layer_header_file.h"
+#include "localstore/level_writer.h"
 #include "localstore/open_level.h"
+#include "localstore/tile_data_reader.h"
 #include "localstore/records.h"
 #include "platform/env.h"
 #include "registry/data_layer.h"
@@ -48,7 +50,7 @@ class CDemFileLayer final : public CDataLayer {
   /* 11 */ int16_t GetPyramidLayerInfo(int32_t layerId, int16_t level, PyramidLayerInfo* out) override;
   /* 12 */ int16_t OpenPyramidLayer(int32_t layerId, int16_t level) override;
   /* 13 */ int16_t ClosePyramidLayer(int32_t layerId) override;
-  /* 14 */ int16_t GetOpenPyramidLayer() override { return openLevel_; }
+  /* 14 */ int16_t GetOpenPyramidLayer() override { return level_ ? openLevel_ : tileDataLevel_; }
   /* 21 */ int16_t GetOneTileInfo(int32_t reserved, int32_t tileRow, int32_t tileCol, OneTileInfo* out) override;
   /* 22 */ int16_t SetCell(int32_t reserved, int32_t row, int32_t col, double value) override;
   /* 23 */ double GetCell(int32_t reserved, int32_t row, int32_t col, uint8_t* isNull) override;
@@ -58,6 +60,12 @@ class CDemFileLayer final : public CDataLayer {
   /* 27 */ int16_t BeginReadTile(int32_t reserved, int32_t tileRow, int32_t tileCol) override;
   /* 28 */ int16_t EndReadTile() override;
   /* 29 */ double ReadCellOfTile(int32_t row, int32_t col, uint8_t* isNull) override;
+  /* 30 */ int16_t BeginWritePyramidLayer(int16_t level) override;
+  /* 31 */ void EndWritePyramidLayer() override;
+  /* 32 */ int16_t WriteOneTile(int32_t reserved, int32_t tileIndex, OneTileInfo* info, const void* cells) override;
+  /* 33 */ int16_t BeginReadTileData(int16_t level, int32_t reserved, int32_t tileRow, int32_t tileCol) override;
+  /* 34 */ int16_t EndReadTileData() override;
+  /* 35 */ double ReadCellOfTileData(int32_t row, int32_t col, uint8_t* isNull) override;
   /* 36 */ void WriteBackTile(uint32_t tag) override;
 
   bool is_open() const { return header_ != nullptr; }
@@ -66,6 +74,8 @@ class CDemFileLayer final : public CDataLayer {
   // Closes the open level (writing it back) and the header file, and rewrites the
   // header file when levels or the value range changed. False when anything was lost.
   bool CloseEverything();
+  // Ends a running whole-level write; false when something of it was not written.
+  bool EndLevelWrite();
   // The null value answered for cells that are absent or cannot be read.
   double NullCell(uint8_t* isNull) const;
   // The cell at in-tile (r, c) of tile t, fetching the tile if the cache let it go.
@@ -92,6 +102,14 @@ class CDemFileLayer final : public CDataLayer {
 
   int16_t openLevel_ = 0;
   std::unique_ptr<OpenLevel> level_;
+
+  // The whole-level write, while it runs; it has its own files and never uses the cache.
+  std::unique_ptr<LevelWriter> writer_;
+  int16_t writerLevel_ = 0;
+  // The tile of a running tile-data read and the level it came from (reported as the
+  // open level while the sequence runs, though no level tables exist).
+  std::unique_ptr<TileDataReader> tileData_;
+  int16_t tileDataLevel_ = 0;
 
   // The tile of a running tile-write or tile-read sequence, -1 when none.
   int32_t activeTile_ = -1;

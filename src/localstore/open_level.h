@@ -26,9 +26,8 @@
 #include "cells/cell_address.h"
 #include "cells/cell_value.h"
 #include "dembase/dembase.h"
-#include "localstore/level_geometry.h"
+#include "localstore/level_file_set.h"
 #include "localstore/records.h"
-#include "platform/env.h"
 #include "registry/data_layer.h"
 
 namespace dembase {
@@ -74,19 +73,17 @@ class OpenLevel {
   TileRef& ref(int32_t t) { return refs_[static_cast<size_t>(t)]; }
   const TileIndexRec& record(int32_t t) const { return index_[static_cast<size_t>(t)]; }
   bool IsEmpty(int32_t t) const { return index_[static_cast<size_t>(t)].offset == kEmptyTileOffset; }
-  const PyramidLayerInfo& info() const { return info_; }
-  const TileGrid& grid() const { return geometry_.grid; }
-  int32_t tile_count() const { return static_cast<int32_t>(geometry_.tileCount); }
+  const PyramidLayerInfo& info() const { return files_.info(); }
+  const TileGrid& grid() const { return files_.geometry().grid; }
+  int32_t tile_count() const { return files_.tile_count(); }
 
   void set_compress(bool compress) { compress_ = compress; }
   // Whether an I/O failure has happened since the level was opened.
   bool failed() const { return failed_; }
 
  private:
-  [[nodiscard]] bool LoadTables();
   [[nodiscard]] bool ReadTileBlock(int32_t t);
   [[nodiscard]] bool WriteTileBlock(int32_t t);
-  [[nodiscard]] bool WriteTables();
   void ReleaseSlot(int32_t t);
 
   CDataLayer* owner_;
@@ -96,12 +93,8 @@ class OpenLevel {
   bool failed_ = false;
   bool indexDirty_ = false;
 
-  PyramidLayerInfo info_{};
-  LevelGeometry geometry_;
-  std::unique_ptr<platform::File> header_;
-  std::vector<std::unique_ptr<platform::File>> dataFiles_;
-  std::vector<uint32_t> dataFileEnds_;   // as the table says
-  std::vector<uint64_t> appendAt_;       // where the next payload of each file goes
+  LevelFileSet files_;
+  std::vector<uint64_t> appendAt_;  // where the next payload of each data file goes
   std::vector<TileIndexRec> index_;
   std::unique_ptr<TileRef[]> refs_;
   HeapBuffer packBuffer_;  // one payload on its way to or from disk: 2 x 262144 bytes

@@ -3,10 +3,10 @@
 // appended at the file's real end).
 #include <limits>
 
-#include "cache/tile_codec.h"
 #include "cells/null_test.h"
 #include "cells/tile_stats.h"
 #include "localstore/open_level.h"
+#include "localstore/tile_payload.h"
 
 namespace dembase {
 
@@ -51,15 +51,7 @@ bool OpenLevel::ReadTileBlock(int32_t t) {
     FillWithNull(type_, MutableTileBlock(cells, kTileBlockBytes));
     return true;
   }
-  platform::File& file = *dataFiles_[static_cast<size_t>(DataFileOfTile(t))];
-  if (rec.packed == 1) {
-    if (rec.storedSize > packBuffer_.size()) return false;
-    auto stored = std::as_writable_bytes(packBuffer_.span().first(rec.storedSize));
-    return file.ReadAt(rec.offset, stored) &&
-           UncompressTile(packBuffer_.data(), rec.storedSize, cells, kTileBlockBytes) == 1;
-  }
-  if (rec.packed != 0 || rec.storedSize != kTileBlockBytes) return false;
-  return file.ReadAt(rec.offset, std::as_writable_bytes(std::span<uint8_t>(cells, kTileBlockBytes)));
+  return ReadPayload(files_.data_file_of(t), rec, cells, packBuffer_.span());
 }
 
 void OpenLevel::ComputeTileStats(int32_t t) {
@@ -84,18 +76,8 @@ bool OpenLevel::WriteTileBlock(int32_t t) {
   TileIndexRec& rec = index_[static_cast<size_t>(t)];
   if (rec.offset == kEmptyTileOffset) return true;  // all null: nothing to store
 
-  const uint8_t* payload = r.block;
-  uint32_t n = kTileBlockBytes;
-  uint8_t packed = 0;
-  if (compress_) {
-    uint32_t packedLength = 0;
-    if (CompressTile(r.block, kTileBlockBytes, packBuffer_.data(), &packedLength) == 1) {
-      payload = packBuffer_.data();
-      n = packedLength;
-      packed = 1;
-    }
-  }
-
+  const EncodedPayload payload = EncodePayload(r.block, compress_, packBuffer_.span());
+  const uint32_t n = payload.size;
   const size_t f = static_cast<size_t>(DataFileOfTile(t));
   const bool inPlace = rec.storedSize > 0 && n <= rec.storedSize;
   const uint64_t offset = inPlace ? rec.offset : appendAt_[f];
@@ -103,14 +85,14 @@ bool OpenLevel::WriteTileBlock(int32_t t) {
     failed_ = true;  // beyond what a 32-bit record can address
     return false;
   }
-  if (!dataFiles_[f]->WriteAt(offset, std::as_bytes(std::span<const uint8_t>(payload, n)))) {
+  if (!files_.data_file_of(t).WriteAt(offset, std::as_bytes(std::span<const uint8_t>(payload.data, n)))) {
     failed_ = true;  // the record still describes the former payload
     return false;
   }
   if (!inPlace) appendAt_[f] = offset + n;
   rec.offset = static_cast<uint32_t>(offset);
   rec.storedSize = n;
-  rec.packed = packed;
+  rec.packed = payload.packed;
   indexDirty_ = true;
   return true;
 }

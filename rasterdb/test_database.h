@@ -1,0 +1,102 @@
+// Test support: a fresh, empty database of the kind under test, reached through DbConnect only.
+// Suites are parameterised by connect kind; a new backend adds its kind to TestKinds() and a way
+// to make an empty database here.
+#ifndef DEMBASE_RASTERDB_TEST_DATABASE_H_
+#define DEMBASE_RASTERDB_TEST_DATABASE_H_
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "dembase/rasterdb.h"
+
+namespace dembase::rasterdb::test {
+
+inline std::vector<int32_t> TestKinds() { return {RASTERDB_KIND_SQLITE}; }
+inline std::string KindName(const ::testing::TestParamInfo<int32_t>& info) {
+  return info.param == RASTERDB_KIND_SQLITE ? "SQLite" : "Kind" + std::to_string(info.param);
+}
+
+// A directory made with mkdtemp under /tmp, removed with its contents.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/rasterdb_test_XXXXXX";
+    if (mkdtemp(pattern) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class TestDatabase {
+ public:
+  explicit TestDatabase(int32_t kind) : kind_(kind), file_(dir_.path() + "/raster.db") {}
+  uint32_t Connect() const { return DbConnect(kind_, file_.c_str(), "", ""); }
+  DbConnectInfo Info(const char* dataSet) const {
+    DbConnectInfo info{};
+    std::strncpy(info.dataSet, dataSet, sizeof(info.dataSet) - 1);
+    info.connectKind = kind_;
+    std::strncpy(info.connectArg1, file_.c_str(), sizeof(info.connectArg1) - 1);
+    return info;
+  }
+  const std::string& file() const { return file_; }
+
+ private:
+  int32_t kind_;
+  TempDir dir_;
+  std::string file_;
+};
+
+inline DataLayerParam LayerParam(uint16_t dataType) {
+  return {0xA5, dataType, 100.0, 610.0, -20.5, 489.5, 1.0, 1.0, 0xBEEF, 0, -3.5, 8848.0};
+}
+
+inline PyramidLayerInfo LevelInfo(int32_t tilesDown, int32_t tilesAcross) {
+  return {0, 1.0, 1.0, tilesDown * 255 + 1, tilesAcross * 255 + 1, 256, 256, tilesDown, tilesAcross};
+}
+
+inline bool SameBytes(const void* a, const void* b, std::size_t n) { return std::memcmp(a, b, n) == 0; }
+
+// A connection with the data set "terrain" open.
+class RasterDbTest : public ::testing::TestWithParam<int32_t> {
+ protected:
+  void SetUp() override {
+    conn_ = db_.Connect();
+    ASSERT_NE(conn_, 0u);
+    ds_ = OpenDataSet(conn_);
+    ASSERT_GE(ds_, 1);
+  }
+  void TearDown() override { DbDisconnect(conn_); }
+
+  int32_t OpenDataSet(uint32_t conn) const {
+    const DbConnectInfo info = db_.Info("terrain");
+    return DbOpenDataSet(conn, &info);
+  }
+  // Creates and opens a layer, with one level when tilesDown > 0; 0 on failure.
+  int32_t MakeLayer(const char* name, int32_t tilesDown = 0, int32_t tilesAcross = 0,
+                    uint16_t dataType = DEMBASE_TYPE_INT32) {
+    const DataLayerParam p = LayerParam(dataType);
+    if (DbCreateLayer(conn_, ds_, name, &p, 7) < 1) return 0;
+    const int32_t layer = DbOpenLayer(conn_, ds_, name);
+    const PyramidLayerInfo info = LevelInfo(tilesDown, tilesAcross);
+    return tilesDown == 0 || DbCreateLevel(conn_, layer, 1, &info) == 1 ? layer : 0;
+  }
+
+  TestDatabase db_{GetParam()};
+  uint32_t conn_ = 0;
+  int32_t ds_ = 0;
+};
+
+}  // namespace dembase::rasterdb::test
+
+#endif  // DEMBASE_RASTERDB_TEST_DATABASE_H_

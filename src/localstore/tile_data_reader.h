@@ -1,0 +1,33 @@
+// TileDataReader: the cells of one tile of a level that is not open, read once at Begin
+// and handed out cell by cell.
+#ifndef DEMBASE_LOCALSTORE_TILE_DATA_READER_H_
+#define DEMBASE_LOCALSTORE_TILE_DATA_READER_H_
+
+#include <cstdint>
+#include <string>
+
+#include "cache/buffers.h"
+#include "cells/cell_value.h"
+#include "localstore/records.h"
+
+namespace dembase {
+
+class TileDataReader {
+ public:
+  explicit TileDataReader(CellType type) : type_(type) {}
+
+  // 1 when the tile's cells were read, 2 when the tile holds only nulls (nothing is
+  // read), 0 on failure (no such tile, unreadable files). No file stays open.
+  int16_t Begin(const std::string& layerDir, const PyramidLevelRec& rec, int32_t tileRow, int32_t tileCol);
+
+  // In-tile (row, col); the null value with isNull 1 outside the tile or for an all-null tile.
+  double ReadCell(int32_t row, int32_t col, uint8_t* isNull) const;
+
+ private:
+  CellType type_;
+  HeapBuffer cells_;  // empty for an all-null tile
+};
+
+}  // namespace dembase
+
+#endif  // DEMBASE_LOCALSTORE_TILE_DATA_READER_H_
