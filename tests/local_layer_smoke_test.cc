@@ -32,8 +32,8 @@ TEST_F(LocalLayerSmokeTest, CellsSurviveCloseAndReopen) {
     DataLayerParam p{};
     ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
     ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &p), 1);
-    EXPECT_EQ(p.minValue, 0.0);
-    EXPECT_EQ(p.maxValue, 592.0 * 1000 + 697);
+    EXPECT_EQ(double{p.minValue}, 0.0);
+    EXPECT_EQ(double{p.maxValue}, 592.0 * 1000 + 697);
     EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
   }
 }

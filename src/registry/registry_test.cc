@@ -151,8 +151,8 @@ TEST_F(RegistryTest, CreateDataLayerSnapsCreatesLevelOneAndLeavesTheLayerClosed)
   ASSERT_EQ(reg_.OpenDataSet(nullptr, 0.2f), LOCAL_DATASET_ID);
   DataLayerParam p = Param(DEMBASE_TYPE_FLOAT32);
   EXPECT_EQ(reg_.CreateDataLayer(LOCAL_DATASET_ID, "a.dem", &p, 0, 1), 1);
-  EXPECT_EQ(p.xMax, 102.0);
-  EXPECT_EQ(p.yMax, 60.0);
+  EXPECT_EQ(double{p.xMax}, 102.0);
+  EXPECT_EQ(double{p.yMax}, 60.0);
   EXPECT_EQ(factory_.log.calls, (std::vector<std::string>{"factory:CreateLocalLayerFiles", "1:OpenDataLayer",
                                                           "1:CreatePyramidLayer(1,3.000000,2.000000)",
                                                           "1:CloseDataLayer"}));
@@ -166,18 +166,18 @@ TEST_F(RegistryTest, CreateDataLayerRefusals) {
   ASSERT_EQ(reg_.OpenDataSet(nullptr, 0.2f), LOCAL_DATASET_ID);
   DataLayerParam p = Param(5);
   EXPECT_EQ(reg_.CreateDataLayer(LOCAL_DATASET_ID, "a.dem", &p, 0, 1), 0);
-  EXPECT_EQ(p.xMax, 100.0);  // untouched
+  EXPECT_EQ(double{p.xMax}, 100.0);  // untouched
 
   p = Param(DEMBASE_TYPE_INT32);
   p.cellSizeX = 0;  // would divide by zero
   EXPECT_EQ(reg_.CreateDataLayer(LOCAL_DATASET_ID, "a.dem", &p, 0, 1), 0);
-  EXPECT_EQ(p.xMax, 100.0);
+  EXPECT_EQ(double{p.xMax}, 100.0);
 
   // The store refuses (something exists at the path): 0, but the extent was snapped.
   p = Param(DEMBASE_TYPE_INT32);
   factory_.results.results["CreateLocalLayerFiles"] = -3;
   EXPECT_EQ(reg_.CreateDataLayer(LOCAL_DATASET_ID, "a.dem", &p, 0, 0), 0);
-  EXPECT_EQ(p.xMax, 99.0);
+  EXPECT_EQ(double{p.xMax}, 99.0);
   EXPECT_EQ(factory_.log.made, 0);
   EXPECT_EQ(reg_.CreateDataLayer(123, "a.dem", &p, 0, 0), 0);
   EXPECT_EQ(reg_.CreateDataLayer(LOCAL_DATASET_ID, "a.dem", nullptr, 0, 0), 0);
