@@ -8,6 +8,12 @@
  *   -5 pyramid level exists           -6 level out of range or not created
  * _hxBeginReadTile and _hxBeginReadTileData answer 2 for a tile with only null cells.
  *
+ * Cell values: a double becomes an integer cell by truncation toward zero, saturated to
+ * INT32_MIN .. INT32_MAX (NaN stores the null value), and a float cell by rounding to float.
+ * With blending on, a written null value stores the null (it is never blended into a height).
+ * Cells outside the open level are refused: _hxSetCell answers 0, _hxGetCell the null value
+ * with isNull 1, as for a tile whose stored bytes cannot be read.
+ *
  * Threads: a handle and everything below it must be used by one thread at a time;
  * separate handles share nothing. Records are packed and little-endian.
  */
