@@ -1,6 +1,8 @@
 // Tile writes and reads per second through librasterdb (SQLite backend), with 256 KiB raw
 // tiles and the same tiles zlib-compressed (compress2, level 6), outside and inside a write
-// batch. Prints one table; run as: rasterdb_bench [tiles per run (default 64)] [directory].
+// batch, beside the local store's figures for the same tiles (whole-level write and tile-data
+// reads through the exports). Prints one table; run as:
+//   rasterdb_bench [tiles per run (default 64)] [directory]
 #include <stdlib.h>
 #include <zlib.h>
 
@@ -13,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "dembase/dembase.h"
 #include "dembase/rasterdb.h"
 
 namespace {
@@ -117,6 +120,46 @@ bool ReadAll(Fixture& f, double* seconds) {
   return true;
 }
 
+// The same tiles through a local layer: one whole-level write, then a tile-data read of each.
+bool LocalStore(const std::string& dir, int tiles, const std::vector<std::vector<uint8_t>>& raw, bool compressed,
+                double* write_s, double* read_s, uint64_t* bytes) {
+  DemBaseAI* h = _hxCreateDemBaseAI();
+  const std::string path = dir + (compressed ? "/packed.dem" : "/raw.dem");
+  DataLayerParam p{};
+  p.dataType = DEMBASE_TYPE_INT32;
+  p.xMax = 255.0 * tiles;
+  p.yMax = 255.0;
+  p.cellSizeX = p.cellSizeY = 1.0;
+  bool ok = h != nullptr && _hxOpenDataSet(h, nullptr, 0.125f) == LOCAL_DATASET_ID &&
+            _hxCreateDataLayer(h, LOCAL_DATASET_ID, path.c_str(), &p, 0, 0) == 1;
+  const int32_t id = ok ? _hxOpenDataLayer(h, LOCAL_DATASET_ID, path.c_str(), 0) : 0;
+  const LayerOperParam oper{static_cast<uint8_t>(compressed ? 1 : 0), 0, 0.0f, 1.0f};
+  ok = id >= 1 && _hxSetLayerOperParam(h, LOCAL_DATASET_ID, id, &oper) == 1;
+
+  auto start = Clock::now();
+  ok = ok && _hxBeginWritePyramidLayer(h, LOCAL_DATASET_ID, id, 1) == 1;
+  for (int t = 0; ok && t < tiles; ++t) {
+    OneTileInfo info{static_cast<int32_t>(kRawBytes), 500.0f, 1100.0f};
+    ok = _hxWriteOneTile(h, 0, t, &info, raw[static_cast<std::size_t>(t) % raw.size()].data()) == 1;
+  }
+  ok = ok && _hxEndWritePyramidLayer(h) == 1;
+  *write_s = std::chrono::duration<double>(Clock::now() - start).count();
+
+  start = Clock::now();
+  for (int t = 0; ok && t < tiles; ++t) {
+    double v = 0;
+    uint8_t isNull = 0;
+    ok = _hxBeginReadTileData(h, LOCAL_DATASET_ID, id, 1, 0, 0, t) == 1 && _hxReadCellOfTileData(h, 7, 7, &v, &isNull) == 1 &&
+         _hxEndReadTileData(h) == 1;
+  }
+  *read_s = std::chrono::duration<double>(Clock::now() - start).count();
+  if (h != nullptr) _hxDeleteDemBaseAI(h);
+  std::error_code ignored;
+  const std::string stem = path.substr(0, path.size() - 4);
+  *bytes = std::filesystem::file_size(stem + "/" + stem.substr(dir.size() + 1) + ".Dem", ignored);
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -165,6 +208,19 @@ int main(int argc, char** argv) {
       }
       DbDisconnect(f.conn);
     }
+  }
+  for (const bool compressed : {false, true}) {
+    double write_s = 0, read_s = 0;
+    uint64_t bytes = 0;
+    const char* payload = compressed ? "zlib" : "raw 256 KiB";
+    if (!LocalStore(dir, tiles, raw, compressed, &write_s, &read_s, &bytes)) {
+      std::fprintf(stderr, "rasterdb_bench: the local store refused a call (%s)\n", dir.c_str());
+      status = 1;
+      continue;
+    }
+    const double mib = static_cast<double>(bytes) / (1 << 20);
+    std::printf("%-24s %-11s %12.0f %12.1f\n", "local: whole-level write", payload, tiles / write_s, mib / write_s);
+    std::printf("%-24s %-11s %12.0f %12.1f\n", "local: tile-data read", payload, tiles / read_s, mib / read_s);
   }
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);
