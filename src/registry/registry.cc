@@ -83,6 +83,7 @@ int16_t Registry::CloseDataSet(int32_t dataSetId) {
     if (rec.id > 0) DbCloseDataSet(rec.connection, rec.id);
     DbDisconnect(rec.connection);
   }
+  last_ = LastLookup{};
   data_sets_.erase(it);  // the cache goes with the record
   return 1;
 }
@@ -132,6 +133,7 @@ int16_t Registry::CloseDataLayer(int32_t dataSetId, int32_t layerId) {
 }
 
 void Registry::DestroyLayer(DataSetRec&, OpenLayerRec& rec) {
+  last_ = LastLookup{};
   if (layer_gone_) layer_gone_(rec.layer.get());
   rec.layer.reset();
 }
@@ -146,6 +148,7 @@ void Registry::CloseAllLayers(DataSetRec& ds) {
 }
 
 void Registry::CloseAllDataSets() {
+  last_ = LastLookup{};
   for (auto& rec : data_sets_) {
     CloseAllLayers(*rec);
     rec->cache.reset();
@@ -191,10 +194,14 @@ DataSetRec* Registry::FindDataSetByConnection(const DbConnectInfo& conn) {
 }
 
 CDataLayer* Registry::FindLayer(int32_t dataSetId, int32_t layerId) {
+  if (last_.layer != nullptr && last_.dataSetId == dataSetId && last_.layerId == layerId) return last_.layer;
   DataSetRec* ds = FindDataSet(dataSetId);
   if (ds == nullptr) return nullptr;
   for (OpenLayerRec& rec : ds->layers) {
-    if (rec.layerId == layerId) return rec.layer.get();
+    if (rec.layerId == layerId) {
+      last_ = LastLookup{dataSetId, layerId, rec.layer.get()};
+      return rec.layer.get();
+    }
   }
   return nullptr;
 }

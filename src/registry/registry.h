@@ -76,8 +76,17 @@ class Registry {
   void CloseAllLayers(DataSetRec& ds);
   void CloseAllDataSets();
 
+  // The last layer FindLayer answered: cell calls name the same layer over and over.
+  // Dropped whenever a layer or a data set goes; adding one never changes a first match.
+  struct LastLookup {
+    int32_t dataSetId = 0;
+    int32_t layerId = 0;
+    CDataLayer* layer = nullptr;
+  };
+
   LayerFactory* factory_;
   std::function<void(CDataLayer*)> layer_gone_;
+  LastLookup last_;
   std::vector<std::unique_ptr<DataSetRec>> data_sets_;
 };
 
