@@ -94,7 +94,9 @@ TEST_F(RegistryTest, LocalStoreOpensOnceAndKeepsItsFirstFraction) {
 TEST_F(RegistryTest, LocalLayerIdsCountUpAndAreNeverReused) {
   ASSERT_EQ(reg_.OpenDataSet(nullptr, 0.2f), LOCAL_DATASET_ID);
   EXPECT_EQ(reg_.OpenDataLayer(LOCAL_DATASET_ID, "a", 0), 1);
+  ASSERT_NE(reg_.FindLayer(LOCAL_DATASET_ID, 1), nullptr);
   EXPECT_EQ(reg_.CloseDataLayer(LOCAL_DATASET_ID, 1), 1);
+  EXPECT_EQ(reg_.FindLayer(LOCAL_DATASET_ID, 1), nullptr);  // no stale answer after the close
   EXPECT_EQ(reg_.CloseDataLayer(LOCAL_DATASET_ID, 1), 0);
   EXPECT_EQ(reg_.OpenDataLayer(LOCAL_DATASET_ID, "a", 0), 2);
   EXPECT_EQ(reg_.OpenDataLayer(LOCAL_DATASET_ID, "a", 0), 3);  // the same name twice: two objects
