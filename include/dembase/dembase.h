@@ -149,6 +149,8 @@ DEMBASE_API int16_t _hxCreateDataLayer(DemBaseAI* h, int32_t dataSetId, const ch
 DEMBASE_API int16_t _hxDeleteDataLayer(DemBaseAI* h, int32_t dataSetId, const char* name);
 /* Layer id >= 1, or 0 / a negative code. */
 DEMBASE_API int32_t _hxOpenDataLayer(DemBaseAI* h, int32_t dataSetId, const char* name, uint32_t mode);
+/* Closes the layer (an open level is written back first). 1; 0 when it is not open, or when
+ * something could not be written (the layer is closed either way). */
 DEMBASE_API int16_t _hxCloseDataLayer(DemBaseAI* h, int32_t dataSetId, int32_t layerId);
 DEMBASE_API int16_t _hxGetDataLayerParam(DemBaseAI* h, int32_t dataSetId, int32_t layerId,
                                          DataLayerParam* out);

@@ -3,11 +3,23 @@
 // A tile of a running sequence keeps a dirty mark from its Begin, so the cache writes it
 // back rather than dropping it if it must lend the block to another tile mid-sequence;
 // every per-cell call then fetches the tile again instead of trusting an old block.
+//
+// Every cell write also marks the tile's statistics stale: statistics made earlier (at
+// EndWriteTile with keep, or by BeginReadTile) would otherwise be taken as current at
+// write-back, and a tile they had found empty would not be written at all.
 #include "cells/null_test.h"
 #include "cells/shared_edge.h"
 #include "localstore/dem_file_layer.h"
 
 namespace dembase {
+namespace {
+
+void MarkCellWritten(TileRef& ref) {
+  ref.dirty = 1;
+  ref.statsCurrent = 0;
+}
+
+}  // namespace
 
 double CDemFileLayer::NullCell(uint8_t* isNull) const {
   if (isNull != nullptr) *isNull = 1;
@@ -47,7 +59,7 @@ int16_t CDemFileLayer::SetCell(int32_t /*reserved*/, int32_t row, int32_t col, d
       continue;
     }
     StoreIntoCell(type_, blend(), level_->block(copy.tile) + CellByteOffset(copy.r, copy.c), value);
-    level_->ref(copy.tile).dirty = 1;
+    MarkCellWritten(level_->ref(copy.tile));
   }
   return ok ? 1 : 0;
 }
@@ -84,7 +96,7 @@ void CDemFileLayer::WriteCellOfTile(int32_t row, int32_t col, double value) {
   }
   StoreIntoCell(type_, blend(), level_->block(activeTile_) + CellByteOffset(p->r, p->c), value,
                 NullTestAt::kUnrounded);
-  level_->ref(activeTile_).dirty = 1;
+  MarkCellWritten(level_->ref(activeTile_));
 }
 
 int16_t CDemFileLayer::EndWriteTile(uint8_t keep) {
@@ -94,7 +106,17 @@ int16_t CDemFileLayer::EndWriteTile(uint8_t keep) {
   if (keep != 0) level_->ComputeTileStats(t);
   // Changes made before the sequence are dropped with it only when keep is 0; a tile
   // that was clean at Begin is always kept.
-  if (activeWasDirty_ && keep == 0) level_->DropTile(t);
+  if (activeWasDirty_ && keep == 0) {
+    level_->DropTile(t);
+    // The record may still hold statistics of the dropped cells (made at an earlier End
+    // or BeginReadTile): make them again from what is stored. A tile with nothing
+    // stored reads as nulls and becomes empty again, and, like every empty tile, holds
+    // no block, so its next sequence counts as a change too.
+    if (!level_->IsEmpty(t) && level_->FetchTile(t, false)) {
+      level_->ComputeTileStats(t);
+      if (level_->IsEmpty(t)) level_->DropTile(t);
+    }
+  }
   return activeFailed_ ? 0 : 1;
 }
 
@@ -103,7 +125,7 @@ int16_t CDemFileLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int3
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
   if (!t) return 0;
   // The record can lag behind cells written since its statistics were made.
-  if (level_->ref(*t).dirty) level_->ComputeTileStats(*t);
+  if (level_->ref(*t).dirty && !level_->ref(*t).statsCurrent) level_->ComputeTileStats(*t);
   if (level_->IsEmpty(*t)) {
     activeTile_ = *t;
     return 2;

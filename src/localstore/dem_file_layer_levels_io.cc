@@ -26,10 +26,11 @@ void CDemFileLayer::EndWritePyramidLayer() { (void)EndLevelWrite(); }
 
 bool CDemFileLayer::EndLevelWrite() {
   if (!writer_) return true;
-  // Level 1's range is the layer's: a whole-level write of it refreshes the range.
+  // Level 1's range is the layer's: a whole-level write of it refreshes the range, but
+  // records that could not be read leave the old range rather than "no cells at all".
   LevelWriter::ValueRange range;
   const bool ok = writer_->End(writerLevel_ == 1 ? &range : nullptr);
-  if (writerLevel_ == 1) {
+  if (writerLevel_ == 1 && range.known) {
     param_.minValue = range.minValue;
     param_.maxValue = range.maxValue;
     infoDirty_ = true;

@@ -111,6 +111,7 @@ bool LevelWriter::End(ValueRange* range) {
         range->minValue = std::min(range->minValue, static_cast<double>(rec.tileMin));
         range->maxValue = std::max(range->maxValue, static_cast<double>(rec.tileMax));
       }
+      range->known = true;
     } else {
       ok = false;
     }

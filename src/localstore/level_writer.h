@@ -38,6 +38,7 @@ class LevelWriter {
 
   // The range of the level's non-empty tiles, from their records.
   struct ValueRange {
+    bool known = false;  // false when the records could not be read
     double minValue = 3.402823e38;
     double maxValue = -3.402823e38;
   };

@@ -7,7 +7,8 @@
 //   ever points at bytes that were not written;
 // - appends go to the real end of a data file, even when the table's figure lags behind
 //   it after a crash, so no stored payload is ever overwritten by another tile;
-// - a payload that fits its old place is rewritten in place (files only grow);
+// - a payload that fits its old place, in the same form (zlib or raw), is rewritten in
+//   place; anything else is appended (files only grow);
 // - every failed read, inflate or write is remembered, and Close reports it.
 //
 // Thread safety: none; the owning layer's thread only.

@@ -1,6 +1,6 @@
 // Moving tiles between a level's data files and the tile cache: fetch, inflate,
-// statistics, compress, and the placement of payloads (in place when they fit, else
-// appended at the file's real end).
+// statistics, compress, and the placement of payloads (in place when they fit in the
+// same form, else appended at the file's real end).
 #include <limits>
 
 #include "cells/null_test.h"
@@ -79,7 +79,10 @@ bool OpenLevel::WriteTileBlock(int32_t t) {
   const EncodedPayload payload = EncodePayload(r.block, compress_, packBuffer_.span());
   const uint32_t n = payload.size;
   const size_t f = static_cast<size_t>(DataFileOfTile(t));
-  const bool inPlace = rec.storedSize > 0 && n <= rec.storedSize;
+  // In place only in the payload's old form: until the tables are written the record on
+  // disk still names the old form, and must read the new bytes correctly (a zlib stream
+  // ends by itself before the old payload's tail; a raw block replaces a raw block).
+  const bool inPlace = rec.storedSize > 0 && n <= rec.storedSize && payload.packed == rec.packed;
   const uint64_t offset = inPlace ? rec.offset : appendAt_[f];
   if (offset + n > std::numeric_limits<uint32_t>::max()) {
     failed_ = true;  // beyond what a 32-bit record can address

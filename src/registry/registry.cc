@@ -126,10 +126,11 @@ int16_t Registry::CloseDataLayer(int32_t dataSetId, int32_t layerId) {
   auto it = std::find_if(ds->layers.begin(), ds->layers.end(),
                          [layerId](const OpenLayerRec& rec) { return rec.layerId == layerId; });
   if (it == ds->layers.end()) return 0;
-  it->layer->CloseDataLayer(dataSetId, layerId);
+  // The layer goes either way; a close that could not write everything says so.
+  const int16_t r = it->layer->CloseDataLayer(dataSetId, layerId);
   DestroyLayer(*ds, *it);
   ds->layers.erase(it);
-  return 1;
+  return r >= 1 ? 1 : 0;
 }
 
 void Registry::DestroyLayer(DataSetRec&, OpenLayerRec& rec) {

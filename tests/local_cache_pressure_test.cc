@@ -1,0 +1,159 @@
+// Local layers whose working set is far larger than the data set's tile cache (64 blocks
+// here): tiles of several layers evict each other's dirty tiles, also in the middle of
+// tile sequences, and no write may be lost.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tests/support/cell_calls.h"
+#include "tests/support/local_kind_fixture.h"
+#include "tests/support/local_store_fixture.h"
+
+namespace dembase::testing {
+namespace {
+
+constexpr int32_t kTiles5 = 5 * 255;  // cells along an axis of 5 tiles
+constexpr int32_t kTiles9 = 9 * 255;  // 81 tiles: more than the cache holds on their own
+
+// In-tile positions written on every visit of a tile; the first four lie on shared edges
+// (copies in up to three neighbours), the others inside the tile.
+constexpr std::pair<int32_t, int32_t> kVisitCells[] = {{0, 0}, {0, 131}, {77, 0}, {254, 254}, {128, 128}, {17, 200}};
+
+class LocalCachePressureTest : public LocalStoreTest {};
+
+TEST_F(LocalCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
+  std::vector<std::string> names;
+  std::vector<CellCalls> layers;
+  for (const LayerKind& kind : kAllLayerKinds) {
+    names.push_back(kind.name() + ".dem");
+    const int32_t id = CreateAndOpen(names.back(), kind.type, kTiles5, kTiles5);
+    ASSERT_GE(id, 1);
+    layers.emplace_back(h_, id);
+    ASSERT_TRUE(layers.back().SetOper(kind.compress));
+  }
+  // 4 layers x 25 tiles visited in turn: each pass makes the cache evict every tile.
+  std::map<std::tuple<size_t, int32_t, int32_t>, double> written;
+  for (int pass = 0; pass < 3; ++pass) {
+    for (int32_t t = 0; t < 25; ++t) {
+      for (size_t l = 0; l < layers.size(); ++l) {
+        for (const auto& [r, c] : kVisitCells) {
+          const int32_t row = t / 5 * 255 + r, col = t % 5 * 255 + c;
+          const double v = static_cast<double>(l) * 100000 + pass * 10000 + t * 100 + r % 10 * 10 + c % 10;
+          ASSERT_EQ(layers[l].Set(row, col, v), 1);
+          written[{l, row, col}] = v;
+        }
+      }
+    }
+    // Reading everything back makes every tile come back from the disk once more.
+    for (const auto& [key, v] : written) {
+      const auto& [l, row, col] = key;
+      ASSERT_EQ(layers[l].Get(row, col).value, v) << "pass " << pass << " layer " << l << " at " << row << "," << col;
+    }
+  }
+
+  for (size_t l = 0; l < layers.size(); ++l) {
+    const int32_t id = Reopen(layers[l].layer(), names[l]);
+    ASSERT_GE(id, 1);
+    layers[l] = CellCalls(h_, id);
+  }
+  std::vector<double> lowest(layers.size(), 1e300), highest(layers.size(), -1e300);
+  for (const auto& [key, v] : written) {
+    const auto& [l, row, col] = key;
+    const CellCalls& layer = layers[l];
+    ASSERT_EQ(layer.Get(row, col).value, v) << "layer " << l << " at " << row << "," << col;
+    lowest[l] = std::min(lowest[l], v);
+    highest[l] = std::max(highest[l], v);
+    // The copies in the tiles to the left and above.
+    const int32_t r = row % 255, c = col % 255;
+    if (c == 0 && col > 0) {
+      ASSERT_EQ(layer.ReadTileCell(row / 255, col / 255 - 1, r, 255)->value, v) << row << "," << col;
+    }
+    if (r == 0 && row > 0) {
+      ASSERT_EQ(layer.ReadTileCell(row / 255 - 1, col / 255, 255, c)->value, v) << row << "," << col;
+    }
+    if (r == 0 && c == 0 && row > 0 && col > 0) {
+      ASSERT_EQ(layer.ReadTileCell(row / 255 - 1, col / 255 - 1, 255, 255)->value, v) << row << "," << col;
+    }
+  }
+  for (size_t l = 0; l < layers.size(); ++l) {
+    EXPECT_EQ(layers[l].Get(3, 3).isNull, 1);
+    DataLayerParam p{};
+    ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, layers[l].layer()), 1);
+    ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, layers[l].layer(), &p), 1);
+    EXPECT_EQ(p.minValue, lowest[l]) << "layer " << l;
+    EXPECT_EQ(p.maxValue, highest[l]) << "layer " << l;
+  }
+}
+
+// A value per in-tile cell, exact in both cell types.
+double SequenceValue(int32_t r, int32_t c) { return r * 256.0 + c + 1; }
+
+class LocalSequencePressureTest : public LocalKindTest {
+ protected:
+  // A second layer of 81 tiles in the same data set; touching one cell of each of its
+  // tiles evicts every block of the cache, dirty ones written back first.
+  void SetUp() override {
+    LocalKindTest::SetUp();
+    const int32_t id = CreateAndOpen("flood.dem", DEMBASE_TYPE_INT32, kTiles9, kTiles9);
+    ASSERT_GE(id, 1);
+    flood_ = CellCalls(h_, id);
+    ASSERT_TRUE(flood_.SetOper(0));
+  }
+  void Flood(double v) {
+    for (int32_t tr = 0; tr < 9; ++tr) {
+      for (int32_t tc = 0; tc < 9; ++tc) ASSERT_EQ(flood_.Set(tr * 255 + 9, tc * 255 + 9, v), 1);
+    }
+  }
+
+  CellCalls flood_{nullptr, 0};
+};
+
+TEST_P(LocalSequencePressureTest, TileSequencesSurviveEvictionOfTheirTile) {
+  CellCalls layer = Make("seq", 3 * 255, 3 * 255);
+  ASSERT_GE(layer.layer(), 1);
+  ASSERT_EQ(layer.BeginWrite(1, 1), 1);
+  for (int32_t half = 0; half < 2; ++half) {
+    for (int32_t r = half * 128; r < half * 128 + 128; ++r) {
+      for (int32_t c = 0; c < 256; ++c) _hxWriteCellOfTile(h_, r, c, SequenceValue(r, c));
+    }
+    if (half == 0) {
+      ASSERT_NO_FATAL_FAILURE(Flood(1));
+    }
+  }
+  ASSERT_EQ(_hxEndWriteTile(h_, 1), 1);
+
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass == 0 ? "before reopen" : "after reopen");
+    // A read sequence whose tile is evicted half way.
+    ASSERT_EQ(layer.BeginRead(1, 1), 1);
+    for (int32_t r = 0; r < 256; ++r) {
+      if (r == 128) {
+        ASSERT_NO_FATAL_FAILURE(Flood(2 + pass));
+      }
+      for (int32_t c = 0; c < 256; ++c) {
+        CellRead got;
+        ASSERT_EQ(_hxReadCellOfTile(h_, r, c, &got.value, &got.isNull), 1);
+        ASSERT_EQ(got.value, SequenceValue(r, c)) << r << "," << c;
+        ASSERT_EQ(got.isNull, 0);
+      }
+    }
+    ASSERT_EQ(_hxEndReadTile(h_), 1);
+    const auto info = layer.TileInfo(1, 1);
+    ASSERT_TRUE(info.has_value());
+    EXPECT_EQ(info->minimum, 1.0f);
+    EXPECT_EQ(info->maximum, static_cast<float>(SequenceValue(255, 255)));
+    layer = Again(layer, "seq");
+    ASSERT_GE(layer.layer(), 1);
+  }
+  EXPECT_EQ(flood_.Get(9, 9).value, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LocalSequencePressureTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+
+}  // namespace
+}  // namespace dembase::testing

@@ -1,0 +1,350 @@
+// I/O and allocation failures injected under local layers: the Nth counted operation of
+// an open, a level creation, a level close or a header rewrite fails, for N = 1, 2, ...
+// until the operation completes. After every failure the caller has been told, the
+// layer opens again, and each tile holds its former or its new content.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "cache/buffers.h"
+#include "cache/tile_cache.h"
+#include "localstore/dem_file_layer.h"
+#include "tests/support/layer_files.h"
+#include "tests/support/local_store_fixture.h"
+#include "tests/support/tile_content.h"
+
+namespace dembase::testing {
+namespace {
+
+// 2 x 3 tiles. The edit turns `before` into `after`: tile 0 shrinks (rewritten in
+// place), tile 1 grows (moves to the end), tile 2 goes from raw to compressed, tile 3
+// is new, tile 4 becomes empty, tile 5 stays empty.
+constexpr int32_t kRows = 510, kCols = 765, kTilesAcross = 3, kTiles = 6;
+const TileContent kBefore[kTiles] = {Noise(1), Smooth(2), Noise(3), kNullTile, Noise(4), kNullTile};
+const TileContent kAfter[kTiles] = {Smooth(10), Noise(11), Smooth(12), Noise(13), kNullTile, kNullTile};
+const TileContent kNothing[kTiles] = {};
+constexpr int kInPlaceTile = 0;
+constexpr int64_t kGiveUpAfter = 1000;  // operations; far more than any loop here needs
+
+const std::string kName = "hill.dem";
+
+class LocalFaultTest : public LocalStoreTest {
+ protected:
+  // Stops injecting; the memory figure stays.
+  void StopFaults() {
+    env_.FailOperation(0);
+    env_.SetTornWrites(false);
+  }
+
+  // Level 1 holding `contents`; kBefore's tile 2 is stored raw. Everything closed.
+  void BuildLayer(const TileContent (&contents)[kTiles]) {
+    int32_t id = CreateAndOpen(kName, DEMBASE_TYPE_INT32, kRows, kCols);
+    ASSERT_GE(id, 1);
+    for (int t = 0; t < kTiles; ++t) {
+      if (t == 2 || contents[t].pattern == Pattern::kNull) continue;
+      ASSERT_TRUE(WriteTile(h_, id, 1, t / kTilesAcross, t % kTilesAcross, contents[t]));
+    }
+    ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+    if (contents[2].pattern != Pattern::kNull) {
+      const LayerOperParam raw{0, 1, 0.0f, 1.0f};
+      ASSERT_EQ(_hxSetLayerOperParam(h_, kLocal, id, &raw), 1);
+      ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
+      ASSERT_TRUE(WriteTile(h_, id, 1, 0, 2, contents[2]));
+      ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+    }
+    ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  }
+
+  int32_t OpenLayerAndLevel() {
+    const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+    if (id < 1 || _hxOpenPyramidLayer(h_, kLocal, id, 1) != 1) return 0;
+    return id;
+  }
+
+  // Writes every tile whose content differs from `from` (every tile when from is null),
+  // except those in `skip`.
+  void Edit(int32_t id, const TileContent* from, const std::vector<bool>& skip = {}) {
+    for (int t = 0; t < kTiles; ++t) {
+      if ((from != nullptr && kAfter[t] == from[t]) || (t < static_cast<int>(skip.size()) && skip[t])) continue;
+      ASSERT_TRUE(WriteTile(h_, id, 1, t / kTilesAcross, t % kTilesAcross, kAfter[t])) << "tile " << t;
+    }
+  }
+
+  // What each tile of the open level holds, against its former and its new content.
+  std::vector<Seen> Look(int32_t id, const TileContent (&former)[kTiles]) {
+    std::vector<Seen> seen;
+    for (int t = 0; t < kTiles; ++t) {
+      seen.push_back(ClassifyTile(h_, id, 1, t / kTilesAcross, t % kTilesAcross, former[t], kAfter[t]));
+    }
+    return seen;
+  }
+
+  // Closes the edited level with operation n failing, then checks what reopens.
+  // False once the close ran without reaching operation n.
+  bool CloseLevelFailingAt(int64_t n, bool torn, const TileContent (&former)[kTiles]) {
+    const int32_t id = OpenLayerAndLevel();
+    EXPECT_GE(id, 1);
+    if (id < 1) return false;
+    Edit(id, former);
+    env_.SetTornWrites(torn);
+    env_.FailOperation(n);
+    const int16_t r = _hxClosePyramidLayer(h_, kLocal, id);
+    const bool fired = env_.fault_fired();
+    StopFaults();
+    EXPECT_EQ(r, fired ? 0 : 1) << "the close must say whether everything was written";
+    EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+
+    const int32_t again = OpenLayerAndLevel();
+    EXPECT_GE(again, 1) << "the layer must open after a failed close";
+    if (again < 1) return false;
+    const std::vector<Seen> seen = Look(again, former);
+    std::vector<bool> lost(kTiles, false);
+    for (int t = 0; t < kTiles; ++t) {
+      if (seen[t] == Seen::kFirst || seen[t] == Seen::kSecond) {
+        EXPECT_TRUE(fired || seen[t] == Seen::kSecond || kAfter[t] == former[t]) << "tile " << t << " lost its edit";
+        continue;
+      }
+      // Only a tile whose own in-place rewrite was cut short may hold neither; it reads
+      // as nulls (its payload no longer inflates) and refuses cell writes from then on,
+      // which would otherwise blend into cells that cannot be read.
+      EXPECT_TRUE(torn && t == kInPlaceTile && seen[t] == Seen::kNulls) << "tile " << t << " holds " << seen[t];
+      lost[t] = true;
+    }
+    EXPECT_LE(std::count(lost.begin(), lost.end(), true), 1);
+
+    // The level takes the same edit again; a lost tile only through a whole-level write.
+    Edit(again, nullptr, lost);
+    EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, again), 1);
+    EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, again, 1), 1);
+    for (int t = 0; t < kTiles; ++t) {
+      if (lost[t]) continue;
+      EXPECT_EQ(ClassifyTile(h_, again, 1, t / kTilesAcross, t % kTilesAcross, kAfter[t], kAfter[t]), Seen::kFirst)
+          << "after the retry, tile " << t;
+    }
+    EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, again), 1);
+    return fired;
+  }
+
+  void RunCloseLoop(const TileContent (&former)[kTiles]) {
+    const DirectorySnapshot before(dir_.path());
+    for (bool torn : {false, true}) {
+      int64_t n = 1;
+      for (; n < kGiveUpAfter; ++n) {
+        SCOPED_TRACE(::testing::Message() << (torn ? "torn " : "") << "failure at operation " << n);
+        before.Restore();
+        if (!CloseLevelFailingAt(n, torn, former) || HasFailure()) break;
+      }
+      EXPECT_GT(n, 3) << "the close made fewer operations than expected";
+      EXPECT_LT(n, kGiveUpAfter);
+    }
+  }
+};
+
+TEST_F(LocalFaultTest, FailedFirstCloseOfANewLevelIsReportedAndLosesNothingStored) {
+  DataLayerParam p = LayerParam(DEMBASE_TYPE_INT32, kRows, kCols);
+  ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(kName).c_str(), &p, 0, 0), 1);
+  RunCloseLoop(kNothing);
+}
+
+TEST_F(LocalFaultTest, FailedCloseAfterRewritesIsReportedAndLosesNothingStored) {
+  BuildLayer(kBefore);
+  if (HasFatalFailure()) return;
+  RunCloseLoop(kBefore);
+}
+
+// Tiles evicted from the cache are written back long before the close; a write-back
+// that fails must still make the close answer 0.
+TEST_F(LocalFaultTest, FailedWriteBackOnEvictionIsReportedAtClose) {
+  constexpr int32_t kWide = 80;  // tiles in one row: more than the cache's 64 blocks
+  DataLayerParam p = LayerParam(DEMBASE_TYPE_INT32, 100, kWide * 255);
+  ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(kName).c_str(), &p, 0, 0), 1);
+  const DirectorySnapshot before(dir_.path());
+  int64_t n = 1;
+  for (; n < kGiveUpAfter; ++n) {
+    SCOPED_TRACE(::testing::Message() << "failure at operation " << n);
+    before.Restore();
+    int32_t id = OpenLayerAndLevel();
+    ASSERT_GE(id, 1);
+    env_.FailOperation(n);
+    for (int32_t t = 0; t < kWide; ++t) ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 50, t * 255 + 9, t + 1.0), 1);
+    const int16_t r = _hxClosePyramidLayer(h_, kLocal, id);
+    const bool fired = env_.fault_fired();
+    StopFaults();
+    EXPECT_EQ(r, fired ? 0 : 1);
+    ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+    id = OpenLayerAndLevel();
+    ASSERT_GE(id, 1);
+    int lost = 0;
+    for (int32_t t = 0; t < kWide; ++t) {
+      uint8_t isNull = 9;
+      const double v = Get(id, 50, t * 255 + 9, &isNull);
+      if (isNull == 1) {
+        ++lost;
+      } else {
+        EXPECT_EQ(v, t + 1.0) << "tile " << t;
+      }
+    }
+    EXPECT_LE(lost, fired ? kWide : 0);
+    ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+    if (!fired) break;
+  }
+  EXPECT_GT(n, kWide) << "every tile is written once";
+}
+
+// The header is replaced atomically: whatever fails, the old or the new header opens,
+// and the layer object reports the failure.
+TEST_F(LocalFaultTest, FailedHeaderRewriteLeavesTheOldOrTheNewHeader) {
+  DataLayerParam p = LayerParam(DEMBASE_TYPE_INT32, 300, 300);
+  ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(kName).c_str(), &p, 0, 0), 1);
+  const DirectorySnapshot before(dir_.path());
+  CTileCache cache;
+  for (bool torn : {false, true}) {
+    int64_t n = 1;
+    for (; n < kGiveUpAfter; ++n) {
+      SCOPED_TRACE(::testing::Message() << (torn ? "torn " : "") << "failure at operation " << n);
+      before.Restore();
+      bool fired = false;
+      {
+        CDemFileLayer layer(&cache);
+        ASSERT_EQ(layer.OpenDataLayer(kLocal, Path(kName).c_str(), 0), 1);
+        ASSERT_EQ(layer.CreatePyramidLayer(0, 2, 2.0, 2.0), 1);
+        env_.SetTornWrites(torn);
+        env_.FailOperation(n);
+        const int16_t r = layer.CloseDataLayer(kLocal, 0);
+        fired = env_.fault_fired();
+        StopFaults();
+        EXPECT_EQ(r, fired ? 0 : 1);
+      }
+      EXPECT_FALSE(FileExists(Path(kName + ".new"))) << "no temporary stays behind";
+      const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+      ASSERT_GE(id, 1);
+      DataLayerParam now{};
+      ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &now), 1);
+      const int16_t levels = now.levelCount;
+      EXPECT_TRUE(levels == 2 || (fired && levels == 1)) << levels;
+      EXPECT_EQ(FileSize(Path(kName)), 84 + 1024 + 777 * levels);
+      for (int16_t level = 1; level <= levels; ++level) {
+        EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, level), 1) << level;
+        EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+      }
+      ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+      if (!fired) break;
+    }
+    EXPECT_GT(n, 2);
+  }
+}
+
+TEST_F(LocalFaultTest, FailedHeaderRewriteReachesTheCaller) {
+  DataLayerParam p = LayerParam(DEMBASE_TYPE_INT32, 300, 300);
+  ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(kName).c_str(), &p, 0, 0), 1);
+  const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
+  env_.FailOperation(1);  // the temporary header cannot be created
+  const int16_t r = _hxCloseDataLayer(h_, kLocal, id);
+  ASSERT_TRUE(env_.fault_fired());
+  StopFaults();
+  EXPECT_EQ(r, 0);
+}
+
+TEST_F(LocalFaultTest, FailedLevelCreationLeavesNothingBehind) {
+  DataLayerParam p = LayerParam(DEMBASE_TYPE_INT32, 300, 300);
+  ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(kName).c_str(), &p, 0, 0), 1);
+  const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+  ASSERT_GE(id, 1);
+  int64_t n = 1;
+  for (; n < kGiveUpAfter; ++n) {
+    SCOPED_TRACE(::testing::Message() << "failure at operation " << n);
+    env_.FailOperation(n);
+    const int16_t r = _hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0);
+    const bool fired = env_.fault_fired();
+    StopFaults();
+    if (!fired) {
+      EXPECT_EQ(r, 1);
+      break;
+    }
+    EXPECT_TRUE(r == 0 || r == -3) << r;
+    EXPECT_FALSE(FileExists(Path("hill_1"))) << "a failed creation is undone";
+    DataLayerParam now{};
+    ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &now), 1);
+    ASSERT_EQ(Copy(now.levelCount), 1);
+  }
+  EXPECT_GT(n, 3);
+  EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+// A failed open holds nothing: neither the layer header nor any level file stays locked.
+TEST_F(LocalFaultTest, FailedOpensHoldNothing) {
+  BuildLayer(kBefore);
+  if (HasFatalFailure()) return;
+  int64_t n = 1;
+  for (; n < kGiveUpAfter; ++n) {
+    SCOPED_TRACE(::testing::Message() << "failure at operation " << n);
+    env_.FailOperation(n);
+    const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+    int16_t level = 0;
+    if (id >= 1) level = _hxOpenPyramidLayer(h_, kLocal, id, 1);
+    const bool fired = env_.fault_fired();
+    StopFaults();
+    if (!fired) {
+      ASSERT_GE(id, 1);
+      EXPECT_EQ(level, 1);
+      EXPECT_EQ(ClassifyTile(h_, id, 1, 0, 1, kBefore[1], kBefore[1]), Seen::kFirst);
+      EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+      break;
+    }
+    EXPECT_TRUE(id < 1 || level == 0) << id << " " << level;
+    if (id >= 1) {
+      // The level opens now, so the failed attempt released whatever it had opened.
+      EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
+      EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+      EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+    }
+  }
+  EXPECT_GT(n, 3);
+}
+
+TEST_F(LocalFaultTest, OutOfMemoryWhileOpeningALevelIsRefusedCleanly) {
+  BuildLayer(kBefore);
+  if (HasFatalFailure()) return;
+  const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+  ASSERT_GE(id, 1);
+  int64_t n = 1;
+  for (; n < 100; ++n) {
+    FailNthAllocation(n);
+    const int16_t r = _hxOpenPyramidLayer(h_, kLocal, id, 1);
+    const bool fired = AllocationFaultFired();
+    FailNthAllocation(0);
+    if (!fired) {
+      EXPECT_EQ(r, 1);
+      break;
+    }
+    EXPECT_EQ(r, 0) << "allocation " << n;
+  }
+  EXPECT_GT(n, 1) << "opening a level allocates through AllocBuffer";
+  EXPECT_EQ(ClassifyTile(h_, id, 1, 0, 0, kBefore[0], kBefore[0]), Seen::kFirst);
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+TEST_F(LocalFaultTest, CachePoolThatCannotBeReservedRefusesTheLevelUntilItCan) {
+  BuildLayer(kBefore);  // a fresh handle: its cache pool does not exist before this open
+  if (HasFatalFailure()) return;
+  DemBaseAI* fresh = _hxCreateDemBaseAI();
+  ASSERT_NE(fresh, nullptr);
+  ASSERT_EQ(_hxOpenDataSet(fresh, nullptr, 0.125f), kLocal);
+  const int32_t id = _hxOpenDataLayer(fresh, kLocal, Path(kName).c_str(), 0);
+  ASSERT_GE(id, 1);
+  env_.SetReserveMemoryFails(true);
+  EXPECT_EQ(_hxOpenPyramidLayer(fresh, kLocal, id, 1), 0);
+  env_.SetReserveMemoryFails(false);
+  EXPECT_EQ(_hxOpenPyramidLayer(fresh, kLocal, id, 1), 1);
+  EXPECT_EQ(ClassifyTile(fresh, id, 1, 1, 1, kBefore[4], kBefore[4]), Seen::kFirst);
+  EXPECT_EQ(_hxCloseDataLayer(fresh, kLocal, id), 1);
+  _hxDeleteDemBaseAI(fresh);
+}
+
+}  // namespace
+}  // namespace dembase::testing

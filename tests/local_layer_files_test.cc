@@ -1,0 +1,522 @@
+// The files of local layers as the exports leave them: the layer header and level
+// headers byte for byte, level geometry and naming, where tile payloads go in the data
+// files, and which statistics the records and the layer description keep.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/layer_files.h"
+#include "tests/support/local_store_fixture.h"
+#include "tests/support/tile_content.h"
+
+namespace dembase::testing {
+namespace {
+
+constexpr float kIntNull = 2100000000.0f;
+const float kFloatNull = std::bit_cast<float>(DEMBASE_NULL_FLOAT32_BITS);
+
+constexpr size_t InfoFileSize(size_t levels) { return 9 + 4 + 71 + kInfoTrailerBytes + kLevelRecordBytes * levels; }
+
+TileRecord EmptyRecord(float null) { return TileRecord{1, 0, 0, null, null}; }
+
+class LocalLayerFilesTest : public LocalStoreTest {
+ protected:
+  // Creates a layer (level 1 made by creation) and opens it without opening a level.
+  int32_t CreateAndOpenLayer(const std::string& name, uint16_t type, int32_t rows, int32_t cols) {
+    DataLayerParam p = LayerParam(type, rows, cols);
+    if (_hxCreateDataLayer(h_, kLocal, Path(name).c_str(), &p, 0, 0) != 1) return 0;
+    return _hxOpenDataLayer(h_, kLocal, Path(name).c_str(), 0);
+  }
+  LevelInfo Info(int32_t id, int16_t level) {
+    PyramidLayerInfo info{};
+    EXPECT_EQ(_hxGetPyramidLayerInfo(h_, kLocal, id, level, &info), 1) << "level " << level;
+    return Unpack(info);
+  }
+  DataLayerParam Param(int32_t id) {
+    DataLayerParam p{};
+    EXPECT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &p), 1);
+    return p;
+  }
+  LevelHeaderView Level(const std::string& hdr) {
+    auto v = ReadLevelHeader(Path(hdr));
+    EXPECT_TRUE(v.has_value()) << hdr;
+    return v.value_or(LevelHeaderView{});
+  }
+  // Closes and opens level `level` again, so its tiles are written and read back from disk.
+  void CycleLevel(int32_t id, int16_t level) {
+    ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+    ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, level), 1);
+  }
+};
+
+TEST_F(LocalLayerFilesTest, HeaderAndNewLevelHoldTheExpectedBytes) {
+  for (uint16_t type : {DEMBASE_TYPE_INT32, DEMBASE_TYPE_FLOAT32}) {
+    const std::string base = type == DEMBASE_TYPE_INT32 ? "ihill" : "fhill";
+    const float null = type == DEMBASE_TYPE_INT32 ? kIntNull : kFloatNull;
+    SCOPED_TRACE(base);
+    DataLayerParam p = LayerParam(type, 600, 700);
+    p.reserved0 = 0xA5;
+    p.reserved1 = 0xBEEF;
+    p.minValue = -1.5;
+    p.maxValue = 2.5;
+    ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(base + ".dem").c_str(), &p, 0, 0), 1);
+
+    const Bytes b = ReadFileBytes(Path(base + ".dem"));
+    ASSERT_EQ(b.size(), InfoFileSize(1));
+    EXPECT_EQ(std::memcmp(b.data(), "DEM_INFO\0", 9), 0);
+    EXPECT_EQ(U32At(b, 9), 0x4460u);
+    EXPECT_EQ(U8At(b, 13), 0xA5);
+    EXPECT_EQ(U16At(b, 14), type);
+    EXPECT_EQ(F64At(b, 16), 0.0);
+    EXPECT_EQ(F64At(b, 24), 699.0);
+    EXPECT_EQ(F64At(b, 32), 0.0);
+    EXPECT_EQ(F64At(b, 40), 599.0);
+    EXPECT_EQ(F64At(b, 48), 1.0);
+    EXPECT_EQ(F64At(b, 56), 1.0);
+    EXPECT_EQ(U16At(b, 64), 0xBEEF);
+    EXPECT_EQ(I16At(b, 66), 1) << "creation made level 1";
+    EXPECT_EQ(F64At(b, 68), -1.5) << "no level was closed yet";
+    EXPECT_EQ(F64At(b, 76), 2.5);
+    // The level record: three zero-padded strings and the created flag.
+    const std::string fields[] = {base + "\\", base + "\\" + base + ".Hdr", base + "\\" + base + ".Dem"};
+    const size_t at[] = {84, 84 + 256, 84 + 516};
+    const size_t width[] = {256, 260, 260};
+    for (int i = 0; i < 3; ++i) {
+      EXPECT_EQ(CStringAt(b, at[i], width[i]), fields[i]);
+      for (size_t k = at[i] + fields[i].size(); k < at[i] + width[i]; ++k) ASSERT_EQ(b[k], 0) << "byte " << k;
+    }
+    EXPECT_EQ(U8At(b, 84 + 776), 1);
+    for (size_t k = 84 + 777; k < b.size(); ++k) ASSERT_EQ(b[k], 0x20) << "byte " << k;
+
+    // 600 x 700 cells: 3 x 3 tiles in one data file, every record {1, 0, 0, N, N}.
+    const std::string hdr = base + "/" + base + ".Hdr";
+    EXPECT_EQ(FileSize(Path(hdr)), 39 + 4 * 1 + 17 * 9);
+    const LevelHeaderView v = Level(hdr);
+    EXPECT_EQ(v.info.closedOnce, 0);
+    EXPECT_EQ(v.info.cellSizeX, 1.0);
+    EXPECT_EQ(v.info.cellSizeY, 1.0);
+    EXPECT_EQ(v.info.rows, 600);
+    EXPECT_EQ(v.info.cols, 700);
+    EXPECT_EQ(v.info.tileRows, 256);
+    EXPECT_EQ(v.info.tileCols, 256);
+    EXPECT_EQ(v.info.tilesDown, 3);
+    EXPECT_EQ(v.info.tilesAcross, 3);
+    EXPECT_EQ(v.dataFiles, 1);
+    EXPECT_EQ(v.ends, std::vector<uint32_t>{0});
+    ASSERT_EQ(v.tiles.size(), 9u);
+    for (const TileRecord& r : v.tiles) EXPECT_TRUE(r == EmptyRecord(null));
+    EXPECT_EQ(FileSize(Path(base + "/" + base + ".Dem")), 0);
+    EXPECT_FALSE(FileExists(Path(base + "/" + base + "1.Dem")));
+
+    // Two more levels, then a close: the header is rewritten with three records.
+    const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(base + ".dem").c_str(), 0);
+    ASSERT_GE(id, 1);
+    ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
+    ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 3, 4.0, 4.0), 1);
+    EXPECT_EQ(FileSize(Path(base + ".dem")), static_cast<int64_t>(InfoFileSize(1))) << "rewritten only at close";
+    ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+    const Bytes after = ReadFileBytes(Path(base + ".dem"));
+    ASSERT_EQ(after.size(), InfoFileSize(3));
+    EXPECT_EQ(I16At(after, 66), 3);
+    for (int level = 2; level <= 3; ++level) {
+      const std::string lb = base + "_" + std::to_string(level - 1);
+      const size_t rec = 84 + 777 * static_cast<size_t>(level - 1);
+      EXPECT_EQ(CStringAt(after, rec, 256), lb + "\\");
+      EXPECT_EQ(CStringAt(after, rec + 256, 260), lb + "\\" + lb + ".Hdr");
+      EXPECT_EQ(CStringAt(after, rec + 516, 260), lb + "\\" + lb + ".Dem");
+      EXPECT_EQ(U8At(after, rec + 776), 1);
+      EXPECT_EQ(FileSize(Path(lb + "/" + lb + ".Dem")), 0);
+    }
+    for (size_t k = 84 + 3 * 777; k < after.size(); ++k) ASSERT_EQ(after[k], 0x20);
+    // Level 2 of a 0..699 x 0..599 extent at cell size 2: 350 x 300 cells, 2 x 2 tiles.
+    const LevelHeaderView v2 = Level(base + "_1/" + base + "_1.Hdr");
+    EXPECT_EQ(v2.info.cols, 350);
+    EXPECT_EQ(v2.info.rows, 300);
+    EXPECT_EQ(v2.info.tilesAcross, 2);
+    EXPECT_EQ(v2.info.tilesDown, 2);
+  }
+}
+
+TEST_F(LocalLayerFilesTest, TileCountsFollowTheStepOf255) {
+  struct Case {
+    int32_t rows, cols, tilesDown, tilesAcross;
+  } cases[] = {{1, 101, 1, 1}, {1, 255, 1, 1}, {1, 256, 1, 2}, {1, 510, 1, 2},
+               {1, 511, 1, 3}, {511, 1, 3, 1}, {256, 766, 2, 4}};
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.rows << " x " << c.cols);
+    const std::string name = "g" + std::to_string(n++) + ".dem";
+    const int32_t id = CreateAndOpenLayer(name, DEMBASE_TYPE_INT32, c.rows, c.cols);
+    ASSERT_GE(id, 1);
+    const LevelInfo info = Info(id, 1);
+    EXPECT_EQ(info.rows, c.rows);
+    EXPECT_EQ(info.cols, c.cols);
+    EXPECT_EQ(info.tilesDown, c.tilesDown);
+    EXPECT_EQ(info.tilesAcross, c.tilesAcross);
+    EXPECT_EQ(info.tileRows, 256);
+    EXPECT_EQ(info.tileCols, 256);
+    EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  }
+}
+
+TEST_F(LocalLayerFilesTest, CellCountsRoundDownUnlessAMillionthShort) {
+  // Extent 0..100 on both axes; level 2, 3, ... get these cell sizes along x.
+  struct Case {
+    double cellSize;
+    int32_t cols;
+  } cases[] = {{1.0, 101}, {100 / 99.9999995, 101}, {100 / 99.99, 100}, {2.0, 51}, {3.0, 34}, {150.0, 1}};
+  const int32_t id = CreateAndOpenLayer("q.dem", DEMBASE_TYPE_FLOAT32, 101, 101);
+  ASSERT_GE(id, 1);
+  int16_t level = 2;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "cell size " << c.cellSize);
+    ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, level, c.cellSize, 1.0), 1);
+    const LevelInfo info = Info(id, level);
+    EXPECT_EQ(info.cols, c.cols);
+    EXPECT_EQ(info.rows, 101);
+    EXPECT_EQ(info.cellSizeX, c.cellSize);
+    ++level;
+  }
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+TEST_F(LocalLayerFilesTest, DataFilesSplitAtTile4096) {
+  // One row of tiles: 4096 tiles need one data file, 4097 need two.
+  const int32_t cols4096 = 4095 * 255 + 1;
+  const int32_t cols4097 = 4096 * 255 + 200;
+  const int32_t whole = CreateAndOpenLayer("a.dem", DEMBASE_TYPE_INT32, 1, cols4096);
+  ASSERT_GE(whole, 1);
+  EXPECT_EQ(Level("a/a.Hdr").dataFiles, 1);
+  EXPECT_TRUE(FileExists(Path("a/a.Dem")));
+  EXPECT_FALSE(FileExists(Path("a/a1.Dem")));
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, whole), 1);
+
+  const int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_INT32, 1, cols4097);
+  ASSERT_GE(id, 1);
+  LevelHeaderView v = Level("hill/hill.Hdr");
+  EXPECT_EQ(v.dataFiles, 2);
+  EXPECT_EQ(v.tiles.size(), 4097u);
+  EXPECT_EQ(FileSize(Path("hill/hill.Hdr")), 39 + 4 * 2 + 17 * 4097);
+  EXPECT_EQ(FileSize(Path("hill/hill.Dem")), 0);
+  EXPECT_EQ(FileSize(Path("hill/hill1.Dem")), 0);
+
+  // Tile 4095 goes to data file 0, tile 4096 to data file 1, each at its file's start.
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
+  ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 0, 4095 * 255 + 7, 11.0), 1);
+  ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 0, 4096 * 255 + 7, 22.0), 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  v = Level("hill/hill.Hdr");
+  const int64_t size0 = FileSize(Path("hill/hill.Dem"));
+  const int64_t size1 = FileSize(Path("hill/hill1.Dem"));
+  EXPECT_GT(size0, 0);
+  EXPECT_GT(size1, 0);
+  EXPECT_EQ(v.tiles[4095].offset, 0u);
+  EXPECT_EQ(v.tiles[4095].storedSize, static_cast<uint32_t>(size0));
+  EXPECT_EQ(v.tiles[4096].offset, 0u);
+  EXPECT_EQ(v.tiles[4096].storedSize, static_cast<uint32_t>(size1));
+  EXPECT_EQ(v.ends, (std::vector<uint32_t>{static_cast<uint32_t>(size0), static_cast<uint32_t>(size1)}));
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
+  EXPECT_EQ(Get(id, 0, 4095 * 255 + 7), 11.0);
+  EXPECT_EQ(Get(id, 0, 4096 * 255 + 7), 22.0);
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+TEST_F(LocalLayerFilesTest, LevelsAreNamedInCreationOrderAndMoveDownOnDelete) {
+  int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_INT32, 300, 300);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 3, 4.0, 4.0), 1);
+  EXPECT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), -5);
+  EXPECT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 1, 1.0, 1.0), -5);
+  for (const char* f : {"hill/hill.Hdr", "hill/hill.Dem", "hill_1/hill_1.Hdr", "hill_1/hill_1.Dem", "hill_2/hill_2.Hdr",
+                        "hill_2/hill_2.Dem"}) {
+    EXPECT_TRUE(FileExists(Path(f))) << f;
+  }
+  EXPECT_EQ(Copy(Param(id).levelCount), 3);
+  for (int16_t level : {0, -1, 4}) EXPECT_EQ(_hxDeletePyramidLayer(h_, kLocal, id, level), -6) << level;
+
+  // The open level cannot be deleted; deleting the one below it renumbers it.
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
+  ASSERT_EQ(_hxSetCell(h_, kLocal, id, 2, 0, 5, 5, 55.0), 1);
+  EXPECT_EQ(_hxDeletePyramidLayer(h_, kLocal, id, 2), 0);
+  EXPECT_TRUE(FileExists(Path("hill_1/hill_1.Hdr")));
+  ASSERT_EQ(_hxDeletePyramidLayer(h_, kLocal, id, 1), 1);
+  EXPECT_FALSE(FileExists(Path("hill")));
+  EXPECT_EQ(Copy(Param(id).levelCount), 2);
+  EXPECT_EQ(Info(id, 1).cellSizeX, 2.0) << "former level 2";
+  EXPECT_EQ(Info(id, 2).cellSizeX, 4.0) << "former level 3";
+  EXPECT_EQ(Get(id, 5, 5), 55.0) << "the open level is now level 1";
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  // Level numbers form names: a new level 3 wants hill_2\, which the former level 3 keeps.
+  EXPECT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 3, 8.0, 8.0), -3);
+  EXPECT_EQ(Copy(Param(id).levelCount), 2);
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+
+  const Bytes b = ReadFileBytes(Path("hill.dem"));
+  ASSERT_EQ(b.size(), InfoFileSize(2));
+  EXPECT_EQ(CStringAt(b, 84, 256), "hill_1\\");
+  EXPECT_EQ(CStringAt(b, 84 + 777, 256), "hill_2\\");
+
+  // A level created with number 7 goes to the end, as level 3, named hill_6.
+  id = _hxOpenDataLayer(h_, kLocal, Path("hill.dem").c_str(), 0);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 7, 8.0, 8.0), 1);
+  EXPECT_EQ(Info(id, 3).cellSizeX, 8.0);
+  EXPECT_TRUE(FileExists(Path("hill_6/hill_6.Hdr")));
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
+  EXPECT_EQ(Get(id, 5, 5), 55.0);
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+TEST_F(LocalLayerFilesTest, ClosedOnceIsSetByTheFirstClose) {
+  const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_FLOAT32, 10, 10);
+  ASSERT_GE(id, 1);
+  EXPECT_EQ(Info(id, 1).closedOnce, 0);
+  EXPECT_EQ(ReadFileBytes(Path("hill/hill.Hdr")).at(0), 0);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  EXPECT_EQ(Info(id, 1).closedOnce, 1);
+  EXPECT_EQ(ReadFileBytes(Path("hill/hill.Hdr")).at(0), 1);
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
+  EXPECT_EQ(Info(id, 1).closedOnce, 1);
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+// A payload that fits its old place is rewritten there; one that does not goes to the
+// end of the data file, whose old bytes stay. The DataFileEnd table tracks the file.
+TEST_F(LocalLayerFilesTest, PayloadsAreAppendedRewrittenInPlaceOrMovedToTheEnd) {
+  const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_INT32, 255, 510);  // tiles 0 and 1
+  ASSERT_GE(id, 1);
+  const std::string dem = Path("hill/hill.Dem");
+  struct Expect {
+    TileContent t0, t1;
+  } now{Noise(1), Smooth(2)};
+  const auto check = [&](const char* step) {
+    SCOPED_TRACE(step);
+    ASSERT_EQ(ClassifyTile(h_, id, 1, 0, 0, now.t0, now.t0), Seen::kFirst);
+    ASSERT_EQ(ClassifyTile(h_, id, 1, 0, 1, now.t1, now.t1), Seen::kFirst);
+    const LevelHeaderView v = Level("hill/hill.Hdr");
+    ASSERT_EQ(v.ends.size(), 1u);
+    EXPECT_EQ(v.ends[0], FileSize(dem));
+  };
+
+  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 0, now.t0));
+  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, now.t1));
+  CycleLevel(id, 1);
+  LevelHeaderView v = Level("hill/hill.Hdr");
+  const uint32_t n0 = v.tiles[0].storedSize, n1 = v.tiles[1].storedSize;
+  EXPECT_EQ(v.tiles[0].offset, 0u);
+  EXPECT_EQ(v.tiles[0].packed, 1);
+  EXPECT_EQ(v.tiles[1].offset, n0) << "appended after tile 0";
+  EXPECT_EQ(v.tiles[1].packed, 1);
+  EXPECT_LT(n1, n0) << "a ramp compresses better than noise";
+  EXPECT_EQ(FileSize(dem), n0 + n1);
+  check("appended");
+
+  now.t0 = Smooth(3);  // shorter: in place
+  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 0, now.t0));
+  CycleLevel(id, 1);
+  v = Level("hill/hill.Hdr");
+  const uint32_t n0b = v.tiles[0].storedSize;
+  EXPECT_EQ(v.tiles[0].offset, 0u);
+  EXPECT_LT(n0b, n0);
+  EXPECT_EQ(FileSize(dem), n0 + n1) << "an in-place rewrite does not grow the file";
+  check("in place");
+
+  now.t0 = Noise(4);  // longer than its slot, which shrank to n0b: moved
+  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 0, now.t0));
+  CycleLevel(id, 1);
+  v = Level("hill/hill.Hdr");
+  EXPECT_EQ(v.tiles[0].offset, n0 + n1);
+  EXPECT_EQ(FileSize(dem), n0 + n1 + v.tiles[0].storedSize);
+  EXPECT_EQ(v.tiles[1].offset, n0) << "untouched";
+  check("moved");
+
+  // Uncompressed: every payload is one raw block.
+  const LayerOperParam raw{0, 1, 0.0f, 1.0f};
+  ASSERT_EQ(_hxSetLayerOperParam(h_, kLocal, id, &raw), 1);
+  const int64_t before = FileSize(dem);
+  now.t1 = Smooth(5);
+  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, now.t1));
+  CycleLevel(id, 1);
+  v = Level("hill/hill.Hdr");
+  EXPECT_EQ(v.tiles[1].packed, 0);
+  EXPECT_EQ(v.tiles[1].storedSize, 262144u);
+  EXPECT_EQ(v.tiles[1].offset, before);
+  check("raw, moved");
+  const uint32_t rawAt = v.tiles[1].offset;
+  now.t1 = Noise(6);
+  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, now.t1));
+  CycleLevel(id, 1);
+  v = Level("hill/hill.Hdr");
+  EXPECT_EQ(v.tiles[1].offset, rawAt) << "a raw block always fits a raw slot";
+  EXPECT_EQ(FileSize(dem), before + 262144);
+  check("raw, in place");
+
+  // A compressed payload never replaces a raw one in place, however short: until the
+  // index is written, the old record must still read what lies at its offset.
+  const LayerOperParam packed{1, 1, 0.0f, 1.0f};
+  ASSERT_EQ(_hxSetLayerOperParam(h_, kLocal, id, &packed), 1);
+  now.t1 = Smooth(7);
+  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, now.t1));
+  CycleLevel(id, 1);
+  v = Level("hill/hill.Hdr");
+  EXPECT_EQ(v.tiles[1].packed, 1);
+  EXPECT_EQ(v.tiles[1].offset, before + 262144);
+  check("compressed after raw, moved");
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+TEST_F(LocalLayerFilesTest, TilesOfOnlyNullsAreRecordedEmptyAndStoreNothing) {
+  for (uint16_t type : {DEMBASE_TYPE_INT32, DEMBASE_TYPE_FLOAT32}) {
+    const std::string base = type == DEMBASE_TYPE_INT32 ? "i" : "f";
+    const float null = type == DEMBASE_TYPE_INT32 ? kIntNull : kFloatNull;
+    SCOPED_TRACE(base);
+    const int32_t id = CreateAndOpen(base + ".dem", type, 255, 510);
+    ASSERT_GE(id, 1);
+    const std::string hdr = base + "/" + base + ".Hdr", dem = Path(base + "/" + base + ".Dem");
+    const double nullValue = _hxGetNullValue(h_, kLocal, id);
+
+    // Set, then reset to null, before anything was stored: nothing is written.
+    for (int32_t c : {3, 100, 200}) ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 7, c, 1.0 + c), 1);
+    for (int32_t c : {3, 100, 200}) ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 7, c, nullValue), 1);
+    CycleLevel(id, 1);
+    LevelHeaderView v = Level(hdr);
+    EXPECT_TRUE(v.tiles[0] == EmptyRecord(null));
+    EXPECT_EQ(FileSize(dem), 0);
+    EXPECT_EQ(v.ends[0], 0u);
+
+    // A stored tile overwritten with nulls becomes empty; its old bytes stay behind.
+    ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, Smooth(1)));
+    CycleLevel(id, 1);
+    const int64_t stored = FileSize(dem);
+    EXPECT_GT(stored, 0);
+    ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, kNullTile));
+    CycleLevel(id, 1);
+    v = Level(hdr);
+    EXPECT_TRUE(v.tiles[1] == EmptyRecord(null));
+    EXPECT_EQ(FileSize(dem), stored);
+    EXPECT_EQ(_hxBeginReadTile(h_, kLocal, id, 1, 0, 0, 1), 2);
+    EXPECT_EQ(_hxEndReadTile(h_), 1);
+    uint8_t isNull = 0;
+    EXPECT_EQ(Get(id, 10, 300, &isNull), nullValue);
+    EXPECT_EQ(isNull, 1);
+    EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  }
+}
+
+TEST_F(LocalLayerFilesTest, StatisticsLeaveNullLikeCellsOut) {
+  struct Case {
+    uint16_t type;
+    std::vector<double> values;  // written into tile 0 through a tile sequence
+    float min, max;
+  } cases[] = {
+      {DEMBASE_TYPE_FLOAT32, {5.0, -3.0, 2e18, -2e18, 1e19, 4.0, kFloatNull}, -3.0f, 5.0f},
+      {DEMBASE_TYPE_INT32, {-7.0, 9.0, 2100000000.0, 2100000000.7}, -7.0f, 9.0f},
+  };
+  for (const Case& c : cases) {
+    const std::string name = c.type == DEMBASE_TYPE_INT32 ? "i.dem" : "f.dem";
+    SCOPED_TRACE(name);
+    const int32_t id = CreateAndOpen(name, c.type, 300, 300);
+    ASSERT_GE(id, 1);
+    ASSERT_EQ(_hxBeginWriteTile(h_, kLocal, id, 1, 0, 0, 0), 1);
+    for (size_t i = 0; i < c.values.size(); ++i) _hxWriteCellOfTile(h_, 1, static_cast<int32_t>(i), c.values[i]);
+    ASSERT_EQ(_hxEndWriteTile(h_, 1), 1);
+    OneTileInfo info{};
+    ASSERT_EQ(_hxGetOneTileInfo(h_, kLocal, id, 1, 0, 0, 0, &info), 1);
+    EXPECT_EQ(Copy(info.minimum), c.min);
+    EXPECT_EQ(Copy(info.maximum), c.max);
+    ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+    const LevelHeaderView v = Level(name.substr(0, 1) + "/" + name.substr(0, 1) + ".Hdr");
+    EXPECT_EQ(v.tiles[0].tileMin, c.min);
+    EXPECT_EQ(v.tiles[0].tileMax, c.max);
+    EXPECT_EQ(Copy(Param(id).minValue), c.min);
+    EXPECT_EQ(Copy(Param(id).maxValue), c.max);
+    EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  }
+}
+
+TEST_F(LocalLayerFilesTest, LayerRangeFollowsLevelOneOnly) {
+  int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_INT32, 300, 300);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
+  const auto range = [&] {
+    const DataLayerParam p = Param(id);
+    return std::make_pair(Copy(p.minValue), Copy(p.maxValue));
+  };
+  const auto edit = [&](int16_t level, std::initializer_list<std::pair<int32_t, double>> cells) {
+    ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, level), 1);
+    for (const auto& [at, v] : cells) ASSERT_EQ(_hxSetCell(h_, kLocal, id, level, 0, at, at, v), 1);
+    ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  };
+
+  edit(1, {{0, -2.0}, {10, 10.0}, {280, 3.0}});
+  EXPECT_EQ(range(), std::make_pair(-2.0, 10.0));
+  edit(2, {{0, 1000.0}});
+  EXPECT_EQ(range(), std::make_pair(-2.0, 10.0)) << "another level's cells";
+  edit(1, {});
+  EXPECT_EQ(range(), std::make_pair(-2.0, 10.0)) << "level 1 without changes";
+  edit(1, {{0, 4.0}});
+  EXPECT_EQ(range(), std::make_pair(3.0, 10.0)) << "recomputed from every record, not merged";
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  const Bytes b = ReadFileBytes(Path("hill.dem"));
+  EXPECT_EQ(F64At(b, 68), 3.0);
+  EXPECT_EQ(F64At(b, 76), 10.0);
+  id = _hxOpenDataLayer(h_, kLocal, Path("hill.dem").c_str(), 0);
+  ASSERT_GE(id, 1);
+  EXPECT_EQ(range(), std::make_pair(3.0, 10.0));
+  // With every cell null again, the range is the empty one: +FLT_MAX .. -FLT_MAX.
+  const double null = _hxGetNullValue(h_, kLocal, id);
+  edit(1, {{0, null}, {10, null}, {280, null}});
+  EXPECT_EQ(range(), std::make_pair(3.402823e38, -3.402823e38));
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+// While a layer is open its header file is held unshared: no second open succeeds,
+// through the same handle, another handle, or another process.
+TEST_F(LocalLayerFilesTest, AnOpenLayerCannotBeOpenedAgain) {
+  const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_INT32, 10, 10);
+  ASSERT_GE(id, 1);
+  const std::string path = Path("hill.dem");
+  EXPECT_EQ(_hxOpenDataLayer(h_, kLocal, path.c_str(), 0), 0);
+  DemBaseAI* other = _hxCreateDemBaseAI();
+  ASSERT_NE(other, nullptr);
+  ASSERT_EQ(_hxOpenDataSet(other, nullptr, 0.125f), kLocal);
+  EXPECT_EQ(_hxOpenDataLayer(other, kLocal, path.c_str(), 0), 0);
+
+  // The child uses only a handle of its own and reports the open's result by exit status.
+  const auto openInChild = [&path] {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      DemBaseAI* mine = _hxCreateDemBaseAI();
+      int32_t r = -100;
+      if (mine != nullptr && _hxOpenDataSet(mine, nullptr, 0.125f) == kLocal) {
+        r = _hxOpenDataLayer(mine, kLocal, path.c_str(), 0);
+      }
+      _exit(r >= 1 ? 1 : r == 0 ? 0 : 2);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+  };
+  EXPECT_EQ(openInChild(), 0) << "refused while this process holds the layer";
+
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  EXPECT_EQ(openInChild(), 1) << "opens once the layer is closed";
+  const int32_t again = _hxOpenDataLayer(other, kLocal, path.c_str(), 0);
+  EXPECT_GE(again, 1);
+  EXPECT_EQ(_hxOpenDataLayer(h_, kLocal, path.c_str(), 0), 0);
+  EXPECT_EQ(_hxCloseDataLayer(other, kLocal, again), 1);
+  _hxDeleteDemBaseAI(other);
+}
+
+}  // namespace
+}  // namespace dembase::testing

@@ -1,0 +1,484 @@
+// Whole-level writes and tile-data reads of a local layer through the exports: what a
+// merging and a replacing write store, what they refuse, how they live beside an open
+// level, and a level of thousands of tiles spread over two data files.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/support/cell_block.h"
+#include "tests/support/level_io.h"
+#include "tests/support/level_probe.h"
+#include "tests/support/local_store_fixture.h"
+
+namespace dembase::testing {
+namespace {
+
+class LevelWriteTest : public LocalStoreTest, public ::testing::WithParamInterface<uint16_t> {
+ protected:
+  // A layer of tilesDown x tilesAcross tiles with a second level of the same geometry;
+  // level 1 is left open. The layer id, or 0.
+  int32_t MakeLayer(const std::string& name, uint16_t type, int32_t tilesDown, int32_t tilesAcross) {
+    const int32_t id = CreateAndOpen(name, type, tilesDown * kStep, tilesAcross * kStep);
+    if (id < 1 || _hxCreatePyramidLayer(h_, kLocal, id, 2, 1.0, 1.0) != 1) return 0;
+    return id;
+  }
+  LevelProbe Probe(const std::string& name, int level) {
+    LevelProbe probe;
+    EXPECT_TRUE(probe.Load(Path(name), level));
+    return probe;
+  }
+};
+
+// Cells base + 3r + c, null in the first nullRows rows and the first nullCols columns.
+CellBlock Slope(uint16_t type, double base, int32_t nullRows, int32_t nullCols) {
+  CellBlock b(type);
+  for (int32_t r = 0; r < kEdge; ++r) {
+    for (int32_t c = 0; c < kEdge; ++c) {
+      if (r >= nullRows && c >= nullCols) b.Set(r, c, base + 3 * r + c);
+    }
+  }
+  return b;
+}
+
+// A range deliberately unlike the cells', to see that it is stored as given.
+constexpr OneTileInfo kGivenRange{kBlockBytes, -7.0f, 7777.0f};
+
+enum class Stored { kNothing, kCells, kAllNull };
+enum class Write { kCells, kNoData, kAllNull };
+enum class Expect { kEmpty, kStoredCells, kNewCells, kMerged };
+enum class Range { kGiven, kOfCells };
+
+struct SingleTileCase {
+  const char* name;
+  Stored stored;
+  bool blend;
+  Write write;
+  Expect expect;
+  Range range = Range::kOfCells;
+};
+
+constexpr SingleTileCase kSingleTileCases[] = {
+    {"merge onto an empty tile stores the cells and range as given", Stored::kNothing, true, Write::kCells,
+     Expect::kNewCells, Range::kGiven},
+    {"merge keeps stored cells under new nulls", Stored::kCells, true, Write::kCells, Expect::kMerged},
+    {"merge of a tile without data keeps the stored tile", Stored::kCells, true, Write::kNoData,
+     Expect::kStoredCells},
+    {"merge leaving only nulls empties the tile", Stored::kAllNull, true, Write::kAllNull, Expect::kEmpty},
+    {"merge of a tile without data onto an empty tile", Stored::kNothing, true, Write::kNoData, Expect::kEmpty},
+    {"replace stores the new cells, nulls included, and the range as given", Stored::kCells, false, Write::kCells,
+     Expect::kNewCells, Range::kGiven},
+    {"replace with a tile without data empties the stored tile", Stored::kCells, false, Write::kNoData,
+     Expect::kEmpty},
+    {"replace with a tile without data leaves an empty tile empty", Stored::kNothing, false, Write::kNoData,
+     Expect::kEmpty},
+};
+
+TEST_P(LevelWriteTest, SingleTileMergesAndReplacements) {
+  const uint16_t type = GetParam();
+  constexpr float kOldW = 0.25f, kNewW = 0.75f;
+  constexpr int32_t kAcross = 4;
+  const int32_t id = MakeLayer("t.dem", type, 3, kAcross);
+  ASSERT_GE(id, 1);
+  const CellBlock oldCells = Slope(type, 100, 64, 0);   // null in the top rows
+  const CellBlock newCells = Slope(type, 2000, 0, 64);  // null in the left columns
+  const CellBlock allNull(type);
+  ASSERT_EQ(std::size(kSingleTileCases), 8u);
+
+  // The stored state of each case's tile, written by a replacing whole-level write.
+  ASSERT_EQ(SetOperParam(h_, id, true, false), 1);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  for (int32_t t = 0; t < static_cast<int32_t>(std::size(kSingleTileCases)); ++t) {
+    const Stored s = kSingleTileCases[t].stored;
+    if (s == Stored::kNothing) continue;
+    ASSERT_EQ(WriteTile(h_, t, s == Stored::kCells ? oldCells : allNull), 1);  // all null, yet stored
+  }
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+
+  // Each case's write; every payload is appended, a write without data appends nothing.
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  for (int32_t t = 0; t < static_cast<int32_t>(std::size(kSingleTileCases)); ++t) {
+    const SingleTileCase& k = kSingleTileCases[t];
+    SCOPED_TRACE(k.name);
+    ASSERT_EQ(SetOperParam(h_, id, true, k.blend, kOldW, kNewW), 1);
+    const uint64_t before = Probe("t.dem", 2).data_file_size(0);
+    OneTileInfo info = k.range == Range::kGiven ? kGivenRange : newCells.Info();
+    if (k.write == Write::kNoData) info.size = 0;
+    const CellBlock& cells = k.write == Write::kAllNull ? allNull : newCells;
+    ASSERT_EQ(_hxWriteOneTile(h_, 0, t, &info, cells.data()), 1);
+    const LevelProbe after = Probe("t.dem", 2);
+    if (k.expect == Expect::kEmpty || k.write == Write::kNoData) {
+      EXPECT_EQ(after.data_file_size(0), before);
+    } else {
+      EXPECT_EQ(uint32_t{after.record(t).offset}, before);
+      EXPECT_EQ(after.data_file_size(0), before + uint32_t{after.record(t).storedSize});
+    }
+  }
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+
+  CellBlock merged = oldCells;
+  merged.MergeFrom(newCells, kOldW, kNewW);
+  for (int32_t t = 0; t < static_cast<int32_t>(std::size(kSingleTileCases)); ++t) {
+    const SingleTileCase& k = kSingleTileCases[t];
+    SCOPED_TRACE(k.name);
+    const CellBlock& expected = k.expect == Expect::kStoredCells ? oldCells
+                                : k.expect == Expect::kNewCells  ? newCells
+                                : k.expect == Expect::kMerged    ? merged
+                                                                 : allNull;
+    CellBlock read(type);
+    ASSERT_EQ(ReadTileData(h_, id, 2, t / kAcross, t % kAcross, &read), k.expect == Expect::kEmpty ? 2 : 1);
+    EXPECT_TRUE(read == expected);
+  }
+
+  // The records as the open level reports them: the merged range covers the stored
+  // cells that were kept as well as the new ones.
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
+  for (int32_t t = 0; t < static_cast<int32_t>(std::size(kSingleTileCases)); ++t) {
+    const SingleTileCase& k = kSingleTileCases[t];
+    SCOPED_TRACE(k.name);
+    OneTileInfo got{};
+    ASSERT_EQ(_hxGetOneTileInfo(h_, kLocal, id, 2, 0, t / kAcross, t % kAcross, &got), 1);
+    if (k.expect == Expect::kEmpty) {
+      EXPECT_TRUE(IsNullOf(type, got.minimum) && IsNullOf(type, got.maximum));
+      continue;
+    }
+    const OneTileInfo want = k.range == Range::kGiven       ? kGivenRange
+                             : k.expect == Expect::kMerged ? merged.Info()
+                                                           : oldCells.Info();
+    EXPECT_EQ(float{got.minimum}, float{want.minimum});
+    EXPECT_EQ(float{got.maximum}, float{want.maximum});
+    uint8_t isNull = 9;
+    const double v = _hxGetCell(h_, kLocal, id, 2, 0, (t / kAcross) * kStep + 70, (t % kAcross) * kStep + 70, &isNull);
+    const CellBlock& expected = k.expect == Expect::kStoredCells ? oldCells : k.expect == Expect::kNewCells ? newCells : merged;
+    EXPECT_EQ(v, expected.Get(70, 70));
+    EXPECT_EQ(isNull, 0);
+  }
+  const LevelProbe probe = Probe("t.dem", 2);
+  EXPECT_TRUE(probe.Problems().empty());
+  EXPECT_FALSE(probe.PayloadsOverlap());
+  EXPECT_EQ(probe.data_file_end(0), probe.data_file_size(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothCellTypes, LevelWriteTest, ::testing::Values(DEMBASE_TYPE_INT32, DEMBASE_TYPE_FLOAT32),
+                         [](const auto& info) { return info.param == DEMBASE_TYPE_INT32 ? "Int32" : "Float32"; });
+
+class LevelWriteRulesTest : public LevelWriteTest {};
+
+TEST_F(LevelWriteRulesTest, RefusesWhatIsOutsideTheLayerOrInUse) {
+  const int32_t id = MakeLayer("r.dem", DEMBASE_TYPE_INT32, 2, 3);
+  ASSERT_GE(id, 1);
+  const CellBlock cells = Slope(DEMBASE_TYPE_INT32, 5, 0, 0);
+  OneTileInfo info = cells.Info();
+
+  EXPECT_EQ(WriteTile(h_, 0, cells), 0);  // no sequence runs
+  for (int16_t level : {int16_t{-1}, int16_t{0}, int16_t{3}, int16_t{1} /* the open level */}) {
+    EXPECT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, level), 0) << level;
+  }
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  EXPECT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 0);  // one sequence per layer
+  for (int32_t t : {-1, 6, 1 << 20}) EXPECT_EQ(WriteTile(h_, t, cells), 0) << t;
+  EXPECT_EQ(_hxWriteOneTile(h_, 0, 0, nullptr, cells.data()), 0);
+  EXPECT_EQ(_hxWriteOneTile(h_, 0, 0, &info, nullptr), 0);
+  EXPECT_EQ(WriteTile(h_, 5, cells), 1);
+  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 0);  // nothing left to end
+
+  // Refused writes changed nothing: only tile 5 is stored.
+  const LevelProbe probe = Probe("r.dem", 2);
+  for (int32_t t = 0; t < probe.tile_count(); ++t) EXPECT_EQ(probe.Stored(t), t == 5) << t;
+  PyramidLayerInfo level2{};
+  ASSERT_EQ(_hxGetPyramidLayerInfo(h_, kLocal, id, 2, &level2), 1);
+  EXPECT_EQ(level2.closedOnce, 1);
+
+  CellBlock read(DEMBASE_TYPE_INT32);
+  EXPECT_EQ(ReadTileData(h_, id, 2, 1, 2, &read), 0);  // a level is open
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  struct Where {
+    int16_t level;
+    int32_t tileRow, tileCol;
+  };
+  for (const Where w : {Where{0, 0, 0}, Where{-1, 0, 0}, Where{3, 0, 0}, Where{2, -1, 0}, Where{2, 0, -1},
+                        Where{2, 2, 0}, Where{2, 0, 3}}) {
+    EXPECT_EQ(_hxBeginReadTileData(h_, kLocal, id, w.level, 0, w.tileRow, w.tileCol), 0)
+        << w.level << " " << w.tileRow << "," << w.tileCol;
+  }
+  EXPECT_EQ(ReadTileData(h_, id, 2, 1, 2, &read), 1);
+  EXPECT_TRUE(read == cells);
+  EXPECT_EQ(ReadTileData(h_, id, 2, 0, 0, &read), 2);
+}
+
+// Disabled until opening a level checks for a whole-level write of it: today the open
+// succeeds, and closing it then drops a tile the write had stored (its record is
+// overwritten by the open level's stale index, its bytes by the open level's append).
+TEST_F(LevelWriteRulesTest, DISABLED_TheLevelBeingWrittenCannotBeOpened) {
+  const int32_t id = MakeLayer("w.dem", DEMBASE_TYPE_INT32, 3, 3);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  const CellBlock first = Slope(DEMBASE_TYPE_INT32, 5, 0, 0);
+  const CellBlock second = Slope(DEMBASE_TYPE_INT32, 6, 0, 0);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  ASSERT_EQ(WriteTile(h_, 0, first), 1);
+  const int16_t opened = _hxOpenPyramidLayer(h_, kLocal, id, 2);
+  EXPECT_EQ(opened, 0);
+  ASSERT_EQ(WriteTile(h_, 1, second), 1);
+  if (opened == 1) {
+    ASSERT_EQ(_hxSetCell(h_, kLocal, id, 2, 0, 600, 600, 9.0), 1);
+    ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  }
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  CellBlock read(DEMBASE_TYPE_INT32);
+  EXPECT_EQ(ReadTileData(h_, id, 2, 0, 1, &read), 1);
+  EXPECT_TRUE(read == second);
+}
+
+TEST_F(LevelWriteRulesTest, TileDataModeReportsTheLevelButRefusesCellAndTileCalls) {
+  const int32_t id = MakeLayer("m.dem", DEMBASE_TYPE_FLOAT32, 2, 2);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  ASSERT_EQ(WriteTile(h_, 3, Slope(DEMBASE_TYPE_FLOAT32, 1, 0, 0)), 1);
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+
+  ASSERT_EQ(_hxBeginReadTileData(h_, kLocal, id, 2, 0, 1, 1), 1);
+  double v = 0;
+  uint8_t isNull = 9;
+  // The layer reports level 2 as open, so calls for it reach the layer, which fails them.
+  EXPECT_EQ(_hxGetCell(h_, kLocal, id, 2, 0, 300, 300, &isNull), NullOf(DEMBASE_TYPE_FLOAT32));
+  EXPECT_EQ(isNull, 1);
+  EXPECT_EQ(_hxSetCell(h_, kLocal, id, 2, 0, 300, 300, 5.0), 0);
+  OneTileInfo info{};
+  EXPECT_EQ(_hxGetOneTileInfo(h_, kLocal, id, 2, 0, 1, 1, &info), 0);
+  EXPECT_EQ(_hxBeginWriteTile(h_, kLocal, id, 2, 0, 1, 1), 0);
+  EXPECT_EQ(_hxBeginReadTile(h_, kLocal, id, 2, 0, 1, 1), 0);
+  EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 0);
+  EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 0);
+  EXPECT_EQ(_hxBeginReadTileData(h_, kLocal, id, 2, 0, 0, 0), 0);
+  // The tile stays readable through all of that; positions outside it read as null.
+  ASSERT_EQ(_hxReadCellOfTileData(h_, 10, 20, &v, &isNull), 1);
+  EXPECT_EQ(v, 1 + 3 * 10 + 20);
+  EXPECT_EQ(isNull, 0);
+  for (const auto& [r, c] : {std::pair{256, 0}, std::pair{0, 256}, std::pair{-1, 0}, std::pair{0, -1}}) {
+    isNull = 0;
+    ASSERT_EQ(_hxReadCellOfTileData(h_, r, c, &v, &isNull), 1);
+    EXPECT_EQ(isNull, 1) << r << "," << c;
+  }
+  EXPECT_EQ(_hxEndReadTileData(h_), 1);
+
+  // An empty tile: nothing to read, every cell is null.
+  ASSERT_EQ(_hxBeginReadTileData(h_, kLocal, id, 2, 0, 0, 0), 2);
+  isNull = 0;
+  ASSERT_EQ(_hxReadCellOfTileData(h_, 5, 5, &v, &isNull), 1);
+  EXPECT_EQ(isNull, 1);
+  EXPECT_EQ(v, NullOf(DEMBASE_TYPE_FLOAT32));
+  EXPECT_EQ(_hxEndReadTileData(h_), 1);
+  EXPECT_EQ(_hxReadCellOfTileData(h_, 5, 5, &v, &isNull), 0);  // the sequence is over
+  EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
+}
+
+TEST_F(LevelWriteRulesTest, EveryPayloadIsAppendedAndTheRecordFollowsTheLast) {
+  const int32_t id = MakeLayer("a.dem", DEMBASE_TYPE_INT32, 2, 2);
+  ASSERT_GE(id, 1);
+  const CellBlock first = Slope(DEMBASE_TYPE_INT32, 10, 0, 0);
+  const CellBlock second = Slope(DEMBASE_TYPE_INT32, 20, 0, 0);
+  for (const bool compress : {true, false}) {
+    SCOPED_TRACE(compress ? "compressed" : "raw");
+    ASSERT_EQ(SetOperParam(h_, id, compress, false), 1);
+    const uint64_t start = Probe("a.dem", 2).data_file_size(0);
+    ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+    ASSERT_EQ(WriteTile(h_, 1, first), 1);
+    const TileIndexRec one = Probe("a.dem", 2).record(1);
+    ASSERT_EQ(WriteTile(h_, 1, second), 1);  // fits the first place, yet appended
+    ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+    const LevelProbe probe = Probe("a.dem", 2);
+    const TileIndexRec two = probe.record(1);
+    EXPECT_EQ(uint32_t{one.offset}, start);
+    EXPECT_EQ(uint32_t{two.offset}, start + uint32_t{one.storedSize});
+    EXPECT_EQ(probe.data_file_end(0), start + uint32_t{one.storedSize} + uint32_t{two.storedSize});
+    EXPECT_EQ(probe.data_file_size(0), probe.data_file_end(0));
+    EXPECT_EQ(uint8_t{two.packed}, compress ? 1 : 0);
+    EXPECT_EQ(two.storedSize == kBlockBytes, !compress);
+    EXPECT_TRUE(probe.Problems().empty());
+  }
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  CellBlock read(DEMBASE_TYPE_INT32);
+  ASSERT_EQ(ReadTileData(h_, id, 2, 0, 1, &read), 1);
+  EXPECT_TRUE(read == second);
+}
+
+TEST_F(LevelWriteRulesTest, OpenLevelChangesSurviveAWholeLevelWrite) {
+  // 81 tiles: more than the cache's 64 blocks, so writing to all of them evicts dirty
+  // tiles of the open level while the whole-level write runs.
+  constexpr int32_t kTiles = 9;
+  const int32_t id = MakeLayer("o.dem", DEMBASE_TYPE_INT32, kTiles, kTiles);
+  ASSERT_GE(id, 1);
+  PyramidLayerInfo level2{};
+  ASSERT_EQ(_hxGetPyramidLayerInfo(h_, kLocal, id, 2, &level2), 1);
+  EXPECT_EQ(level2.closedOnce, 0);
+  auto cellOf = [](int32_t tr, int32_t tc) { return std::pair{tr * kStep + 10, tc * kStep + 20}; };
+
+  ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 3, 4, 42.0), 1);  // an unwritten change of the open level
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  const CellBlock cells = Slope(DEMBASE_TYPE_INT32, 7, 0, 0);
+  for (int32_t t = 0; t < kTiles * kTiles; ++t) {
+    const auto [r, c] = cellOf(t / kTiles, t % kTiles);
+    ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, r, c, 1000.0 + t), 1);
+    if (t % 2 == 0) {
+      ASSERT_EQ(WriteTile(h_, t, cells), 1);
+    }
+  }
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 600, 600, 43.0), 1);
+
+  const int32_t again = Reopen(id, "o.dem");
+  ASSERT_GE(again, 1);
+  EXPECT_EQ(Get(again, 3, 4), 42.0);
+  EXPECT_EQ(Get(again, 600, 600), 43.0);
+  for (int32_t t = 0; t < kTiles * kTiles; ++t) {
+    const auto [r, c] = cellOf(t / kTiles, t % kTiles);
+    ASSERT_EQ(Get(again, r, c), 1000.0 + t) << t;
+  }
+  ASSERT_EQ(_hxGetPyramidLayerInfo(h_, kLocal, again, 2, &level2), 1);
+  EXPECT_EQ(level2.closedOnce, 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, again), 1);
+  CellBlock read(DEMBASE_TYPE_INT32);
+  for (int32_t t = 0; t < kTiles * kTiles; ++t) {
+    ASSERT_EQ(ReadTileData(h_, again, 2, t / kTiles, t % kTiles, &read), t % 2 == 0 ? 1 : 2) << t;
+  }
+}
+
+TEST_F(LevelWriteRulesTest, WritingLevelOneRefreshesTheLayerRange) {
+  const int32_t id = MakeLayer("l.dem", DEMBASE_TYPE_FLOAT32, 2, 2);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  const CellBlock low = Slope(DEMBASE_TYPE_FLOAT32, -50, 0, 0);
+  const CellBlock high = Slope(DEMBASE_TYPE_FLOAT32, 3000, 10, 10);
+  auto range = [&](int32_t layer) {
+    DataLayerParam p{};
+    EXPECT_EQ(_hxGetDataLayerParam(h_, kLocal, layer, &p), 1);
+    return std::pair{double{p.minValue}, double{p.maxValue}};
+  };
+
+  ASSERT_EQ(SetOperParam(h_, id, true, false), 1);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
+  ASSERT_EQ(WriteTile(h_, 0, low), 1);
+  ASSERT_EQ(WriteTile(h_, 3, high), 1);
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  EXPECT_EQ(range(id), std::pair(static_cast<double>(low.Info().minimum), static_cast<double>(high.Info().maximum)));
+
+  // Emptying the high tile lowers the maximum; the range is kept in the layer's header.
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
+  ASSERT_EQ(WriteNoDataTile(h_, 3, high), 1);
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  const int32_t again = _hxOpenDataLayer(h_, kLocal, Path("l.dem").c_str(), 0);
+  ASSERT_GE(again, 1);
+  EXPECT_EQ(range(again), std::pair(static_cast<double>(low.Info().minimum), static_cast<double>(low.Info().maximum)));
+}
+
+// A level of 65 x 65 tiles: 4225, so tiles from 4096 on live in a second data file.
+// Written whole three times (replace, merge with null cells, replace with emptied
+// tiles), then read back through tile-data reads and through the opened level.
+TEST_F(LevelWriteRulesTest, ThousandsOfTilesAcrossTwoDataFiles) {
+  constexpr int32_t kTiles = 65;
+  constexpr int32_t kCount = kTiles * kTiles;
+  constexpr uint16_t kType = DEMBASE_TYPE_INT32;
+  const double null = NullOf(kType);
+  const int32_t id = MakeLayer("k.dem", kType, kTiles, kTiles);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+
+  // Each pass's cells of tile t, cheap to make and different in every tile.
+  auto first = [&](int32_t t, int32_t r, int32_t c) { return (r + c) % 97 == 0 ? null : t * 4.0 + (c & 3); };
+  auto second = [&](int32_t t, int32_t r, int32_t c) {
+    return ((r >> 4) + (c >> 4)) % 3 == 0 ? null : 100000.0 + t + (r & 1);
+  };
+  auto third = [&](int32_t t, int32_t r, int32_t) { return -1.0 * t - (r & 7); };
+  auto firstEmpty = [](int32_t t) { return t % 5 == 0; };
+  auto merged = [](int32_t t) { return t % 2 == 1; };
+  auto emptied = [](int32_t t) { return t % 7 == 3; };
+  auto replaced = [](int32_t t) { return t % 7 == 4; };
+  auto expected = [&](int32_t t, int32_t r, int32_t c) {
+    if (emptied(t)) return null;
+    if (replaced(t)) return third(t, r, c);
+    const double stored = firstEmpty(t) ? null : first(t, r, c);
+    return merged(t) ? MergedCell(kType, 0.5f, 0.5f, stored, second(t, r, c)) : stored;
+  };
+  auto fill = [&](auto fn, int32_t t, CellBlock* block) {
+    for (int32_t r = 0; r < kEdge; ++r) {
+      for (int32_t c = 0; c < kEdge; ++c) block->Set(r, c, fn(t, r, c));
+    }
+  };
+
+  CellBlock cells(kType);
+  ASSERT_EQ(SetOperParam(h_, id, true, false), 1);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  for (int32_t t = 0; t < kCount; ++t) {
+    fill(first, t, &cells);
+    ASSERT_EQ(firstEmpty(t) ? WriteNoDataTile(h_, t, cells) : WriteTile(h_, t, cells), 1) << t;
+  }
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+
+  ASSERT_EQ(SetOperParam(h_, id, true, true, 0.5f, 0.5f), 1);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  for (int32_t t = 1; t < kCount; t += 2) {
+    fill(second, t, &cells);
+    ASSERT_EQ(WriteTile(h_, t, cells), 1) << t;
+  }
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+
+  ASSERT_EQ(SetOperParam(h_, id, true, false), 1);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  for (int32_t t = 0; t < kCount; ++t) {
+    if (!emptied(t) && !replaced(t)) continue;
+    fill(third, t, &cells);
+    ASSERT_EQ(emptied(t) ? WriteNoDataTile(h_, t, cells) : WriteTile(h_, t, cells), 1) << t;
+  }
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+
+  const LevelProbe probe = Probe("k.dem", 2);
+  ASSERT_EQ(probe.data_file_count(), 2);
+  for (int f = 0; f < 2; ++f) EXPECT_EQ(probe.data_file_end(f), probe.data_file_size(f)) << f;
+  EXPECT_TRUE(probe.Stored(4096) && probe.record(4096).offset < probe.data_file_size(1));
+  EXPECT_TRUE(probe.Problems().empty());
+  EXPECT_FALSE(probe.PayloadsOverlap());
+
+  // Tile-data reads: every tile, a diagonal band and the borders of each.
+  for (int32_t t = 0; t < kCount; ++t) {
+    bool empty = emptied(t) || (firstEmpty(t) && !merged(t) && !replaced(t));
+    ASSERT_EQ(_hxBeginReadTileData(h_, kLocal, id, 2, 0, t / kTiles, t % kTiles), empty ? 2 : 1) << t;
+    for (int32_t i = 0; i < kEdge; ++i) {
+      for (const auto& [r, c] : {std::pair{i, i}, std::pair{i, (i + 77) % kEdge}, std::pair{0, i}, std::pair{i, 255}}) {
+        double v = 0;
+        uint8_t isNull = 9;
+        ASSERT_EQ(_hxReadCellOfTileData(h_, r, c, &v, &isNull), 1);
+        const double want = expected(t, r, c);
+        ASSERT_EQ(isNull, IsNullOf(kType, want) ? 1 : 0) << t << " " << r << "," << c;
+        if (!isNull) {
+          ASSERT_EQ(v, want) << t << " " << r << "," << c;
+        }
+      }
+    }
+    ASSERT_EQ(_hxEndReadTileData(h_), 1);
+  }
+
+  // The opened level: a few cells of every tile, tile by tile so each is fetched once.
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
+  for (int32_t t = 0; t < kCount; ++t) {
+    for (int32_t i = 0; i < kStep; i += 17) {
+      for (const auto& [r, c] : {std::pair{i, (i * 7) % kStep}, std::pair{kStep - 1 - i, i}}) {
+        uint8_t isNull = 9;
+        const double v = _hxGetCell(h_, kLocal, id, 2, 0, (t / kTiles) * kStep + r, (t % kTiles) * kStep + c, &isNull);
+        const double want = expected(t, r, c);
+        ASSERT_EQ(isNull, IsNullOf(kType, want) ? 1 : 0) << t << " " << r << "," << c;
+        if (!isNull) {
+          ASSERT_EQ(v, want) << t << " " << r << "," << c;
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace dembase::testing

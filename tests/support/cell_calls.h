@@ -1,0 +1,145 @@
+// The cell and tile calls of the exports for one open layer at one level, with the tile
+// sequences wrapped whole, and the layer kinds that table-driven tests run over.
+// Tests only.
+#ifndef DEMBASE_TESTS_SUPPORT_CELL_CALLS_H_
+#define DEMBASE_TESTS_SUPPORT_CELL_CALLS_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "dembase/dembase.h"
+
+namespace dembase::testing {
+
+// One way of making a layer: cell type and whether written tiles are compressed.
+struct LayerKind {
+  uint16_t type = DEMBASE_TYPE_INT32;
+  uint8_t compress = 1;
+
+  bool is_float() const { return type == DEMBASE_TYPE_FLOAT32; }
+  std::string name() const { return std::string(is_float() ? "Float" : "Int") + (compress ? "Packed" : "Raw"); }
+};
+
+inline constexpr LayerKind kAllLayerKinds[] = {
+    {DEMBASE_TYPE_INT32, 1}, {DEMBASE_TYPE_INT32, 0}, {DEMBASE_TYPE_FLOAT32, 1}, {DEMBASE_TYPE_FLOAT32, 0}};
+
+inline std::ostream& operator<<(std::ostream& os, const LayerKind& k) { return os << k.name(); }
+
+struct CellRead {
+  double value = 0;
+  uint8_t isNull = 9;  // 9: never set by the call
+};
+
+// One tile-sequence write: in-tile position (wrapped by the store) and value.
+struct TileWrite {
+  int32_t r = 0;
+  int32_t c = 0;
+  double value = 0;
+};
+
+class CellCalls {
+ public:
+  CellCalls(DemBaseAI* h, int32_t layer, int16_t level = 1) : h_(h), layer_(layer), level_(level) {}
+
+  int16_t Set(int32_t row, int32_t col, double v) const {
+    return _hxSetCell(h_, LOCAL_DATASET_ID, layer_, level_, 0, row, col, v);
+  }
+  CellRead Get(int32_t row, int32_t col) const {
+    CellRead out;
+    out.value = _hxGetCell(h_, LOCAL_DATASET_ID, layer_, level_, 0, row, col, &out.isNull);
+    return out;
+  }
+  double Null() const { return _hxGetNullValue(h_, LOCAL_DATASET_ID, layer_); }
+
+  bool SetOper(uint8_t compress, uint8_t blend = 1, float oldWeight = 0.0f, float newWeight = 1.0f) const {
+    const LayerOperParam p{compress, blend, oldWeight, newWeight};
+    return _hxSetLayerOperParam(h_, LOCAL_DATASET_ID, layer_, &p) == 1;
+  }
+
+  std::optional<OneTileInfo> TileInfo(int32_t tileRow, int32_t tileCol) const {
+    OneTileInfo info{};
+    if (_hxGetOneTileInfo(h_, LOCAL_DATASET_ID, layer_, level_, 0, tileRow, tileCol, &info) != 1) return std::nullopt;
+    return info;
+  }
+
+  int16_t BeginWrite(int32_t tileRow, int32_t tileCol) const {
+    return _hxBeginWriteTile(h_, LOCAL_DATASET_ID, layer_, level_, 0, tileRow, tileCol);
+  }
+  int16_t BeginRead(int32_t tileRow, int32_t tileCol) const {
+    return _hxBeginReadTile(h_, LOCAL_DATASET_ID, layer_, level_, 0, tileRow, tileCol);
+  }
+
+  // Begin, the writes, End(keep); true when Begin and End both answered 1.
+  bool WriteTile(int32_t tileRow, int32_t tileCol, std::span<const TileWrite> writes, uint8_t keep = 1) const {
+    if (BeginWrite(tileRow, tileCol) != 1) return false;
+    for (const TileWrite& w : writes) _hxWriteCellOfTile(h_, w.r, w.c, w.value);
+    return _hxEndWriteTile(h_, keep) == 1;
+  }
+
+  // One cell of a tile through a whole read sequence: the tile's own copy of the cell.
+  // A tile that answers 2 (nothing but nulls) reads as the null value. nullopt when a
+  // call of the sequence failed.
+  std::optional<CellRead> ReadTileCell(int32_t tileRow, int32_t tileCol, int32_t r, int32_t c) const {
+    const int16_t begun = BeginRead(tileRow, tileCol);
+    if (begun < 1) return std::nullopt;
+    CellRead out;
+    if (begun == 2) {
+      out = CellRead{Null(), 1};
+    } else if (_hxReadCellOfTile(h_, r, c, &out.value, &out.isNull) != 1) {
+      (void)_hxEndReadTile(h_);
+      return std::nullopt;
+    }
+    if (_hxEndReadTile(h_) != 1) return std::nullopt;
+    return out;
+  }
+
+  // Every cell of a tile, row-major, through one read sequence; nullopt when a call of
+  // the sequence failed.
+  std::optional<std::vector<CellRead>> ReadWholeTile(int32_t tileRow, int32_t tileCol) const {
+    const int16_t begun = BeginRead(tileRow, tileCol);
+    if (begun < 1) return std::nullopt;
+    std::vector<CellRead> cells(256 * 256, CellRead{Null(), 1});
+    bool ok = true;
+    if (begun == 1) {
+      for (int32_t r = 0; r < 256; ++r) {
+        for (int32_t c = 0; c < 256; ++c) {
+          CellRead& out = cells[static_cast<size_t>(r * 256 + c)];
+          ok = _hxReadCellOfTile(h_, r, c, &out.value, &out.isNull) == 1 && ok;
+        }
+      }
+    }
+    ok = _hxEndReadTile(h_) == 1 && ok;
+    if (!ok) return std::nullopt;
+    return cells;
+  }
+
+  DemBaseAI* handle() const { return h_; }
+  int32_t layer() const { return layer_; }
+  int16_t level() const { return level_; }
+
+ private:
+  DemBaseAI* h_;
+  int32_t layer_;
+  int16_t level_;
+};
+
+// Bytes of every regular file under dir (the stored size of a layer).
+inline uint64_t BytesUnder(const std::string& dir) {
+  uint64_t total = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
+       it.increment(ec)) {
+    if (it->is_regular_file(ec)) total += it->file_size(ec);
+  }
+  return total;
+}
+
+}  // namespace dembase::testing
+
+#endif  // DEMBASE_TESTS_SUPPORT_CELL_CALLS_H_
