@@ -37,15 +37,7 @@ OpenLevel::CloseOutcome OpenLevel::Close() {
     out.ok = false;
     return out;
   }
-  for (int32_t t = 0; t < tile_count(); ++t) {
-    TileRef& r = ref(t);
-    if (r.dirty) {
-      indexDirty_ = true;
-      if (!WriteTileBlock(t)) out.ok = false;
-      r.dirty = 0;
-    }
-    ReleaseSlot(t);
-  }
+  if (!FlushTiles()) out.ok = false;
   out.indexChanged = indexDirty_;
   for (const TileIndexRec& rec : index_) {
     if (rec.offset == kEmptyTileOffset) continue;

@@ -29,6 +29,7 @@
 #include "dembase/dembase.h"
 #include "localstore/level_file_set.h"
 #include "localstore/records.h"
+#include "localstore/tile_payload.h"
 #include "registry/data_layer.h"
 
 namespace dembase {
@@ -85,6 +86,11 @@ class OpenLevel {
  private:
   [[nodiscard]] bool ReadTileBlock(int32_t t);
   [[nodiscard]] bool WriteTileBlock(int32_t t);
+  // Writes an encoded payload of tile t in place or at its data file's end, then its record.
+  [[nodiscard]] bool PlacePayload(int32_t t, const EncodedPayload& payload);
+  // Writes every dirty tile back (compressing on every core) and releases all slots.
+  // False when a tile could not be written.
+  [[nodiscard]] bool FlushTiles();
   void ReleaseSlot(int32_t t);
 
   CDataLayer* owner_;

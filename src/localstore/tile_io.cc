@@ -73,10 +73,12 @@ bool OpenLevel::WriteTileBlock(int32_t t) {
   TileRef& r = ref(t);
   if (r.block == nullptr) return false;
   if (!r.statsCurrent) ComputeTileStats(t);
-  TileIndexRec& rec = index_[static_cast<size_t>(t)];
-  if (rec.offset == kEmptyTileOffset) return true;  // all null: nothing to store
+  if (IsEmpty(t)) return true;  // all null: nothing to store
+  return PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()));
+}
 
-  const EncodedPayload payload = EncodePayload(r.block, compress_, packBuffer_.span());
+bool OpenLevel::PlacePayload(int32_t t, const EncodedPayload& payload) {
+  TileIndexRec& rec = index_[static_cast<size_t>(t)];
   const uint32_t n = payload.size;
   const size_t f = static_cast<size_t>(DataFileOfTile(t));
   // In place only in the payload's old form: until the tables are written the record on
