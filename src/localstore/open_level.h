@@ -107,6 +107,9 @@ class OpenLevel {
   HeapBuffer packBuffer_;  // one payload on its way to or from disk: 2 x 262144 bytes
 };
 
+// Test hook: level closes on this thread use this many workers (0: one per core, up to 8).
+void SetFlushWorkersForTesting(unsigned workers);
+
 }  // namespace dembase
 
 #endif  // DEMBASE_LOCALSTORE_OPEN_LEVEL_H_

@@ -15,9 +15,16 @@ namespace {
 constexpr unsigned kMaxWorkers = 8;
 constexpr size_t kTilesPerWorker = 4;
 
-unsigned WorkerCount() { return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers); }
+thread_local unsigned workersForTesting = 0;
+
+unsigned WorkerCount() {
+  if (workersForTesting != 0) return workersForTesting;
+  return std::clamp(std::thread::hardware_concurrency(), 1u, kMaxWorkers);
+}
 
 }  // namespace
+
+void SetFlushWorkersForTesting(unsigned workers) { workersForTesting = std::min(workers, kMaxWorkers); }
 
 bool OpenLevel::FlushTiles() {
   std::vector<int32_t> dirty;
