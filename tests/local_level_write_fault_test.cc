@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,7 @@ struct FaultVariant {
   int16_t level;
   bool blend;
   bool torn;
+  friend void PrintTo(const FaultVariant& v, std::ostream* os) { *os << v.name; }
 };
 
 class FaultLoopTest : public LevelWriteFaultTest, public ::testing::WithParamInterface<FaultVariant> {};
@@ -175,11 +177,12 @@ TEST_P(FaultLoopTest, EveryTileIsOldOrNewAfterAFailureAtAnyStep) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Variants, FaultLoopTest,
-    ::testing::Values(FaultVariant{"MergeLevel2", 2, true, false}, FaultVariant{"ReplaceLevel2Torn", 2, false, true},
-                      FaultVariant{"MergeLevel1Torn", 1, true, true}, FaultVariant{"ReplaceLevel1", 1, false, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Variants, FaultLoopTest,
+                         ::testing::Values(FaultVariant{"MergeLevel2", 2, true, false},
+                                           FaultVariant{"ReplaceLevel2Torn", 2, false, true},
+                                           FaultVariant{"MergeLevel1Torn", 1, true, true},
+                                           FaultVariant{"ReplaceLevel1", 1, false, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 enum class Crash { kCopiedAsideMidWrite, kTableWriteFailsAtEnd };
 enum class LaterAppend { kWholeLevelWrite, kCellWrites };
@@ -188,6 +191,7 @@ struct CrashCase {
   const char* name;
   Crash crash;
   LaterAppend later;
+  friend void PrintTo(const CrashCase& k, std::ostream* os) { *os << k.name; }
 };
 
 class CrashTest : public LevelWriteFaultTest, public ::testing::WithParamInterface<CrashCase> {};
@@ -248,13 +252,11 @@ TEST_P(CrashTest, LaterAppendsNeverOverwriteWhatARecordPointsAt) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, CrashTest,
-    ::testing::Values(CrashCase{"CopiedAsideThenWholeLevelWrite", Crash::kCopiedAsideMidWrite,
-                                LaterAppend::kWholeLevelWrite},
-                      CrashCase{"CopiedAsideThenCellWrites", Crash::kCopiedAsideMidWrite, LaterAppend::kCellWrites},
-                      CrashCase{"TableWriteFailedThenWholeLevelWrite", Crash::kTableWriteFailsAtEnd,
-                                LaterAppend::kWholeLevelWrite},
-                      CrashCase{"TableWriteFailedThenCellWrites", Crash::kTableWriteFailsAtEnd,
-                                LaterAppend::kCellWrites}),
+    ::testing::Values(
+        CrashCase{"CopiedAsideThenWholeLevelWrite", Crash::kCopiedAsideMidWrite, LaterAppend::kWholeLevelWrite},
+        CrashCase{"CopiedAsideThenCellWrites", Crash::kCopiedAsideMidWrite, LaterAppend::kCellWrites},
+        CrashCase{"TableWriteFailedThenWholeLevelWrite", Crash::kTableWriteFailsAtEnd, LaterAppend::kWholeLevelWrite},
+        CrashCase{"TableWriteFailedThenCellWrites", Crash::kTableWriteFailsAtEnd, LaterAppend::kCellWrites}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(LevelWriteFaultTest, FailedReadsRefuseAndLeaveNothingOpen) {

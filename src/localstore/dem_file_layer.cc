@@ -145,7 +145,9 @@ int16_t CDemFileLayer::OpenPyramidLayer(int32_t /*layerId*/, int16_t level) {
   if (!is_open() || level < 1 || level > CreatedLevels() || !levels_[static_cast<size_t>(level - 1)].created) {
     return kNoSuchLevel;
   }
-  if (openLevel_ != 0 || tileData_) return 0;
+  // A level that a whole-level write is filling cannot also be opened: the two would
+  // write the same records and append over each other.
+  if (openLevel_ != 0 || tileData_ || level == writerLevel_) return 0;
   auto opened = std::make_unique<OpenLevel>(this, cache(), type_);
   if (!opened->Open(layerDir_, levels_[static_cast<size_t>(level - 1)])) return 0;
   opened->set_compress(compressTiles_ != 0);

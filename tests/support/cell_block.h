@@ -91,9 +91,7 @@ class CellBlock {
     }
   }
 
-  friend bool operator==(const CellBlock& a, const CellBlock& b) {
-    return a.type_ == b.type_ && a.bits_ == b.bits_;
-  }
+  friend bool operator==(const CellBlock& a, const CellBlock& b) { return a.type_ == b.type_ && a.bits_ == b.bits_; }
 
  private:
   static size_t Index(int32_t r, int32_t c) { return static_cast<size_t>(r) * kEdge + static_cast<size_t>(c); }

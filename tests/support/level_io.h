@@ -9,8 +9,7 @@
 
 namespace dembase::testing {
 
-inline int16_t SetOperParam(DemBaseAI* h, int32_t id, bool compress, bool blend, float oldW = 0.0f,
-                            float newW = 1.0f) {
+inline int16_t SetOperParam(DemBaseAI* h, int32_t id, bool compress, bool blend, float oldW = 0.0f, float newW = 1.0f) {
   const LayerOperParam p{static_cast<uint8_t>(compress), static_cast<uint8_t>(blend), oldW, newW};
   return _hxSetLayerOperParam(h, LOCAL_DATASET_ID, id, &p);
 }
@@ -29,8 +28,7 @@ inline int16_t WriteNoDataTile(DemBaseAI* h, int32_t t, const CellBlock& cells) 
 
 // Reads one tile of a level that is not open: the Begin result (1 cells, 2 only nulls,
 // 0 refused). out receives every cell read (all null for 2); the sequence is ended.
-inline int16_t ReadTileData(DemBaseAI* h, int32_t id, int16_t level, int32_t tileRow, int32_t tileCol,
-                            CellBlock* out) {
+inline int16_t ReadTileData(DemBaseAI* h, int32_t id, int16_t level, int32_t tileRow, int32_t tileCol, CellBlock* out) {
   const int16_t r = _hxBeginReadTileData(h, LOCAL_DATASET_ID, id, level, 0, tileRow, tileCol);
   if (r < 1) return r;
   for (int32_t row = 0; row < kEdge; ++row) {
