@@ -8,6 +8,7 @@ packages=(
   zlib1g-dev libdeflate-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
   binutils
+  libgdal-dev libcli11-dev gdal-bin
 )
 
 missing=()
@@ -21,4 +22,26 @@ if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The real DEM of the demo and the tool tests: ex/elev.tif of r-cran-terra, taken from the
+# package file (never installed) into build/data.
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+sample="$root/build/data/elev.tif"
+if [ ! -s "$sample" ]; then
+  work="$(mktemp -d)"
+  trap 'rm -rf "$work"' EXIT
+  fetch() { (cd "$work" && apt-get download -qq r-cran-terra >/dev/null 2>&1); }
+  if ! fetch; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    fetch || { echo "setup.sh: cannot download r-cran-terra for the sample DEM" >&2; exit 1; }
+  fi
+  dpkg-deb -x "$work"/r-cran-terra_*.deb "$work/pkg"
+  found="$(find "$work/pkg" -path '*/terra/ex/elev.tif' -print -quit)"
+  [ -n "$found" ] || { echo "setup.sh: r-cran-terra holds no ex/elev.tif" >&2; exit 1; }
+  mkdir -p "$(dirname "$sample")"
+  cp "$found" "$sample.part"
+  mv "$sample.part" "$sample"
 fi

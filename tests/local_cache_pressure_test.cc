@@ -82,11 +82,11 @@ TEST_F(LocalCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
   }
   for (size_t l = 0; l < layers.size(); ++l) {
     EXPECT_EQ(layers[l].Get(3, 3).isNull, 1);
-    DataLayerParam p{};
     ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, layers[l].layer()), 1);
-    ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, layers[l].layer(), &p), 1);
-    EXPECT_EQ(p.minValue, lowest[l]) << "layer " << l;
-    EXPECT_EQ(p.maxValue, highest[l]) << "layer " << l;
+    const auto range = layers[l].LayerRange();
+    ASSERT_TRUE(range.has_value());
+    EXPECT_EQ(range->minValue, lowest[l]) << "layer " << l;
+    EXPECT_EQ(range->maxValue, highest[l]) << "layer " << l;
   }
 }
 

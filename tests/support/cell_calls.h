@@ -31,6 +31,17 @@ inline constexpr LayerKind kAllLayerKinds[] = {
 
 inline std::ostream& operator<<(std::ostream& os, const LayerKind& k) { return os << k.name(); }
 
+// Copies of the packed records' fields: a packed field must not be bound to a reference.
+struct TileSummary {
+  int32_t size = 0;
+  float minimum = 0;
+  float maximum = 0;
+};
+struct ValueRange {
+  double minValue = 0;
+  double maxValue = 0;
+};
+
 struct CellRead {
   double value = 0;
   uint8_t isNull = 9;  // 9: never set by the call
@@ -62,10 +73,16 @@ class CellCalls {
     return _hxSetLayerOperParam(h_, LOCAL_DATASET_ID, layer_, &p) == 1;
   }
 
-  std::optional<OneTileInfo> TileInfo(int32_t tileRow, int32_t tileCol) const {
+  std::optional<TileSummary> TileInfo(int32_t tileRow, int32_t tileCol) const {
     OneTileInfo info{};
     if (_hxGetOneTileInfo(h_, LOCAL_DATASET_ID, layer_, level_, 0, tileRow, tileCol, &info) != 1) return std::nullopt;
-    return info;
+    return TileSummary{info.size, info.minimum, info.maximum};
+  }
+  // The smallest and largest cell of level 1 as the layer records them.
+  std::optional<ValueRange> LayerRange() const {
+    DataLayerParam p{};
+    if (_hxGetDataLayerParam(h_, LOCAL_DATASET_ID, layer_, &p) != 1) return std::nullopt;
+    return ValueRange{p.minValue, p.maxValue};
   }
 
   int16_t BeginWrite(int32_t tileRow, int32_t tileCol) const {

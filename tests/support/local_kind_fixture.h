@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tests/support/cell_calls.h"
@@ -38,11 +39,12 @@ class LocalKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
     if (id >= 1 && !again.SetOper(kind().compress)) return CellCalls(h_, 0);
     return again;
   }
-  DataLayerParam ParamAfterLevelClose(const CellCalls& calls) {
-    DataLayerParam p{};
+  // The layer's value range once its level is closed (which is when it is made).
+  ValueRange RangeAfterLevelClose(const CellCalls& calls) {
     EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, calls.layer()), 1);
-    EXPECT_EQ(_hxGetDataLayerParam(h_, kLocal, calls.layer(), &p), 1);
-    return p;
+    const std::optional<ValueRange> range = calls.LayerRange();
+    EXPECT_TRUE(range.has_value());
+    return range.value_or(ValueRange{});
   }
 };
 

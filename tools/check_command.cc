@@ -1,0 +1,66 @@
+// dembase check: read every record and tile of a layer and report what is wrong.
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "tools/commands.h"
+#include "tools/layer_check.h"
+#include "tools/session.h"
+#include "tools/text_format.h"
+
+namespace dembase::tool {
+namespace {
+
+struct CheckArgs {
+  std::string layer;
+};
+
+int RunCheck(const CheckArgs& a, const ToolOptions& options) {
+  StatusOr<LayerRef> ref = ParseLayerRef(a.layer);
+  if (!ref.ok()) return Finish(ref.status());
+  std::error_code ec;
+  if (ref->local() && !std::filesystem::exists(ref->headerPath, ec)) {
+    return Finish(Error(ref->headerPath, "no such layer"));
+  }
+  StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref);
+  if (!session.ok()) return Finish(session.status());
+  CheckReport report;
+  CheckThroughLibrary(**session, *ref, options.quiet, &report);
+  CheckFiles(*ref, &report);
+  for (const std::string& problem : report.problems) std::printf("%s\n", problem.c_str());
+  if (!report.problems.empty()) {
+    std::printf("%s: %s\n", ref->text.c_str(), Count(static_cast<int64_t>(report.problems.size()), "problem").c_str());
+    return 1;
+  }
+  std::printf("%s: clean (%s, %s read, %lld of them empty)\n", ref->text.c_str(), Count(report.levels, "level").c_str(),
+              Count(report.tilesRead, "tile").c_str(), static_cast<long long>(report.tilesEmpty));
+  return 0;
+}
+
+int Unsupported(const std::string& name) {
+  return Finish(Status::Error(name + ": deleting, renaming and copying layers is not supported yet"));
+}
+
+}  // namespace
+
+Command AddCheckCommand(CLI::App& parent, const ToolOptions& options) {
+  auto a = std::make_shared<CheckArgs>();
+  CLI::App* app = parent.add_subcommand("check", "Check a layer: every record and tile, and its files");
+  app->footer(
+      "Each level must open, each tile read, neighbouring tiles agree on their shared edge, and each tile's\n"
+      "recorded minimum and maximum bracket its cells; the files must match their headers. Each problem is\n"
+      "printed on a line of its own; the exit status is 1 when there is any.\n"
+      "Example: dembase check maps/elev");
+  app->add_option("layer", a->layer, "Layer (DIR/NAME)")->required();
+  return {app, [a, &options] { return RunCheck(*a, options); }};
+}
+
+void AddUnsupportedCommands(CLI::App& parent, std::vector<Command>* commands) {
+  for (const char* name : {"rm", "mv", "cp"}) {
+    CLI::App* app = parent.add_subcommand(name, "Delete, rename or copy a layer (not supported yet)");
+    app->allow_extras();
+    commands->push_back({app, [name] { return Unsupported(name); }});
+  }
+}
+
+}  // namespace dembase::tool

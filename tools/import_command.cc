@@ -1,0 +1,53 @@
+// dembase import: a new layer from any raster GDAL reads.
+#include <cstdio>
+#include <memory>
+
+#include "tools/commands.h"
+#include "tools/gdal_source.h"
+#include "tools/import_raster.h"
+
+namespace dembase::tool {
+namespace {
+
+struct ImportArgs {
+  std::string source;
+  std::string layer;
+  int band = 0;
+  bool allowLossy = false;
+};
+
+int RunImport(const ImportArgs& a, const ToolOptions& options) {
+  StatusOr<LayerRef> ref = ParseLayerRef(a.layer);
+  if (!ref.ok()) return Finish(ref.status());
+  StatusOr<GdalRaster> raster = OpenGdalRaster(a.source, a.band, a.allowLossy);
+  if (!raster.ok()) return Finish(raster.status());
+  StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref);
+  if (!session.ok()) return Finish(session.status());
+  const ImportPlan plan{raster->dataType, raster->transform, raster->crsWkt};
+  StatusOr<ImportResult> result = ImportRaster(**session, *ref, *raster->source, plan, options.quiet);
+  if (!result.ok()) return Finish(result.status());
+  std::printf("imported %s into %s: %d rows x %d columns, %s cells, tiles: %lld stored, %lld empty\n",
+              a.source.c_str(), ref->text.c_str(), result->level.rows, result->level.cols,
+              plan.dataType == DEMBASE_TYPE_INT32 ? "int32" : "float32", static_cast<long long>(result->tilesStored),
+              static_cast<long long>(result->tilesEmpty));
+  return 0;
+}
+
+}  // namespace
+
+Command AddImportCommand(CLI::App& parent, const ToolOptions& options) {
+  auto a = std::make_shared<ImportArgs>();
+  CLI::App* app = parent.add_subcommand("import", "Make a new layer from a raster file (GeoTIFF, ASCII grid ...)");
+  app->footer(
+      "Integer bands give int32 layers, floating bands float32 layers; the band's nodata becomes null.\n"
+      "Row 0 of the layer is the raster's top row. The reference system is kept in DIR/NAME.prj.\n"
+      "Example: dembase import elev.tif maps/elev");
+  app->add_option("source", a->source, "Raster file to read")->required();
+  app->add_option("layer", a->layer, "New layer (DIR/NAME)")->required();
+  app->add_option("--band", a->band, "Band to import, from 1 (needed when the file has several)")
+      ->check(CLI::PositiveNumber);
+  app->add_flag("--allow-lossy", a->allowLossy, "Accept types a layer holds only with loss (uint32, 64-bit)");
+  return {app, [a, &options] { return RunImport(*a, options); }};
+}
+
+}  // namespace dembase::tool

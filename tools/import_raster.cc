@@ -1,0 +1,51 @@
+#include "tools/import_raster.h"
+
+#include "tools/crs_sidecar.h"
+#include "tools/progress.h"
+#include "tools/tile_row_writer.h"
+#include "tools/tile_strip.h"
+
+namespace dembase::tool {
+
+StatusOr<ImportResult> ImportRaster(Session& session, const LayerRef& ref, RasterSource& source,
+                                    const ImportPlan& plan, bool quiet) {
+  const int32_t rows = source.rows();
+  const int32_t cols = source.cols();
+  if (rows < 1 || cols < 1) return Error(ref.text, "the raster has no cells");
+  DataLayerParam param = LayerParamFor(plan.transform, rows, cols, plan.dataType);
+  // The extent is a whole number of cells already; snapping only absorbs rounding.
+  if (Status s = CreateLayer(session, ref, &param, false); !s.ok()) return s;
+  if (!plan.crsWkt.empty()) {
+    if (Status s = WriteCrs(ref, plan.crsWkt); !s.ok()) return s;
+  }
+  StatusOr<std::unique_ptr<Layer>> layer = Layer::Open(session, ref);
+  if (!layer.ok()) return layer.status();
+
+  ImportResult result;
+  StatusOr<PyramidLayerInfo> info = (*layer)->LevelInfo(1);
+  if (!info.ok()) return info.status();
+  result.level = *info;
+  if (info->rows != rows || info->cols != cols) {
+    return Error(ref.text, "level 1 came out " + std::to_string(info->rows) + " x " + std::to_string(info->cols) +
+                               " cells instead of " + std::to_string(rows) + " x " + std::to_string(cols));
+  }
+  {
+    StatusOr<std::unique_ptr<TileRowWriter>> writer = TileRowWriter::Begin(**layer, 1);
+    if (!writer.ok()) return writer.status();
+    Progress progress("import", info->tilesDown, quiet);
+    TileStrip strip;
+    for (int32_t tr = 0; tr < info->tilesDown; ++tr) {
+      strip.Reset(tr, rows, cols);
+      if (Status s = source.ReadRows(strip.firstRow, strip.rows, strip.cells.data()); !s.ok()) return s;
+      if (Status s = (*writer)->Write(strip); !s.ok()) return s;
+      progress.Advance();
+    }
+    (*writer)->End();
+    result.tilesStored = (*writer)->tilesStored();
+    result.tilesEmpty = (*writer)->tilesEmpty();
+  }
+  if (Status s = (*layer)->Close(); !s.ok()) return s;
+  return result;
+}
+
+}  // namespace dembase::tool

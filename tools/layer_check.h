@@ -1,0 +1,33 @@
+// The consistency check of a layer (`check`, our fsck), in two independent passes:
+//  - through the library: every level opens, every tile reads, tiles agree on the edges
+//    they share, and each tile's recorded minimum and maximum bracket its cells;
+//  - on the files (local store): the sizes, counts and offsets of the header, the level
+//    headers and the data files agree with each other (layout in disk_layout.h).
+// Each problem is one line; the check never changes the layer.
+#ifndef DEMBASE_TOOLS_LAYER_CHECK_H_
+#define DEMBASE_TOOLS_LAYER_CHECK_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/layer_name.h"
+#include "tools/session.h"
+
+namespace dembase::tool {
+
+struct CheckReport {
+  std::vector<std::string> problems;
+  int32_t levels = 0;
+  int64_t tilesRead = 0;
+  int64_t tilesEmpty = 0;
+
+  void Add(std::string problem) { problems.push_back(std::move(problem)); }
+};
+
+void CheckThroughLibrary(Session& session, const LayerRef& ref, bool quiet, CheckReport* report);
+void CheckFiles(const LayerRef& ref, CheckReport* report);
+
+}  // namespace dembase::tool
+
+#endif  // DEMBASE_TOOLS_LAYER_CHECK_H_

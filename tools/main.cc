@@ -1,0 +1,64 @@
+// dembase: the command-line tool over libdembase.so.
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tools/commands.h"
+#include "tools/gdal_support.h"
+
+namespace dembase::tool {
+
+int Finish(const Status& status) {
+  if (status.ok()) return 0;
+  std::string line = status.message();
+  std::replace(line.begin(), line.end(), '\n', ' ');
+  std::fprintf(stderr, "dembase: %s\n", line.c_str());
+  return 1;
+}
+
+namespace {
+
+int Run(int argc, char** argv) {
+  CLI::App app{"Stores digital elevation models as tiled raster pyramids.", "dembase"};
+  app.require_subcommand(1);
+  app.fallthrough();
+  app.footer(
+      "A layer is DIR/NAME (the local store in DIR, header DIR/NAME.dem) or sqlite:PATH#DATASET/NAME.\n"
+      "Run 'dembase COMMAND --help' for a command's options and an example.");
+  ToolOptions options;
+  app.add_flag("-q,--quiet", options.quiet, "Draw no progress bar");
+
+  std::vector<Command> commands = {
+      AddDemoCommand(app, options),   AddCreateCommand(app, options), AddInfoCommand(app, options),
+      AddImportCommand(app, options), AddExportCommand(app, options), AddPyramidCommand(app, options),
+      AddGetCommand(app, options),    AddSetCommand(app, options),    AddCheckCommand(app, options),
+  };
+  AddUnsupportedCommands(app, &commands);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    std::string line = e.what();
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    std::fprintf(stderr, "dembase: %s (see dembase --help)\n", line.c_str());
+    return 2;
+  }
+  for (const Command& c : commands) {
+    if (c.app->parsed()) return c.run();
+  }
+  return 2;
+}
+
+}  // namespace
+}  // namespace dembase::tool
+
+int main(int argc, char** argv) {
+  dembase::tool::GdalScope gdal;
+  return dembase::tool::Run(argc, argv);
+}

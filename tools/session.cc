@@ -1,0 +1,147 @@
+#include "tools/session.h"
+
+#include <filesystem>
+#include <system_error>
+
+namespace dembase::tool {
+namespace {
+
+// The smallest share of memory the library accepts: the tool streams tile by tile.
+constexpr float kCacheFraction = 0.125f;
+
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
+}
+
+}  // namespace
+
+std::string ResultText(int32_t result) {
+  switch (result) {
+    case -1: return "not a layer header file (no DEM_INFO signature)";
+    case -2: return "layer header of an unsupported format version";
+    case -3: return "something already exists where the layer's files go";
+    case -4: return "the level would need more than 4096 data files (too many tiles)";
+    case -5: return "the pyramid level exists already";
+    case -6: return "no such pyramid level";
+    default: return "refused by the library (result " + std::to_string(result) + ")";
+  }
+}
+
+StatusOr<std::unique_ptr<Session>> Session::Open(const LayerRef& ref) {
+  // Refused before anything is opened: opening a database data set creates it.
+  if (!ref.local()) return Error(ref.text, "layers in a raster database are not supported by this build yet");
+  DemBaseAI* h = _hxCreateDemBaseAI();
+  if (h == nullptr) return Status::Error("out of memory");
+  const int32_t ds = _hxOpenDataSet(h, nullptr, kCacheFraction);
+  if (ds == 0) {
+    _hxDeleteDemBaseAI(h);
+    return Error(ref.text, "cannot open the local store");
+  }
+  return std::unique_ptr<Session>(new Session(h, ds));
+}
+
+Session::~Session() { _hxDeleteDemBaseAI(handle_); }
+
+Status CreateLayer(Session& session, const LayerRef& ref, DataLayerParam* param, bool roundUp) {
+  if (Exists(ref.headerPath)) return Error(ref.headerPath, "already exists");
+  std::error_code ec;
+  if (!std::filesystem::is_directory(ref.dir, ec)) return Error(ref.dir, "no such directory");
+  const int16_t r = _hxCreateDataLayer(session.handle(), session.dataSet(), ref.libraryName().c_str(), param, 0,
+                                       roundUp ? 1 : 0);
+  if (r == 1) return {};
+  if (r == 0 && !Exists(ref.headerPath)) return Error(ref.headerPath, "cannot create the layer header file");
+  const std::string levelDir = (std::filesystem::path(ref.dir) / ref.name).string() + "/";
+  if (r == -3) return Error(levelDir, "already exists (left over from another layer?)");
+  return Error(ref.headerPath, "cannot create level 1: " + (r == 0 ? "cannot write its files" : ResultText(r)));
+}
+
+StatusOr<std::unique_ptr<Layer>> Layer::Open(Session& session, const LayerRef& ref) {
+  if (ref.local() && !Exists(ref.headerPath)) return Error(ref.headerPath, "no such layer");
+  const int32_t id = _hxOpenDataLayer(session.handle(), session.dataSet(), ref.libraryName().c_str(), 0);
+  if (id < 1) {
+    return Error(ref.libraryName(), id < 0 ? ResultText(id) : "cannot open (unreadable, or open in another process)");
+  }
+  DataLayerParam p{};
+  if (_hxGetDataLayerParam(session.handle(), session.dataSet(), id, &p) != 1) {
+    _hxCloseDataLayer(session.handle(), session.dataSet(), id);
+    return Error(ref.text, "cannot read the layer description");
+  }
+  return std::unique_ptr<Layer>(new Layer(session, ref, id, p.dataType == DEMBASE_TYPE_FLOAT32));
+}
+
+StatusOr<OpenedLayer> OpenLayerByName(const LayerRef& ref) {
+  OpenedLayer opened;
+  StatusOr<std::unique_ptr<Session>> session = Session::Open(ref);
+  if (!session.ok()) return session.status();
+  opened.session = std::move(*session);
+  StatusOr<std::unique_ptr<Layer>> layer = Layer::Open(*opened.session, ref);
+  if (!layer.ok()) return layer.status();
+  opened.layer = std::move(*layer);
+  return opened;
+}
+
+Layer::~Layer() { (void)Close(); }
+
+Status Layer::Close() {
+  if (id_ == 0) return {};
+  Status status = openLevel_ != 0 ? CloseLevel() : Status();
+  if (_hxCloseDataLayer(h(), ds(), id_) != 1 && status.ok()) status = Error(ref_.text, "cannot close the layer");
+  id_ = 0;
+  return status;
+}
+
+StatusOr<DataLayerParam> Layer::Param() const {
+  DataLayerParam p{};
+  if (_hxGetDataLayerParam(h(), ds(), id_, &p) != 1) return Error(ref_.text, "cannot read the layer description");
+  return p;
+}
+
+double Layer::NullValue() const { return _hxGetNullValue(h(), ds(), id_); }
+
+bool Layer::IsNull(double v) const { return _hxIsNullValue(h(), ds(), id_, v) == 1; }
+
+std::string Layer::LevelText(int16_t level, const std::string& what) const {
+  return ref_.text + " level " + std::to_string(level) + ": " + what;
+}
+
+StatusOr<PyramidLayerInfo> Layer::LevelInfo(int16_t level) const {
+  PyramidLayerInfo info{};
+  if (_hxGetPyramidLayerInfo(h(), ds(), id_, level, &info) != 1) {
+    return Status::Error(LevelText(level, "cannot read the level header"));
+  }
+  return info;
+}
+
+Status Layer::CheckLevel(int16_t level) const {
+  StatusOr<DataLayerParam> p = Param();
+  if (!p.ok()) return p.status();
+  if (level < 1 || level > p->levelCount) {
+    return Error(ref_.text, "has no level " + std::to_string(level) + " (levels 1.." + std::to_string(p->levelCount) +
+                                ")");
+  }
+  return {};
+}
+
+Status Layer::OpenLevel(int16_t level) {
+  if (Status s = CheckLevel(level); !s.ok()) return s;
+  const int16_t r = _hxOpenPyramidLayer(h(), ds(), id_, level);
+  if (r != 1) return Status::Error(LevelText(level, r < 0 ? ResultText(r) : "cannot open its files"));
+  openLevel_ = level;
+  return {};
+}
+
+Status Layer::CloseLevel() {
+  const int16_t level = openLevel_;
+  openLevel_ = 0;
+  if (_hxClosePyramidLayer(h(), ds(), id_) != 1) return Status::Error(LevelText(level, "tiles could not be written"));
+  return {};
+}
+
+Status Layer::ReplaceOnWrite() {
+  const LayerOperParam op{1, 0, 0.0f, 1.0f};
+  if (_hxSetLayerOperParam(h(), ds(), id_, &op) != 1) return Error(ref_.text, "cannot set how cells are written");
+  return {};
+}
+
+}  // namespace dembase::tool

@@ -1,0 +1,526 @@
+// The dembase tool end to end: the built binary runs on small rasters, and what it writes
+// is read back with GDAL and compared with the sources and with averages computed here.
+#include <gdal_priv.h>
+#include <gtest/gtest.h>
+#include <ogr_spatialref.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "dembase/dembase.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr double kIntNull = DEMBASE_NULL_INT32;
+const double kFloatNull = [] {
+  const uint32_t bits = DEMBASE_NULL_FLOAT32_BITS;
+  float f;
+  std::memcpy(&f, &bits, sizeof f);
+  return static_cast<double>(f);
+}();
+
+struct Raster {
+  int rows = 0;
+  int cols = 0;
+  std::array<double, 6> gt{};
+  GDALDataType type = GDT_Float32;
+  std::optional<double> nodata;
+  std::string crs;  // WKT, or "" for none
+  std::vector<double> cells;
+
+  double At(int r, int c) const { return cells[static_cast<size_t>(r) * cols + c]; }
+  bool IsNull(double v) const { return std::isnan(v) || (nodata && v == *nodata); }
+};
+
+std::string Wkt(const char* userInput) {
+  OGRSpatialReference srs;
+  EXPECT_EQ(srs.SetFromUserInput(userInput), OGRERR_NONE);
+  char* wkt = nullptr;
+  srs.exportToWkt(&wkt);
+  std::string text = wkt;
+  CPLFree(wkt);
+  return text;
+}
+
+void WriteTiff(const std::string& path, const Raster& r, int bands = 1) {
+  GDALDriver* gtiff = GetGDALDriverManager()->GetDriverByName("GTiff");
+  GDALDatasetUniquePtr ds(gtiff->Create(path.c_str(), r.cols, r.rows, bands, r.type, nullptr));
+  ASSERT_TRUE(ds);
+  ds->SetGeoTransform(const_cast<double*>(r.gt.data()));
+  if (!r.crs.empty()) ds->SetProjection(r.crs.c_str());
+  for (int b = 1; b <= bands; ++b) {
+    GDALRasterBand* band = ds->GetRasterBand(b);
+    if (r.nodata) band->SetNoDataValue(*r.nodata);
+    ASSERT_EQ(band->RasterIO(GF_Write, 0, 0, r.cols, r.rows, const_cast<double*>(r.cells.data()), r.cols, r.rows,
+                             GDT_Float64, 0, 0, nullptr),
+              CE_None);
+  }
+}
+
+Raster ReadTiff(const std::string& path) {
+  Raster r;
+  GDALDatasetUniquePtr ds(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+  EXPECT_TRUE(ds) << path;
+  if (!ds) return r;
+  r.rows = ds->GetRasterYSize();
+  r.cols = ds->GetRasterXSize();
+  ds->GetGeoTransform(r.gt.data());
+  if (const OGRSpatialReference* srs = ds->GetSpatialRef()) {
+    char* wkt = nullptr;
+    srs->exportToWkt(&wkt);
+    r.crs = wkt;
+    CPLFree(wkt);
+  }
+  GDALRasterBand* band = ds->GetRasterBand(1);
+  r.type = band->GetRasterDataType();
+  int has = 0;
+  const double nodata = band->GetNoDataValue(&has);
+  if (has) r.nodata = nodata;
+  r.cells.resize(static_cast<size_t>(r.rows) * r.cols);
+  EXPECT_EQ(band->RasterIO(GF_Read, 0, 0, r.cols, r.rows, r.cells.data(), r.cols, r.rows, GDT_Float64, 0, 0, nullptr),
+            CE_None);
+  return r;
+}
+
+// 530 x 600 float cells (3 x 3 tiles) on a non-square grid, with nodata cells, NaN cells,
+// a null disc and a null block that leaves whole tiles empty.
+Raster FloatRaster() {
+  Raster r{530, 600, {300000, 2.5, 0, 5200000, 0, -3.0}, GDT_Float32, -9999.0, Wkt("EPSG:32633"), {}};
+  for (int row = 0; row < r.rows; ++row) {
+    for (int c = 0; c < r.cols; ++c) {
+      double v = std::round((500 + 80 * std::sin(row / 37.0) * std::cos(c / 23.0) + row * 0.3 - c * 0.1) * 64) / 64;
+      if (std::hypot(row - 300, c - 150) < 40) v = -9999;
+      if (row < 256 && c >= 255 && c < 511) v = -9999;
+      if ((row * 31 + c * 17) % 97 == 0) v = std::nan("");
+      r.cells.push_back(v);
+    }
+  }
+  return r;
+}
+
+// 260 x 300 int16 cells with nodata, in geographic coordinates.
+Raster IntRaster() {
+  Raster r{260, 300, {5.5, 0.01, 0, 50.25, 0, -0.005}, GDT_Int16, -32768.0, Wkt("EPSG:4326"), {}};
+  for (int row = 0; row < r.rows; ++row) {
+    for (int c = 0; c < r.cols; ++c) {
+      const int v = (row * 7919 + c * 104729) % 3001 - 500;
+      r.cells.push_back((row + c) % 13 == 0 ? -32768 : v);
+    }
+  }
+  return r;
+}
+
+// What a layer stores for a source cell, in the layer's null convention.
+double Stored(const Raster& src, double v, bool floatCells) {
+  if (src.IsNull(v)) return floatCells ? kFloatNull : kIntNull;
+  return floatCells ? static_cast<float>(v) : v;
+}
+
+void ExpectSameTransform(const std::array<double, 6>& got, const std::array<double, 6>& want) {
+  for (size_t i = 0; i < 6; ++i) EXPECT_NEAR(got[i], want[i], 1e-12 * std::max(1.0, std::fabs(want[i]))) << i;
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+class ToolTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { GDALAllRegister(); }
+  void SetUp() override {
+    char pattern[] = "/tmp/dembase-tool-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  ToolRun Tool(const std::vector<std::string>& args) const {
+    std::string command = Quote(DEMBASE_TOOL);
+    for (const std::string& a : args) command += " " + Quote(a);
+    command += " </dev/null >" + Quote(Path("stdout")) + " 2>" + Quote(Path("stderr"));
+    const int raw = std::system(command.c_str());
+    return ToolRun{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, Slurp(Path("stdout")), Slurp(Path("stderr"))};
+  }
+
+  // Runs a command that must succeed quietly.
+  std::string Ok(const std::vector<std::string>& args) const {
+    const ToolRun r = Tool(args);
+    EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+    EXPECT_EQ(r.err, "") << args[0];
+    return r.out;
+  }
+
+  std::string dir_;
+};
+
+TEST_F(ToolTest, ImportThenExportGivesTheSourceBack) {
+  struct Case {
+    std::string name;
+    std::string source;  // a file, or "" to write `raster`
+    Raster raster;
+  };
+  std::vector<Case> cases = {{"float", "", FloatRaster()}, {"int", "", IntRaster()}};
+  // An ASCII grid without a reference system, as GDAL reads it back.
+  {
+    Raster grid = IntRaster();
+    grid.crs = "";
+    grid.gt[5] = -grid.gt[1];  // the format has square cells
+    WriteTiff(Path("grid.tif"), grid);
+    GDALDatasetUniquePtr tif(GDALDataset::Open(Path("grid.tif").c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+    GDALDriver* asc = GetGDALDriverManager()->GetDriverByName("AAIGrid");
+    GDALDatasetUniquePtr(asc->CreateCopy(Path("grid.asc").c_str(), tif.get(), false, nullptr, nullptr, nullptr));
+    cases.push_back({"ascii", Path("grid.asc"), ReadTiff(Path("grid.asc"))});
+  }
+  if (fs::exists(DEMBASE_SAMPLE_DEM)) {
+    cases.push_back({"sample", DEMBASE_SAMPLE_DEM, ReadTiff(DEMBASE_SAMPLE_DEM)});
+  } else {
+    ADD_FAILURE() << "no sample DEM at " << DEMBASE_SAMPLE_DEM << " (scripts/setup.sh fetches it)";
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string source = c.source.empty() ? Path(c.name + ".tif") : c.source;
+    if (c.source.empty()) WriteTiff(source, c.raster);
+    Ok({"import", source, Path(c.name)});
+    Ok({"export", Path(c.name), Path(c.name + "_out.tif")});
+    const Raster out = ReadTiff(Path(c.name + "_out.tif"));
+    const bool floatCells = GDALDataTypeIsFloating(c.raster.type);
+    ASSERT_EQ(out.rows, c.raster.rows);
+    ASSERT_EQ(out.cols, c.raster.cols);
+    EXPECT_EQ(out.type, floatCells ? GDT_Float32 : GDT_Int32);
+    ExpectSameTransform(out.gt, c.raster.gt);
+    ASSERT_TRUE(out.nodata);
+    EXPECT_EQ(*out.nodata, floatCells ? kFloatNull : kIntNull);
+    if (c.raster.crs.empty()) {
+      EXPECT_EQ(out.crs, "");
+      EXPECT_FALSE(fs::exists(Path(c.name + ".prj")));
+    } else {
+      OGRSpatialReference want;
+      OGRSpatialReference got;
+      ASSERT_EQ(want.importFromWkt(c.raster.crs.c_str()), OGRERR_NONE);
+      ASSERT_EQ(got.importFromWkt(out.crs.c_str()), OGRERR_NONE);
+      EXPECT_TRUE(got.IsSame(&want));
+    }
+    int differing = 0;
+    for (int r = 0; r < out.rows; ++r) {
+      for (int col = 0; col < out.cols; ++col) {
+        const double w = Stored(c.raster, c.raster.At(r, col), floatCells);
+        if (out.At(r, col) != w && differing++ < 5) {
+          ADD_FAILURE() << r << "," << col << ": " << out.At(r, col) << " != " << w;
+        }
+      }
+    }
+    EXPECT_EQ(differing, 0);
+  }
+}
+
+TEST_F(ToolTest, LossyTypesImportOnlyWhenAsked) {
+  Raster doubles = FloatRaster();
+  doubles.type = GDT_Float64;
+  doubles.cells[0] = 0.1;  // not a float
+  WriteTiff(Path("d.tif"), doubles);
+  EXPECT_NE(Tool({"import", Path("d.tif"), Path("d")}).status, 0);
+  Ok({"import", Path("d.tif"), Path("d"), "--allow-lossy"});
+  EXPECT_EQ(Ok({"get", Path("d"), "0", "0"}), "0.100000001\n");
+
+  Raster wide = IntRaster();
+  wide.type = GDT_UInt32;
+  wide.nodata.reset();
+  wide.cells[0] = 3e9;  // beyond int32: null
+  wide.cells[1] = 2147483647;
+  for (double& v : wide.cells) v = std::fabs(v);
+  WriteTiff(Path("u.tif"), wide);
+  EXPECT_NE(Tool({"import", Path("u.tif"), Path("u")}).status, 0);
+  Ok({"import", Path("u.tif"), Path("u"), "--allow-lossy"});
+  EXPECT_EQ(Ok({"get", Path("u"), "0", "0"}), "null\n");
+  EXPECT_EQ(Ok({"get", Path("u"), "0", "1"}), "2147483647\n");
+}
+
+TEST_F(ToolTest, InfoCountsStoredAndEmptyTiles) {
+  WriteTiff(Path("f.tif"), FloatRaster());
+  Ok({"import", Path("f.tif"), Path("f")});
+  Ok({"pyramid", Path("f")});  // 530 x 600 needs levels down to 133 x 150
+  const std::string json = Ok({"info", Path("f"), "--json"});
+  EXPECT_NE(json.find("\"rows\": 530, \"cols\": 600"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"tilesStored\": 8, \"tilesEmpty\": 1"), std::string::npos) << json;  // the null block
+  EXPECT_NE(json.find("\"level\": 3, \"rows\": 133, \"cols\": 150"), std::string::npos) << json;
+  EXPECT_EQ(json.find("\"level\": 4"), std::string::npos);
+  const std::string text = Ok({"info", Path("f")});
+  EXPECT_NE(text.find("levels      3\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("crs         WGS 84 / UTM zone 33N"), std::string::npos) << text;
+}
+
+// The bar is drawn only on a terminal (here a pseudo-terminal), and --quiet silences it.
+TEST_F(ToolTest, ProgressShowsOnlyOnATerminal) {
+  WriteTiff(Path("f.tif"), FloatRaster());
+  const auto onTerminal = [&](const std::string& args) {
+    const std::string command = std::string("script -qec ") + Quote(Quote(DEMBASE_TOOL) + " " + args) +
+                                " /dev/null >" + Quote(Path("tty")) + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << args;
+    return Slurp(Path("tty"));
+  };
+  EXPECT_NE(onTerminal("import " + Quote(Path("f.tif")) + " " + Quote(Path("a"))).find("100%"), std::string::npos);
+  EXPECT_EQ(onTerminal("--quiet import " + Quote(Path("f.tif")) + " " + Quote(Path("b"))).find('%'),
+            std::string::npos);
+  EXPECT_EQ(Tool({"import", Path("f.tif"), Path("c")}).err, "");  // not a terminal
+}
+
+// Level L from level L - 1, gathered 2 x 2 here (nulls left out, NaN where all are null).
+std::vector<double> Halve(const std::vector<double>& below, int rows, int cols, bool floatCells) {
+  const int up = (rows + 1) / 2;
+  const int across = (cols + 1) / 2;
+  std::vector<double> out;
+  for (int r = 0; r < up; ++r) {
+    for (int c = 0; c < across; ++c) {
+      double sum = 0;
+      int n = 0;
+      for (int dr = 0; dr < 2; ++dr) {
+        for (int dc = 0; dc < 2; ++dc) {
+          const int rr = 2 * r + dr;
+          const int cc = 2 * c + dc;
+          if (rr >= rows || cc >= cols || std::isnan(below[static_cast<size_t>(rr) * cols + cc])) continue;
+          sum += below[static_cast<size_t>(rr) * cols + cc];
+          ++n;
+        }
+      }
+      out.push_back(n == 0 ? std::nan("") : floatCells ? static_cast<float>(sum / n) : std::round(sum / n));
+    }
+  }
+  return out;
+}
+
+TEST_F(ToolTest, PyramidLevelsAreAveragesOfTheLevelBelow) {
+  for (const Raster& src : {FloatRaster(), IntRaster()}) {
+    const bool floatCells = src.type == GDT_Float32;
+    SCOPED_TRACE(floatCells ? "float" : "int");
+    const std::string layer = Path(floatCells ? "f" : "i");
+    WriteTiff(layer + ".tif", src);
+    Ok({"import", layer + ".tif", layer});
+    Ok({"pyramid", layer, "--levels", "4"});
+    std::vector<double> want;
+    for (double v : src.cells) want.push_back(src.IsNull(v) ? std::nan("") : floatCells ? static_cast<float>(v) : v);
+    int rows = src.rows;
+    int cols = src.cols;
+    for (int level = 2; level <= 4; ++level) {
+      want = Halve(want, rows, cols, floatCells);
+      rows = (rows + 1) / 2;
+      cols = (cols + 1) / 2;
+      const std::string tif = layer + "_" + std::to_string(level) + ".tif";
+      Ok({"export", layer, tif, "--level", std::to_string(level)});
+      const Raster out = ReadTiff(tif);
+      ASSERT_EQ(out.rows, rows) << level;
+      ASSERT_EQ(out.cols, cols) << level;
+      const double scale = std::pow(2.0, level - 1);
+      ExpectSameTransform(out.gt, {src.gt[0], src.gt[1] * scale, 0, src.gt[3], 0, src.gt[5] * scale});
+      int differing = 0;
+      for (size_t i = 0; i < want.size(); ++i) {
+        const double w = std::isnan(want[i]) ? *out.nodata : want[i];
+        if (out.cells[i] != w && differing++ < 5) {
+          ADD_FAILURE() << "level " << level << " cell " << i << ": " << out.cells[i] << " != " << w;
+        }
+      }
+      EXPECT_EQ(differing, 0) << level;
+    }
+  }
+}
+
+TEST_F(ToolTest, CellsAreFoundByMapCoordinates) {
+  const Raster src = FloatRaster();
+  WriteTiff(Path("f.tif"), src);
+  Ok({"import", Path("f.tif"), Path("f")});
+  for (const auto& [r, c] : {std::pair{0, 0}, {529, 599}, {255, 255}, {100, 7}}) {
+    const std::string x = std::to_string(src.gt[0] + (c + 0.5) * src.gt[1]);
+    const std::string y = std::to_string(src.gt[3] + (r + 0.5) * src.gt[5]);
+    const double v = src.At(r, c);
+    char want[64];
+    std::snprintf(want, sizeof want, "%.9g\n", static_cast<double>(static_cast<float>(v)));
+    EXPECT_EQ(Ok({"get", Path("f"), "--xy", x, y}), src.IsNull(v) ? "null\n" : want) << r << "," << c;
+    Ok({"set", Path("f"), "--xy", x, y, "42.5"});
+    EXPECT_EQ(Ok({"get", Path("f"), std::to_string(r), std::to_string(c)}), "42.5\n");
+    Ok({"set", Path("f"), std::to_string(r), std::to_string(c), "null"});
+    EXPECT_EQ(Ok({"get", Path("f"), "--xy", x, y}), "null\n");
+  }
+}
+
+TEST_F(ToolTest, CreateMakesTheGridItIsAskedFor) {
+  Ok({"create", Path("c"), "--extent", "0", "0", "1005", "500", "--cell-size", "10", "--type", "int32", "--crs",
+      "EPSG:4326"});
+  const std::string json = Ok({"info", Path("c"), "--json"});
+  EXPECT_NE(json.find("\"rows\": 50, \"cols\": 101"), std::string::npos) << json;  // the partial cell completed
+  EXPECT_NE(json.find("\"dataType\": 6"), std::string::npos);
+  EXPECT_NE(json.find("\"name\": \"WGS 84\""), std::string::npos);
+  EXPECT_NE(json.find("\"geoTransform\": [0, 10, 0, 500, 0, -10]"), std::string::npos);
+  EXPECT_NE(json.find("\"minValue\": null"), std::string::npos);
+  EXPECT_EQ(Ok({"get", Path("c"), "49", "100"}), "null\n");
+}
+
+// Writes one copy of a shared cell through the library, as a faulty writer could.
+void SplitSharedEdge(const std::string& header) {
+  DemBaseAI* h = _hxCreateDemBaseAI();
+  const int32_t ds = _hxOpenDataSet(h, nullptr, 0.125f);
+  const int32_t id = _hxOpenDataLayer(h, ds, header.c_str(), 0);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxOpenPyramidLayer(h, ds, id, 1), 1);
+  ASSERT_EQ(_hxBeginWriteTile(h, ds, id, 1, 0, 0, 0), 1);
+  _hxWriteCellOfTile(h, 3, 255, 12345.0);  // tile 0,1 holds the same cell at its column 0
+  ASSERT_EQ(_hxEndWriteTile(h, 1), 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h, ds, id), 1);
+  _hxDeleteDemBaseAI(h);
+}
+
+// A copy of a checked layer, damaged one way per case; check must name each damage.
+TEST_F(ToolTest, CheckReportsEachDamage) {
+  WriteTiff(Path("f.tif"), FloatRaster());
+  fs::create_directory(Path("good"));
+  Ok({"import", Path("f.tif"), Path("good/f")});
+  Ok({"pyramid", Path("good/f"), "--levels", "2"});
+  EXPECT_NE(Ok({"check", Path("good/f")}).find("clean (2 levels, 13 tiles read"), std::string::npos);
+
+  const auto flipByte = [](const std::string& path, uintmax_t at) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(at));
+    const char c = static_cast<char>(f.get() ^ 0x5a);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.put(c);
+  };
+  const auto setFloat = [](const std::string& path, uintmax_t at, float v) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.write(reinterpret_cast<const char*>(&v), sizeof v);
+  };
+  const uintmax_t firstRecord = 39 + 4;  // one data file
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& dir)> damage;
+    std::vector<const char*> reported;
+  };
+  const std::vector<Case> cases = {
+      {"payload byte", [&](const std::string& d) { flipByte(d + "/f/f.Dem", 1000); },
+       {"level 1: tile 0,0: cannot be read"}},
+      {"short level header", [](const std::string& d) { fs::resize_file(d + "/f/f.Hdr", 191); },
+       {"level 1: cannot open its files", "f.Hdr: 191 bytes, expected 196 for 9 tiles"}},
+      {"short data file", [](const std::string& d) { fs::resize_file(d + "/f/f.Dem", 4000); },
+       {"4000 bytes, but the level header has", "runs past the 4000 bytes", "cannot be read"}},
+      {"statistics", [&](const std::string& d) { setFloat(d + "/f/f.Hdr", firstRecord + 13, -1e30f); },
+       {"level 1: tile 0,0: cells range", "beyond its recorded"}},
+      {"layer header", [](const std::string& d) { fs::resize_file(d + "/f.dem", 1000); },
+       {"f.dem: cannot open", "f.dem: 1000 bytes, expected 2662 for 2 levels"}},
+      {"shared edge", [](const std::string& d) { SplitSharedEdge(d + "/f.dem"); },
+       {"level 1: tile 0,1: its first column differs from tile 0,0 at row 3 (null against 12345)"}},
+      {"level file missing", [](const std::string& d) { fs::remove(d + "/f_1/f_1.Dem"); },
+       {"level 2: cannot open its files", "f_1.Dem: missing data file"}},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    const std::string copy = Path("case" + std::to_string(i));
+    fs::copy(Path("good"), copy, fs::copy_options::recursive);
+    cases[i].damage(copy);
+    const ToolRun r = Tool({"check", copy + "/f"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    for (const char* text : cases[i].reported) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  }
+}
+
+TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
+  Raster src = FloatRaster();
+  WriteTiff(Path("f.tif"), src);
+  Ok({"import", Path("f.tif"), Path("good")});
+  WriteTiff(Path("two.tif"), src, 2);
+  Raster rotated = src;
+  rotated.gt[2] = 0.1;
+  WriteTiff(Path("rotated.tif"), rotated);
+  Raster doubles = src;
+  doubles.type = GDT_Float64;
+  WriteTiff(Path("doubles.tif"), doubles);
+  std::ofstream(Path("text.tif")) << "not a raster\n";
+  std::ofstream(Path("fake.dem")) << "not a layer header, but long enough to be read as one ..........\n";
+
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"import"},
+      {"import", Path("missing.tif"), Path("a")},
+      {"import", Path("text.tif"), Path("a")},
+      {"import", Path("two.tif"), Path("a")},
+      {"import", Path("rotated.tif"), Path("a")},
+      {"import", Path("doubles.tif"), Path("a")},
+      {"import", Path("f.tif"), Path("good")},
+      {"import", Path("f.tif"), Path("no/such/dir/a")},
+      {"info", Path("missing")},
+      {"info", Path("fake")},
+      {"info", "sqlite:" + Path("x.db") + "#world/a"},
+      {"get", Path("good"), "abc", "0"},
+      {"get", Path("good"), "530", "0"},
+      {"get", Path("good"), "0"},
+      {"get", Path("good"), "--xy", "0", "0"},
+      {"get", Path("good"), "0", "0", "--level", "2"},
+      {"set", Path("good"), "0", "0", "abc"},
+      {"set", Path("good"), "0", "0", "1e30"},
+      {"export", Path("good"), Path("f.tif")},
+      {"export", Path("good"), Path("no/such/dir/out.tif")},
+      {"pyramid", Path("good"), "--levels", "0"},
+      {"create", Path("a"), "--extent", "0", "0", "10", "10", "--cell-size", "0"},
+      {"create", Path("a"), "--extent", "0", "0", "10", "10", "--cell-size", "1", "--type", "int64"},
+      {"create", Path("a"), "--extent", "0", "0", "10", "10", "--cell-size", "1", "--crs", "EPSG:0"},
+      {"check", Path("missing")},
+      {"rm", Path("good")},
+  };
+  for (const std::vector<std::string>& args : cases) {
+    std::string line;
+    for (const std::string& a : args) line += a + " ";
+    SCOPED_TRACE(line);
+    const ToolRun r = Tool(args);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_EQ(r.err.rfind("dembase: ", 0), 0u) << r.err;
+  }
+  // Nothing was made by the refused imports and creations, and the good layer is intact.
+  EXPECT_FALSE(fs::exists(Path("a.dem")));
+  EXPECT_FALSE(fs::exists(Path("a")));
+  EXPECT_NE(Ok({"check", Path("good")}).find("clean"), std::string::npos);
+}
+
+TEST_F(ToolTest, DemoRunsOnASmallScale) {
+  std::vector<std::string> args = {"demo", Path("demo"), "--terrain", "700", "--grid", "300"};
+  if (fs::exists(DEMBASE_SAMPLE_DEM)) args.insert(args.end(), {"--sample", DEMBASE_SAMPLE_DEM});
+  const std::string out = Ok(args);
+  for (const char* step :
+       {"1. sample", "2. terrain", "3. cells", "3. tiles", "4. pyramid", "5. export", "total time"}) {
+    EXPECT_NE(out.find(step), std::string::npos) << step << "\n" << out;
+  }
+  EXPECT_TRUE(fs::exists(Path("demo/terrain_level3.tif")));
+  EXPECT_NE(Tool({"demo", Path("demo")}).status, 0);  // not empty any more
+}
+
+}  // namespace

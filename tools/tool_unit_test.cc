@@ -1,0 +1,287 @@
+// The tool's pure pieces: layer names, the map mapping, the null rule it keeps for speed,
+// pyramid arithmetic and the on-disk naming its check reads.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+
+#include "tools/disk_layout.h"
+#include "tools/layer_check.h"
+#include "tools/geo_mapping.h"
+#include "tools/layer_name.h"
+#include "tools/pyramid_builder.h"
+#include "tools/session.h"
+#include "tools/tile_row_writer.h"
+#include "tools/tile_strip.h"
+
+namespace dembase::tool {
+namespace {
+
+TEST(LayerNameTest, NamesLocalAndDatabaseLayers) {
+  struct Case {
+    const char* text;
+    StoreKind kind;
+    const char* name;
+    const char* header;  // local: the header path; database: the database
+    const char* dataSet;
+  };
+  const Case cases[] = {
+      {"maps/hill", StoreKind::kLocal, "hill", "maps/hill.dem", ""},
+      {"maps/hill.dem", StoreKind::kLocal, "hill", "maps/hill.dem", ""},
+      {"hill", StoreKind::kLocal, "hill", "./hill.dem", ""},
+      {"/abs/dir/h_1", StoreKind::kLocal, "h_1", "/abs/dir/h_1.dem", ""},
+      {"sqlite:/tmp/x.db#world/hill", StoreKind::kSqlite, "hill", "/tmp/x.db", "world"},
+      {"sqlite:odd#name.db#world/hill", StoreKind::kSqlite, "hill", "odd#name.db", "world"},
+      {"postgresql:host=db#world/hill", StoreKind::kPostgresql, "hill", "host=db", "world"},
+  };
+  for (const Case& c : cases) {
+    StatusOr<LayerRef> ref = ParseLayerRef(c.text);
+    ASSERT_TRUE(ref.ok()) << c.text;
+    EXPECT_EQ(ref->kind, c.kind) << c.text;
+    EXPECT_EQ(ref->name, c.name) << c.text;
+    if (c.kind == StoreKind::kLocal) {
+      EXPECT_EQ(ref->headerPath, c.header) << c.text;
+      EXPECT_EQ(ref->crsPath.substr(ref->crsPath.size() - 4), ".prj");
+      EXPECT_EQ(ref->libraryName(), ref->headerPath);
+    } else {
+      EXPECT_STREQ(ref->connection.connectArg1, c.header) << c.text;
+      EXPECT_STREQ(ref->connection.dataSet, c.dataSet) << c.text;
+      EXPECT_EQ(ref->connection.connectKind, c.kind == StoreKind::kSqlite ? 1 : 2);
+      EXPECT_EQ(ref->libraryName(), c.name);
+    }
+  }
+}
+
+TEST(LayerNameTest, RefusesWhatCannotNameALayer) {
+  const std::string longName(300, 'a');
+  const std::string longSet(128, 's');
+  for (const std::string& text : {std::string("maps/"), std::string("maps/.."), std::string(".dem"),
+                                 "maps/" + longName, std::string("sqlite:x.db"), std::string("sqlite:x.db#set"),
+                                 std::string("sqlite:#set/a"), std::string("sqlite:x.db#/a"),
+                                 std::string("sqlite:x.db#set/"), "sqlite:x.db#" + longSet + "/a",
+                                 "sqlite:" + std::string(128, 'p') + "#set/a"}) {
+    StatusOr<LayerRef> ref = ParseLayerRef(text);
+    EXPECT_FALSE(ref.ok()) << text;
+    if (!ref.ok()) {
+      EXPECT_EQ(ref.status().message().find('\n'), std::string::npos);
+    }
+  }
+}
+
+TEST(GeoMappingTest, ARasterRoundTripsThroughTheLayerDescription) {
+  const GeoTransform gt{5.7416666666666663, 0.0083333333333333367, 50.191666666666663, 0.0083333333333333332};
+  const DataLayerParam p = LayerParamFor(gt, 90, 95, DEMBASE_TYPE_INT32);
+  EXPECT_NEAR(p.xMax - p.xMin, 94 * gt.cellX, 1e-12);
+  EXPECT_NEAR(p.yMax - p.yMin, 89 * gt.cellY, 1e-12);
+  PyramidLayerInfo level{};
+  level.cellSizeX = gt.cellX;
+  level.cellSizeY = gt.cellY;
+  level.rows = 90;
+  level.cols = 95;
+  const GeoTransform back = LevelTransform(p, level);
+  EXPECT_DOUBLE_EQ(back.left, gt.left);
+  EXPECT_DOUBLE_EQ(back.top, gt.top);
+  // Level 2 keeps the corner and doubles the cell.
+  level.cellSizeX *= 2;
+  level.cellSizeY *= 2;
+  const GeoTransform two = LevelTransform(p, level);
+  EXPECT_DOUBLE_EQ(two.left, gt.left);
+  EXPECT_DOUBLE_EQ(two.top, gt.top);
+  EXPECT_DOUBLE_EQ(two.cellX, 2 * gt.cellX);
+}
+
+TEST(GeoMappingTest, FindsTheCellUnderAPoint) {
+  const GeoTransform gt{100, 10, 500, 5};  // 4 rows x 3 cols: x 100 .. 130, y 480 .. 500
+  PyramidLayerInfo level{};
+  level.rows = 4;
+  level.cols = 3;
+  struct Case {
+    double x, y;
+    int32_t row, col;  // -1: outside
+  };
+  const Case cases[] = {{100, 500, 0, 0}, {105, 497.5, 0, 0}, {129.9, 480.1, 3, 2}, {110, 495, 1, 1},
+                        {130, 490, -1, -1}, {99.9, 490, -1, -1}, {110, 500.1, -1, -1}, {110, 480, -1, -1},
+                        {std::nan(""), 490, -1, -1}};
+  for (const Case& c : cases) {
+    const std::optional<CellPos> cell = CellAt(gt, level, c.x, c.y);
+    if (c.row < 0) {
+      EXPECT_FALSE(cell) << c.x << "," << c.y;
+      continue;
+    }
+    ASSERT_TRUE(cell) << c.x << "," << c.y;
+    EXPECT_EQ(cell->row, c.row);
+    EXPECT_EQ(cell->col, c.col);
+    const MapPoint centre = CellCentre(gt, *cell);
+    EXPECT_EQ(CellAt(gt, level, centre.x, centre.y)->row, c.row);
+  }
+}
+
+TEST(GeoMappingTest, AcceptsOnlyNorthUpTransforms) {
+  EXPECT_TRUE(GeoTransform::FromGdal({0, 1, 0, 10, 0, -1}));
+  EXPECT_FALSE(GeoTransform::FromGdal({0, 1, 0.1, 10, 0, -1}));  // rotated
+  EXPECT_FALSE(GeoTransform::FromGdal({0, 1, 0, 10, 0.1, -1}));
+  EXPECT_FALSE(GeoTransform::FromGdal({0, 1, 0, 0, 0, 1}));  // south-up, or no georeferencing
+  EXPECT_FALSE(GeoTransform::FromGdal({0, -1, 0, 10, 0, -1}));
+  EXPECT_FALSE(GeoTransform::FromGdal({std::nan(""), 1, 0, 10, 0, -1}));
+}
+
+TEST(PyramidMathTest, AveragesTheNonNullCells) {
+  const double n = kNullCell;
+  struct Case {
+    double a, b, c, d;
+    bool floatCells;
+    double want;  // NaN: null
+  };
+  const Case cases[] = {
+      {1, 2, 3, 4, true, 2.5},   {1, n, n, n, true, 1},     {n, n, n, n, true, n},   {1, 2, n, n, false, 2},
+      {-1, -2, n, n, false, -2}, {1, 2, 3, n, false, 2},    {0.1, 0.2, n, n, true, 0.15000000000000002},
+  };
+  for (const Case& c : cases) {
+    const double got = AverageOfBlock(c.a, c.b, c.c, c.d, c.floatCells);
+    if (std::isnan(c.want)) {
+      EXPECT_TRUE(std::isnan(got));
+    } else {
+      EXPECT_EQ(got, c.want) << c.a << " " << c.b << " " << c.c << " " << c.d;
+    }
+  }
+}
+
+TEST(PyramidMathTest, StopsWhenTheTopLevelFitsOneTile) {
+  EXPECT_EQ(LevelsToOneTile(1, 1), 1);
+  EXPECT_EQ(LevelsToOneTile(256, 256), 1);
+  EXPECT_EQ(LevelsToOneTile(257, 10), 2);
+  EXPECT_EQ(LevelsToOneTile(90, 8193), 7);  // 8193 4097 2049 1025 513 257 129
+  EXPECT_EQ(LevelsToOneTile(std::numeric_limits<int32_t>::max(), 1), 24);  // 2^31 / 2^23 = 256
+}
+
+TEST(DiskLayoutTest, SizesAndNamesOfTheFiles) {
+  EXPECT_EQ(HeaderFileBytes(0), 1885u);  // one record even without levels
+  EXPECT_EQ(HeaderFileBytes(1), 1885u);
+  EXPECT_EQ(HeaderFileBytes(3), 1885u + 2 * 777);
+  EXPECT_EQ(DataFilesFor(4096), 1);
+  EXPECT_EQ(DataFilesFor(4097), 2);
+  EXPECT_EQ(LevelHeaderBytes(4097), 39u + 8 + 17 * 4097);
+  EXPECT_EQ(DataFilePath("d/hill/hill.Dem", 0), "d/hill/hill.Dem");
+  EXPECT_EQ(DataFilePath("d/hill/hill.Dem", 12), "d/hill/hill12.Dem");
+  EXPECT_EQ(DataFilePath("d.x/hill", 1), "d.x/hill1");
+  EXPECT_EQ(SystemPath("d", "hill\\hill.Hdr"), "d/hill/hill.Hdr");
+  for (const char* unsafe : {"", "\\abs\\x.Hdr", "/abs", "C:x.Hdr", "..\\x.Hdr", "hill\\..\\..\\x", "hill\\.\\x"}) {
+    EXPECT_FALSE(SystemPath("d", unsafe)) << unsafe;
+  }
+}
+
+// The tool tests nulls itself, cell by cell; it must agree with the library's own test.
+TEST(NullRuleTest, AgreesWithTheLibrary) {
+  char pattern[] = "/tmp/dembase-tool-unit-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  for (uint16_t type : {DEMBASE_TYPE_INT32, DEMBASE_TYPE_FLOAT32}) {
+    const bool floatCells = type == DEMBASE_TYPE_FLOAT32;
+    StatusOr<LayerRef> ref = ParseLayerRef(dir + (floatCells ? "/f" : "/i"));
+    ASSERT_TRUE(ref.ok());
+    StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref);
+    ASSERT_TRUE(session.ok());
+    DataLayerParam p = LayerParamFor(GeoTransform{0, 1, 10, 1}, 10, 10, type);
+    ASSERT_TRUE(CreateLayer(**session, *ref, &p, false).ok());
+    StatusOr<std::unique_ptr<Layer>> layer = Layer::Open(**session, *ref);
+    ASSERT_TRUE(layer.ok());
+    const double floatNull = (*layer)->NullValue();
+    for (double v : {0.0, -5.0, 1e18, 1e19, -1e19, 1.0000001e18, 2100000000.0, 2100000000.9, -2100000000.9,
+                     2099999999.0, floatNull, floatNull * (1 + 1e-12), 3.0e38, -3.0e38, 1e-30}) {
+      EXPECT_EQ(NullLike(v, floatCells), (*layer)->IsNull(v)) << v << (floatCells ? " float" : " int");
+    }
+    ASSERT_TRUE((*layer)->Close().ok());
+  }
+  std::filesystem::remove_all(dir);
+}
+
+// A small layer of two levels (two tiles, then one) made in process, whose files the next
+// test damages.
+class LayerFilesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/dembase-tool-files-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    ref_ = *ParseLayerRef(dir_ + "/m");
+    StatusOr<std::unique_ptr<Session>> session = Session::Open(ref_);
+    ASSERT_TRUE(session.ok());
+    session_ = std::move(*session);
+    DataLayerParam p = LayerParamFor(GeoTransform{0, 1, 200, 1}, 200, 300, DEMBASE_TYPE_FLOAT32);
+    ASSERT_TRUE(CreateLayer(*session_, ref_, &p, false).ok());
+    StatusOr<std::unique_ptr<Layer>> layer = Layer::Open(*session_, ref_);
+    ASSERT_TRUE(layer.ok());
+    {
+      StatusOr<std::unique_ptr<TileRowWriter>> writer = TileRowWriter::Begin(**layer, 1);
+      ASSERT_TRUE(writer.ok());
+      TileStrip strip;
+      for (int32_t tr = 0; tr < 1; ++tr) {
+        strip.Reset(tr, 200, 300);
+        for (int32_t r = strip.firstRow; r < strip.firstRow + strip.rows; ++r) {
+          for (int32_t c = 0; c < strip.cols; ++c) strip.Row(r)[c] = (r + c) % 7 == 0 ? kNullCell : (r * c) % 1000;
+        }
+        ASSERT_TRUE((*writer)->Write(strip).ok());
+      }
+    }
+    ASSERT_TRUE(BuildPyramid(**layer, 2, true).ok());
+    ASSERT_TRUE((*layer)->Close().ok());
+  }
+  void TearDown() override {
+    session_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  CheckReport Check() {
+    CheckReport report;
+    CheckThroughLibrary(*session_, ref_, true, &report);
+    CheckFiles(ref_, &report);
+    return report;
+  }
+
+  std::string dir_;
+  LayerRef ref_;
+  std::unique_ptr<Session> session_;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// Every prefix of each header is reported; garbled bytes anywhere are survived, by the
+// check's own reader and by the library alike.
+TEST_F(LayerFilesTest, DamagedHeadersAreReportedNotTrusted) {
+  const CheckReport clean = Check();
+  ASSERT_TRUE(clean.problems.empty()) << clean.problems[0];
+  uint32_t seed = 12345;
+  for (const std::string name : {"m.dem", "m/m.Hdr", "m_1/m_1.Hdr"}) {
+    SCOPED_TRACE(name);
+    const std::string path = dir_ + "/" + name;
+    const std::string good = ReadAll(path);
+    for (size_t n = 0; n < good.size(); n += good.size() / 16 + 1) {
+      WriteAll(path, good.substr(0, n));
+      EXPECT_FALSE(Check().problems.empty()) << n << " bytes";
+    }
+    for (int i = 0; i < 24; ++i) {
+      std::string bad = good;
+      seed = seed * 1103515245 + 12345;
+      bad[(seed >> 8) % bad.size()] ^= static_cast<char>(1 + (seed >> 24) % 255);
+      WriteAll(path, bad);
+      (void)Check();
+    }
+    WriteAll(path, good);
+  }
+  EXPECT_TRUE(Check().problems.empty());
+}
+
+}  // namespace
+}  // namespace dembase::tool
