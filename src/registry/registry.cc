@@ -128,12 +128,12 @@ int16_t Registry::CloseDataLayer(int32_t dataSetId, int32_t layerId) {
   if (it == ds->layers.end()) return 0;
   // The layer goes either way; a close that could not write everything says so.
   const int16_t r = it->layer->CloseDataLayer(dataSetId, layerId);
-  DestroyLayer(*ds, *it);
+  DestroyLayer(*it);
   ds->layers.erase(it);
   return r >= 1 ? 1 : 0;
 }
 
-void Registry::DestroyLayer(DataSetRec&, OpenLayerRec& rec) {
+void Registry::DestroyLayer(OpenLayerRec& rec) {
   last_ = LastLookup{};
   if (layer_gone_) layer_gone_(rec.layer.get());
   rec.layer.reset();
@@ -143,7 +143,7 @@ void Registry::CloseAllLayers(DataSetRec& ds) {
   for (OpenLayerRec& rec : ds.layers) {
     if (!rec.layer) continue;
     if (rec.layerId > 0) rec.layer->CloseDataLayer(ds.id, rec.layerId);
-    DestroyLayer(ds, rec);
+    DestroyLayer(rec);
   }
   ds.layers.clear();
 }

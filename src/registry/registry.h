@@ -72,7 +72,7 @@ class Registry {
   int32_t OpenLocalDataSet(float fraction);
   int32_t OpenDbDataSet(const DbConnectInfo& conn, float fraction);
   DataSetRec* FindDataSetByConnection(const DbConnectInfo& conn);
-  void DestroyLayer(DataSetRec& ds, OpenLayerRec& rec);
+  void DestroyLayer(OpenLayerRec& rec);
   void CloseAllLayers(DataSetRec& ds);
   void CloseAllDataSets();
 
