@@ -1,27 +1,42 @@
 #!/usr/bin/env bash
-# Builds the benchmarks in a Release build (build/bench) and runs them. Each prints one
-# table in which every figure sits beside its reference, measured in the same run.
-# Usage: scripts/bench.sh [seconds per figure (default 0.5)]
+# Builds the benchmarks in Release (build/bench) and prints the comparison table: every
+# dembase figure beside GDAL and the codec limits measured in the same run, on one
+# generated 8193 x 8193 float DEM. The table is also written as JSON.
+#
+# Usage: scripts/bench.sh [--runs N] [--all]
+#   --runs N   runs of each measurement (default 5; the table shows median and spread)
+#   --all      also run the finer cell-access and SQLite benchmarks afterwards
+# Scratch files (about 1.5 GiB) go under build/bench and are removed at the end.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-"$root/scripts/setup.sh"
 
-seconds="${1:-0.5}"
+runs=5
+all=0
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --runs) runs="${2:?--runs needs a number}"; shift 2 ;;
+    --all) all=1; shift ;;
+    *) echo "bench.sh: unknown argument $1 (use --runs N, --all)" >&2; exit 2 ;;
+  esac
+done
+
+"$root/scripts/setup.sh"
 jobs="${DEMBASE_JOBS:-$(nproc)}"
 dir="$root/build/bench"
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDEMBASE_BUILD_BENCH=ON -DDEMBASE_BUILD_TESTS=OFF
-cmake --build "$dir" -j "$jobs" --target cell_bench rasterdb_bench level_io_bench
+cmake --build "$dir" -j "$jobs" --target compare_bench dembase_tool cell_bench rasterdb_bench
 
-# Scratch space on the same file system as the build, removed however the run ends.
 work="$(mktemp -d "$dir/run.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-mkdir "$work/cells" "$work/rasterdb" "$work/levels"
 
-echo "== cell and tile access, local store"
-"$dir/bench/cell_bench" "$seconds" "$work/cells"
-echo
-echo "== tile writes and reads through librasterdb (SQLite)"
-"$dir/bench/rasterdb_bench" 64 "$work/rasterdb"
-echo
-echo "== whole-level writes and tile-data reads, local store"
-"$dir/bench/level_io_bench" 24 3 "$work/levels"
+"$dir/bench/compare_bench" --runs "$runs" --dir "$work" --json "$dir/results.json"
+
+if [[ "$all" == 1 ]]; then
+  mkdir "$work/cells" "$work/rasterdb"
+  echo
+  echo "== cell and tile access in detail, local store"
+  "$dir/bench/cell_bench" 0.5 "$work/cells"
+  echo
+  echo "== tile writes and reads through librasterdb (SQLite)"
+  "$dir/bench/rasterdb_bench" 64 "$work/rasterdb"
+fi

@@ -30,9 +30,6 @@ void DemBaseAI::StartTileSequence(CDataLayer* layer, TileSequence kind) {
   tile_sequence_ = kind;
 }
 
-CDataLayer* DemBaseAI::TileLayerOf(TileSequence kind) const {
-  return tile_sequence_ == kind ? tile_layer_ : nullptr;
-}
 
 // --- layer description ---
 
@@ -146,14 +143,6 @@ int16_t DemBaseAI::BeginReadTile(int32_t ds, int32_t layerId, int16_t level, int
   return r;
 }
 
-int16_t DemBaseAI::ReadCellOfTile(int32_t row, int32_t col, double* value, uint8_t* isNull) {
-  CDataLayer* layer = TileLayerOf(TileSequence::kReadTile);
-  if (layer == nullptr || value == nullptr) return 0;
-  uint8_t ignored = 0;
-  *value = layer->ReadCellOfTile(row, col, isNull != nullptr ? isNull : &ignored);
-  return 1;
-}
-
 int16_t DemBaseAI::EndReadTile() {
   CDataLayer* layer = TileLayerOf(TileSequence::kReadTile);
   if (layer == nullptr) return 0;
@@ -190,14 +179,6 @@ int16_t DemBaseAI::BeginReadTileData(int32_t ds, int32_t layerId, int16_t level,
   const int16_t r = layer->BeginReadTileData(level, reserved, tileRow, tileCol);
   if (r > 0) StartTileSequence(layer, TileSequence::kReadTileData);
   return r;
-}
-
-int16_t DemBaseAI::ReadCellOfTileData(int32_t row, int32_t col, double* value, uint8_t* isNull) {
-  CDataLayer* layer = TileLayerOf(TileSequence::kReadTileData);
-  if (layer == nullptr || value == nullptr) return 0;
-  uint8_t ignored = 0;
-  *value = layer->ReadCellOfTileData(row, col, isNull != nullptr ? isNull : &ignored);
-  return 1;
 }
 
 int16_t DemBaseAI::EndReadTileData() {

@@ -60,7 +60,9 @@ class DemBaseAI {
   int16_t EndWriteTile(uint8_t keep);
   int16_t BeginReadTile(int32_t ds, int32_t layerId, int16_t level, int32_t reserved, int32_t tileRow,
                         int32_t tileCol);
-  int16_t ReadCellOfTile(int32_t row, int32_t col, double* value, uint8_t* isNull);
+  int16_t ReadCellOfTile(int32_t row, int32_t col, double* value, uint8_t* isNull) {
+    return ReadCellOfSequence(TileSequence::kReadTile, row, col, value, isNull);
+  }
   int16_t EndReadTile();
 
   int16_t BeginWritePyramidLayer(int32_t ds, int32_t layerId, int16_t level);
@@ -69,7 +71,9 @@ class DemBaseAI {
 
   int16_t BeginReadTileData(int32_t ds, int32_t layerId, int16_t level, int32_t reserved, int32_t tileRow,
                             int32_t tileCol);
-  int16_t ReadCellOfTileData(int32_t row, int32_t col, double* value, uint8_t* isNull);
+  int16_t ReadCellOfTileData(int32_t row, int32_t col, double* value, uint8_t* isNull) {
+    return ReadCellOfSequence(TileSequence::kReadTileData, row, col, value, isNull);
+  }
   int16_t EndReadTileData();
 
   int16_t GetPyLayerVatName(int32_t ds, int32_t layerId, int16_t level, char* nameOut);
@@ -81,6 +85,21 @@ class DemBaseAI {
 
   dembase::Registry& registry() { return registry_; }
 
+  // For the exports' per-cell fast paths (cells/cell_views.h): what each read call may
+  // read without calling a layer. Each answers nothing when the full call must run.
+  const dembase::OpenLevelView* RecentLevelView(int32_t ds, int32_t layerId) const {
+    const dembase::CDataLayer* layer = registry_.RecentLayer(ds, layerId);
+    return layer != nullptr ? &layer->open_level_view() : nullptr;
+  }
+  const dembase::ActiveTileView* ReadTileView() const {
+    const dembase::CDataLayer* layer = TileLayerOf(TileSequence::kReadTile);
+    return layer != nullptr ? &layer->read_tile_view() : nullptr;
+  }
+  const dembase::ActiveTileView* TileDataView() const {
+    const dembase::CDataLayer* layer = TileLayerOf(TileSequence::kReadTileData);
+    return layer != nullptr ? &layer->tile_data_view() : nullptr;
+  }
+
  private:
   // The three tile sequences share one current layer; the kind tells an End or a per-cell
   // call of another kind to stay away from it.
@@ -90,8 +109,17 @@ class DemBaseAI {
   dembase::CDataLayer* LayerAtLevel(int32_t ds, int32_t layerId, int16_t level);
   void StartTileSequence(dembase::CDataLayer* layer, TileSequence kind);
   // The current tile layer when the running sequence is of this kind.
-  dembase::CDataLayer* TileLayerOf(TileSequence kind) const;
+  dembase::CDataLayer* TileLayerOf(TileSequence kind) const { return tile_sequence_ == kind ? tile_layer_ : nullptr; }
   void OnLayerGone(dembase::CDataLayer* layer);
+  int16_t ReadCellOfSequence(TileSequence kind, int32_t row, int32_t col, double* value, uint8_t* isNull) {
+    dembase::CDataLayer* layer = TileLayerOf(kind);
+    if (layer == nullptr || value == nullptr) return 0;
+    uint8_t ignored = 0;
+    uint8_t* flag = isNull != nullptr ? isNull : &ignored;
+    *value = kind == TileSequence::kReadTile ? layer->ReadCellOfTile(row, col, flag)
+                                             : layer->ReadCellOfTileData(row, col, flag);
+    return 1;
+  }
 
   dembase::Registry registry_;
   dembase::CDataLayer* tile_layer_ = nullptr;

@@ -128,6 +128,7 @@ int16_t CDemFileLayer::DeletePyramidLayer(int32_t /*layerId*/, int16_t level) {
   // Levels above move down one number, the open one included.
   if (openLevel_ > level) --openLevel_;
   if (writerLevel_ > level) --writerLevel_;
+  openLevelView_.level = openLevel_;
   infoDirty_ = true;
   return 1;
 }
@@ -154,11 +155,14 @@ int16_t CDemFileLayer::OpenPyramidLayer(int32_t /*layerId*/, int16_t level) {
   level_ = std::move(opened);
   openLevel_ = level;
   activeTile_ = -1;
+  if (level_->grid().Addressable()) openLevelView_ = OpenLevelView{level_->refs(), level_->grid(), level, type_};
   return 1;
 }
 
 int16_t CDemFileLayer::ClosePyramidLayer(int32_t /*layerId*/) {
   if (openLevel_ < 1) return 0;
+  openLevelView_ = {};
+  readTileView_ = {};
   const OpenLevel::CloseOutcome out = level_->Close();
   if (openLevel_ == 1 && out.indexChanged) {
     param_.minValue = out.minValue;

@@ -110,6 +110,8 @@ class CDemFileLayer final : public CDataLayer {
   // open level while the sequence runs, though no level tables exist).
   std::unique_ptr<TileDataReader> tileData_;
   int16_t tileDataLevel_ = 0;
+  // The reader of the last tile-data read, kept for its buffers.
+  std::unique_ptr<TileDataReader> spareReader_;
 
   // The tile of a running tile-write or tile-read sequence, -1 when none.
   int32_t activeTile_ = -1;

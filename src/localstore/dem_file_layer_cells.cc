@@ -28,9 +28,8 @@ double CDemFileLayer::NullCell(uint8_t* isNull) const {
 
 double CDemFileLayer::ReadCell(int32_t t, int32_t r, int32_t c, uint8_t* isNull) {
   if (!level_->FetchTile(t, false) || level_->block(t) == nullptr) return NullCell(isNull);
-  const double v = LoadCellValue(type_, level_->block(t) + CellByteOffset(r, c));
-  if (isNull != nullptr) *isNull = IsNullLike(type_, v) ? 1 : 0;
-  return v;
+  uint8_t ignored = 0;
+  return ReadStoredCell(type_, level_->block(t), r, c, isNull != nullptr ? isNull : &ignored);
 }
 
 int16_t CDemFileLayer::GetOneTileInfo(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol, OneTileInfo* out) {
@@ -73,6 +72,7 @@ double CDemFileLayer::GetCell(int32_t /*reserved*/, int32_t row, int32_t col, ui
 }
 
 int16_t CDemFileLayer::BeginWriteTile(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
+  readTileView_ = {};
   if (!level_) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
   if (!t) return 0;
@@ -121,6 +121,7 @@ int16_t CDemFileLayer::EndWriteTile(uint8_t keep) {
 }
 
 int16_t CDemFileLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
+  readTileView_ = {};
   if (!level_) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
   if (!t) return 0;
@@ -132,10 +133,12 @@ int16_t CDemFileLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int3
   }
   if (!level_->FetchTile(*t, false)) return 0;
   activeTile_ = *t;
+  readTileView_ = ActiveTileView{&level_->ref(*t).block, type_};
   return 1;
 }
 
 int16_t CDemFileLayer::EndReadTile() {
+  readTileView_ = {};
   if (activeTile_ < 0) return 0;
   activeTile_ = -1;
   return 1;

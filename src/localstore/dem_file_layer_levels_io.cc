@@ -45,11 +45,15 @@ int16_t CDemFileLayer::BeginReadTileData(int16_t level, int32_t /*reserved*/, in
       !levels_[static_cast<size_t>(level - 1)].created) {
     return 0;
   }
-  auto reader = std::make_unique<TileDataReader>(type_);
+  std::unique_ptr<TileDataReader> reader = spareReader_ ? std::move(spareReader_) : std::make_unique<TileDataReader>(type_);
   const int16_t r = reader->Begin(layerDir_, levels_[static_cast<size_t>(level - 1)], tileRow, tileCol);
-  if (r < 1) return 0;
+  if (r < 1) {
+    spareReader_ = std::move(reader);
+    return 0;
+  }
   tileData_ = std::move(reader);
   tileDataLevel_ = level;
+  tileDataView_ = tileData_->view();
   return r;
 }
 
@@ -59,7 +63,11 @@ double CDemFileLayer::ReadCellOfTileData(int32_t row, int32_t col, uint8_t* isNu
 }
 
 int16_t CDemFileLayer::EndReadTileData() {
-  tileData_.reset();
+  tileDataView_ = {};
+  if (tileData_) {
+    tileData_->End();
+    spareReader_ = std::move(tileData_);
+  }
   tileDataLevel_ = 0;
   return 1;
 }

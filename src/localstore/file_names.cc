@@ -59,7 +59,9 @@ std::optional<PyramidLevelRec> MakeLevelRecord(std::string_view layerName, int l
     if (IsPathSeparator(c) || c == '\0') return std::nullopt;
   }
   std::string base(layerName);
-  if (level > 1) base += "_" + std::to_string(level - 1);
+  // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) on the temporary that
+  // "_" + std::to_string(...) makes.
+  if (level > 1) base.append("_").append(std::to_string(level - 1));
   PyramidLevelRec rec;
   rec.directory = base + "\\";
   rec.headerPath = rec.directory + base + ".Hdr";

@@ -73,6 +73,7 @@ class OpenLevel {
   // Cells of tile t's block. REQUIRES: the tile holds a block.
   uint8_t* block(int32_t t) { return refs_[static_cast<size_t>(t)].block; }
   TileRef& ref(int32_t t) { return refs_[static_cast<size_t>(t)]; }
+  const TileRef* refs() const { return refs_.get(); }
   const TileIndexRec& record(int32_t t) const { return index_[static_cast<size_t>(t)]; }
   bool IsEmpty(int32_t t) const { return index_[static_cast<size_t>(t)].offset == kEmptyTileOffset; }
   const PyramidLayerInfo& info() const { return files_.info(); }

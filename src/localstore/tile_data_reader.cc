@@ -9,7 +9,7 @@ namespace dembase {
 
 int16_t TileDataReader::Begin(const std::string& layerDir, const PyramidLevelRec& rec, int32_t tileRow,
                               int32_t tileCol) {
-  cells_.Free();
+  current_ = nullptr;
   LevelFileSet files;
   if (!files.Open(layerDir, rec, true)) return 0;
   const auto t = TileNumber(files.geometry().grid, tileRow, tileCol);
@@ -17,23 +17,22 @@ int16_t TileDataReader::Begin(const std::string& layerDir, const PyramidLevelRec
   if (!t || !files.ReadRecord(*t, &record)) return 0;
   // Nothing stored (empty, or cells that were never written): only nulls.
   if (record.offset == kEmptyTileOffset || record.storedSize == 0) return 2;
-  HeapBuffer scratch;
-  if (!cells_.Allocate(kTileBlockBytes) || !scratch.Allocate(kPayloadScratchBytes) ||
-      !ReadPayload(files.data_file_of(*t), record, cells_.data(), scratch.span())) {
-    cells_.Free();
+  if ((cells_.size() == 0 && !cells_.Allocate(kTileBlockBytes)) ||
+      (scratch_.size() == 0 && !scratch_.Allocate(kPayloadScratchBytes))) {
     return 0;
   }
+  if (!ReadPayload(files.data_file_of(*t), record, cells_.data(), scratch_.span())) return 0;
+  current_ = cells_.data();
   return 1;
 }
 
 double TileDataReader::ReadCell(int32_t row, int32_t col, uint8_t* isNull) const {
-  if (cells_.size() == 0 || !InTile(row, col)) {
-    if (isNull != nullptr) *isNull = 1;
+  uint8_t ignored = 0;
+  if (current_ == nullptr || !InTile(row, col)) {
+    *(isNull != nullptr ? isNull : &ignored) = 1;
     return NullValue(type_);
   }
-  const double v = LoadCellValue(type_, cells_.data() + CellByteOffset(row, col));
-  if (isNull != nullptr) *isNull = IsNullLike(type_, v) ? 1 : 0;
-  return v;
+  return ReadStoredCell(type_, current_, row, col, isNull != nullptr ? isNull : &ignored);
 }
 
 }  // namespace dembase

@@ -1,5 +1,6 @@
 // TileDataReader: the cells of one tile of a level that is not open, read once at Begin
-// and handed out cell by cell.
+// and handed out cell by cell. A reader keeps its buffers from one tile to the next, so
+// a pass over a level allocates them once.
 #ifndef DEMBASE_LOCALSTORE_TILE_DATA_READER_H_
 #define DEMBASE_LOCALSTORE_TILE_DATA_READER_H_
 
@@ -8,6 +9,7 @@
 
 #include "cache/buffers.h"
 #include "cells/cell_value.h"
+#include "cells/cell_views.h"
 #include "localstore/records.h"
 
 namespace dembase {
@@ -19,13 +21,19 @@ class TileDataReader {
   // 1 when the tile's cells were read, 2 when the tile holds only nulls (nothing is
   // read), 0 on failure (no such tile, unreadable files). No file stays open.
   int16_t Begin(const std::string& layerDir, const PyramidLevelRec& rec, int32_t tileRow, int32_t tileCol);
+  // Forgets the tile; the buffers stay for the next Begin.
+  void End() { current_ = nullptr; }
 
   // In-tile (row, col); the null value with isNull 1 outside the tile or for an all-null tile.
   double ReadCell(int32_t row, int32_t col, uint8_t* isNull) const;
+  // The held tile's cells, valid until End, the next Begin or the reader's end.
+  ActiveTileView view() const { return ActiveTileView{&current_, type_}; }
 
  private:
   CellType type_;
-  HeapBuffer cells_;  // empty for an all-null tile
+  HeapBuffer cells_;
+  HeapBuffer scratch_;
+  const uint8_t* current_ = nullptr;  // cells_ while they hold the tile of the last Begin
 };
 
 }  // namespace dembase

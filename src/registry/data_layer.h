@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "cells/cell_views.h"
 #include "dembase/dembase.h"
 
 namespace dembase {
@@ -92,8 +93,18 @@ class CDataLayer {
   // tag is what the layer gave to Acquire. The layer writes the cells and clears dirty.
   /* 36 */ virtual void WriteBackTile(uint32_t /*tag*/) {}
 
+  // What the per-cell read calls may read without calling the layer; empty views make
+  // every call take the virtual operation.
+  const OpenLevelView& open_level_view() const { return openLevelView_; }
+  const ActiveTileView& read_tile_view() const { return readTileView_; }
+  const ActiveTileView& tile_data_view() const { return tileDataView_; }
+
  protected:
   CTileCache* cache() const { return cache_; }
+
+  OpenLevelView openLevelView_;
+  ActiveTileView readTileView_;  // the tile of a running tile-read sequence
+  ActiveTileView tileDataView_;  // the tile of a running tile-data read
 
  private:
   CTileCache* cache_;

@@ -194,8 +194,7 @@ DataSetRec* Registry::FindDataSetByConnection(const DbConnectInfo& conn) {
   return nullptr;
 }
 
-CDataLayer* Registry::FindLayer(int32_t dataSetId, int32_t layerId) {
-  if (last_.layer != nullptr && last_.dataSetId == dataSetId && last_.layerId == layerId) return last_.layer;
+CDataLayer* Registry::FindLayerUncached(int32_t dataSetId, int32_t layerId) {
   DataSetRec* ds = FindDataSet(dataSetId);
   if (ds == nullptr) return nullptr;
   for (OpenLayerRec& rec : ds->layers) {

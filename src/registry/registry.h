@@ -62,7 +62,14 @@ class Registry {
                           uint8_t roundUp);
 
   DataSetRec* FindDataSet(int32_t id);
-  CDataLayer* FindLayer(int32_t dataSetId, int32_t layerId);
+  CDataLayer* FindLayer(int32_t dataSetId, int32_t layerId) {
+    CDataLayer* layer = RecentLayer(dataSetId, layerId);
+    return layer != nullptr ? layer : FindLayerUncached(dataSetId, layerId);
+  }
+  // The layer of the last FindLayer when it is this one; null otherwise (never searches).
+  CDataLayer* RecentLayer(int32_t dataSetId, int32_t layerId) const {
+    return last_.dataSetId == dataSetId && last_.layerId == layerId ? last_.layer : nullptr;
+  }
   // As FindLayer, after sizing the data set's cache; null when the cache cannot get memory.
   CDataLayer* FindLayerForPyramidOpen(int32_t dataSetId, int32_t layerId);
 
@@ -72,6 +79,7 @@ class Registry {
   int32_t OpenLocalDataSet(float fraction);
   int32_t OpenDbDataSet(const DbConnectInfo& conn, float fraction);
   DataSetRec* FindDataSetByConnection(const DbConnectInfo& conn);
+  CDataLayer* FindLayerUncached(int32_t dataSetId, int32_t layerId);
   void DestroyLayer(OpenLayerRec& rec);
   void CloseAllLayers(DataSetRec& ds);
   void CloseAllDataSets();

@@ -1,0 +1,173 @@
+#include "bench/dembase_side.h"
+
+#include <cstdio>
+
+
+namespace dembase::bench {
+namespace {
+
+constexpr int32_t kLocal = LOCAL_DATASET_ID;
+
+double Failed(const char* what, const std::string& path) {
+  std::fprintf(stderr, "dembase: %s failed on %s\n", what, path.c_str());
+  return -1;
+}
+
+}  // namespace
+
+// A layer open for the length of a scope; id 0 when it could not be opened.
+struct Store::OpenLayer {
+  OpenLayer(DemBaseAI* h, const std::string& path) : h(h), id(_hxOpenDataLayer(h, kLocal, path.c_str(), 0)) {}
+  ~OpenLayer() {
+    if (id > 0) (void)_hxCloseDataLayer(h, kLocal, id);
+  }
+  bool OpenLevel() const { return id > 0 && _hxOpenPyramidLayer(h, kLocal, id, 1) == 1; }
+  DemBaseAI* h;
+  int32_t id;
+};
+
+Store::Store(uint64_t cacheBytes) {
+  // The cache takes whole blocks of memory / 8; half a block more keeps rounding from
+  // losing one.
+  env_.SetPhysicalMemory((cacheBytes + kTileBytes / 2) * 8);
+  useEnv_ = std::make_unique<platform::ScopedEnvOverride>(&env_);
+  h_ = _hxCreateDemBaseAI();
+  if (h_ != nullptr && _hxOpenDataSet(h_, nullptr, 0.125f) != kLocal) {
+    _hxDeleteDemBaseAI(h_);
+    h_ = nullptr;
+  }
+}
+
+Store::~Store() {
+  if (h_ != nullptr) _hxDeleteDemBaseAI(h_);
+}
+
+bool Store::CreateLayer(const std::string& path, int32_t side) {
+  DataLayerParam p{};
+  p.dataType = DEMBASE_TYPE_FLOAT32;
+  p.xMax = side - 1;
+  p.yMax = side - 1;
+  p.cellSizeX = 1;
+  p.cellSizeY = 1;
+  return _hxCreateDataLayer(h_, kLocal, path.c_str(), &p, 0, 0) == 1;
+}
+
+double Store::WriteLevel(const std::string& path, const DemGrid& grid) {
+  const OpenLayer layer(h_, path);
+  if (layer.id < 1) return Failed("open layer", path);
+  const Stopwatch watch;
+  if (_hxBeginWritePyramidLayer(h_, kLocal, layer.id, 1) != 1) return Failed("begin whole-level write", path);
+  bool ok = true;
+  for (size_t t = 0; t < grid.tiles.size(); ++t) {
+    OneTileInfo info = grid.tileInfos[t];
+    ok = _hxWriteOneTile(h_, 0, static_cast<int32_t>(t), &info, grid.tiles[t].data()) == 1 && ok;
+  }
+  ok = _hxEndWritePyramidLayer(h_) == 1 && ok;
+  const double seconds = watch.Seconds();
+  return ok ? seconds : Failed("whole-level write", path);
+}
+
+namespace {
+
+// Every cell of every tile of level 1 through begin / read cell / end.
+template <typename Begin, typename ReadCell, typename End>
+bool ReadEveryCell(DemBaseAI* h, int32_t id, Begin begin, ReadCell readCell, End end) {
+  PyramidLayerInfo info{};
+  if (_hxGetPyramidLayerInfo(h, kLocal, id, 1, &info) != 1) return false;
+  double sum = 0;
+  for (int32_t tr = 0; tr < info.tilesDown; ++tr) {
+    for (int32_t tc = 0; tc < info.tilesAcross; ++tc) {
+      const int16_t r = begin(h, kLocal, id, 1, 0, tr, tc);
+      if (r < 1) return false;
+      for (int32_t row = 0; row < kTileEdge; ++row) {
+        for (int32_t col = 0; col < kTileEdge; ++col) {
+          double v = 0;
+          uint8_t isNull = 0;
+          (void)readCell(h, row, col, &v, &isNull);
+          sum += isNull ? 0 : v;
+        }
+      }
+      if (end(h) != 1) return false;
+    }
+  }
+  volatile double sink = sum;
+  (void)sink;
+  return true;
+}
+
+}  // namespace
+
+double Store::ReadTileSequences(const std::string& path) {
+  const OpenLayer layer(h_, path);
+  const Stopwatch watch;
+  if (!layer.OpenLevel()) return Failed("open level", path);
+  if (!ReadEveryCell(h_, layer.id, _hxBeginReadTile, _hxReadCellOfTile, _hxEndReadTile)) {
+    return Failed("tile read sequence", path);
+  }
+  const double seconds = watch.Seconds();
+  (void)_hxClosePyramidLayer(h_, kLocal, layer.id);
+  return seconds;
+}
+
+double Store::ReadTileData(const std::string& path) {
+  const OpenLayer layer(h_, path);
+  const Stopwatch watch;
+  if (layer.id < 1 ||
+      !ReadEveryCell(h_, layer.id, _hxBeginReadTileData, _hxReadCellOfTileData, _hxEndReadTileData)) {
+    return Failed("tile-data read", path);
+  }
+  return watch.Seconds();
+}
+
+double Store::RandomReads(const std::string& path, const std::vector<CellPos>& warm,
+                          const std::vector<CellPos>& timed) {
+  const OpenLayer layer(h_, path);
+  if (!layer.OpenLevel()) return Failed("open level", path);
+  uint8_t isNull = 0;
+  for (const CellPos& p : warm) (void)_hxGetCell(h_, kLocal, layer.id, 1, 0, p.row, p.col, &isNull);
+  double sum = 0;
+  const Stopwatch watch;
+  for (const CellPos& p : timed) sum += _hxGetCell(h_, kLocal, layer.id, 1, 0, p.row, p.col, &isNull);
+  const double seconds = watch.Seconds();
+  volatile double sink = sum;
+  (void)sink;
+  (void)_hxClosePyramidLayer(h_, kLocal, layer.id);
+  return seconds;
+}
+
+double Store::RandomWritesThenClose(const std::string& path, const std::vector<CellPos>& cells) {
+  const Stopwatch watch;
+  const int32_t id = _hxOpenDataLayer(h_, kLocal, path.c_str(), 0);
+  if (id < 1 || _hxOpenPyramidLayer(h_, kLocal, id, 1) != 1) {
+    if (id > 0) (void)_hxCloseDataLayer(h_, kLocal, id);
+    return Failed("open level", path);
+  }
+  bool ok = true;
+  for (size_t i = 0; i < cells.size(); ++i) {
+    ok = _hxSetCell(h_, kLocal, id, 1, 0, cells[i].row, cells[i].col, static_cast<double>(100 + (i & 0xFFF))) == 1 && ok;
+  }
+  ok = _hxClosePyramidLayer(h_, kLocal, id) == 1 && ok;
+  ok = _hxCloseDataLayer(h_, kLocal, id) == 1 && ok;
+  const double seconds = watch.Seconds();
+  return ok ? seconds : Failed("random writes then close", path);
+}
+
+double Store::OpenAndReadOneCell(const std::string& path) {
+  const Stopwatch watch;
+  const OpenLayer layer(h_, path);
+  if (!layer.OpenLevel()) return Failed("open level", path);
+  PyramidLayerInfo info{};
+  uint8_t isNull = 0;
+  if (_hxGetPyramidLayerInfo(h_, kLocal, layer.id, 1, &info) != 1) return Failed("level info", path);
+  volatile double v = _hxGetCell(h_, kLocal, layer.id, 1, 0, info.rows / 2, info.cols / 2, &isNull);
+  (void)v;
+  const double seconds = watch.Seconds();
+  (void)_hxClosePyramidLayer(h_, kLocal, layer.id);
+  return seconds;
+}
+
+double BuildPyramid(const std::string& tool, const std::string& path, int levels) {
+  return RunCommand({tool, "-q", "pyramid", path, "--levels", std::to_string(levels + 1)});
+}
+
+}  // namespace dembase::bench
