@@ -30,6 +30,7 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
   bool ok() const { return h_ != nullptr; }
+  DemBaseAI* handle() const { return h_; }
 
   // Creates the layer (header path) for a side x side float grid, level 1 empty.
   bool CreateLayer(const std::string& path, int32_t side);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 namespace dembase {
 
@@ -39,6 +40,10 @@ class HeapBuffer {
   uint8_t* data() const { return static_cast<uint8_t*>(p_); }
   uint32_t size() const { return size_; }
   std::span<uint8_t> span() const { return {data(), size_}; }
+  void Swap(HeapBuffer& other) noexcept {
+    std::swap(p_, other.p_);
+    std::swap(size_, other.size_);
+  }
 
  private:
   void* p_ = nullptr;

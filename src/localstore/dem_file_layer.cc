@@ -122,6 +122,7 @@ int16_t CDemFileLayer::DeletePyramidLayer(int32_t /*layerId*/, int16_t level) {
     return kNoSuchLevel;
   }
   if (level == openLevel_ || level == writerLevel_ || level == tileDataLevel_) return 0;
+  DropReadAhead();
   if (DeleteLevelFiles(layerDir_, levels_[static_cast<size_t>(level - 1)]) < 1) return 0;
   levels_.erase(levels_.begin() + (level - 1));
   param_.levelCount = static_cast<int16_t>(param_.levelCount - 1);
@@ -149,6 +150,7 @@ int16_t CDemFileLayer::OpenPyramidLayer(int32_t /*layerId*/, int16_t level) {
   // A level that a whole-level write is filling cannot also be opened: the two would
   // write the same records and append over each other.
   if (openLevel_ != 0 || tileData_ || level == writerLevel_) return 0;
+  DropReadAhead();
   auto opened = std::make_unique<OpenLevel>(this, cache(), type_);
   if (!opened->Open(layerDir_, levels_[static_cast<size_t>(level - 1)])) return 0;
   opened->set_compress(compressTiles_ != 0);

@@ -76,6 +76,12 @@ class CDemFileLayer final : public CDataLayer {
   bool CloseEverything();
   // Ends a running whole-level write; false when something of it was not written.
   bool EndLevelWrite();
+  // Tiles a tile-data read inflated ahead are not handed out after this: for every
+  // operation that may change a level's files.
+  void DropReadAhead() {
+    if (spareReader_) spareReader_->DropReadAhead();
+    if (tileData_) tileData_->DropReadAhead();
+  }
   // The null value answered for cells that are absent or cannot be read.
   double NullCell(uint8_t* isNull) const;
   // The cell at in-tile (r, c) of tile t, fetching the tile if the cache let it go.

@@ -134,6 +134,7 @@ int16_t CDemFileLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int3
   if (!level_->FetchTile(*t, false)) return 0;
   activeTile_ = *t;
   readTileView_ = ActiveTileView{&level_->ref(*t).block, type_};
+  level_->ReadAhead(*t);
   return 1;
 }
 

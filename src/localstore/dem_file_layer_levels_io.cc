@@ -10,6 +10,7 @@ int16_t CDemFileLayer::BeginWritePyramidLayer(int16_t level) {
       !levels_[static_cast<size_t>(level - 1)].created) {
     return 0;
   }
+  DropReadAhead();
   auto writer = std::make_unique<LevelWriter>(type_);
   if (!writer->Begin(layerDir_, levels_[static_cast<size_t>(level - 1)])) return 0;
   writer_ = std::move(writer);

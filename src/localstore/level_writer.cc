@@ -87,6 +87,7 @@ bool LevelWriter::Store(int32_t t, const uint8_t* block, bool compress, TileInde
     return false;
   }
   appendAt_[f] = offset + payload.size;
+  pacer_.Wrote(files_.data_file_of(t), payload.size);
   rec.offset = static_cast<uint32_t>(offset);
   rec.packed = payload.packed;
   rec.storedSize = payload.size;

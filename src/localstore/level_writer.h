@@ -19,6 +19,7 @@
 #include "dembase/dembase.h"
 #include "localstore/level_file_set.h"
 #include "localstore/records.h"
+#include "localstore/writeback_pacer.h"
 
 namespace dembase {
 
@@ -59,6 +60,7 @@ class LevelWriter {
   LevelFileSet files_;
   std::vector<uint64_t> appendAt_;
   HeapBuffer buffer_;  // the merge block, then room for one compressed payload
+  WritebackPacer pacer_;
 };
 
 }  // namespace dembase

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,7 @@
 #include "cells/cell_address.h"
 #include "cells/cell_value.h"
 #include "dembase/dembase.h"
+#include "localstore/background_inflater.h"
 #include "localstore/level_file_set.h"
 #include "localstore/records.h"
 #include "localstore/tile_payload.h"
@@ -63,6 +65,9 @@ class OpenLevel {
   // reading gets no block (callers test the record); fetched for writing it gets a block
   // of null cells and is marked dirty. False when the stored payload cannot be read.
   [[nodiscard]] bool FetchTile(int32_t t, bool forWrite);
+  // Has tile t + 1 inflated on another core when it is stored compressed and not in the
+  // cache: a tile-read sequence usually goes on there, and its fetch then only copies.
+  void ReadAhead(int32_t t);
   // Recomputes tile t's statistics and empty state from its block.
   void ComputeTileStats(int32_t t);
   // The cache's callback: writes tile t back and clears its dirty flag.
@@ -92,6 +97,9 @@ class OpenLevel {
   // Writes every dirty tile back (compressing on every core) and releases all slots.
   // False when a tile could not be written.
   [[nodiscard]] bool FlushTiles();
+  [[nodiscard]] bool FlushInOrder(const std::vector<int32_t>& dirty);
+  [[nodiscard]] bool FlushInParallel(const std::vector<int32_t>& dirty, unsigned workers, size_t window,
+                                     std::span<uint8_t> scratch);
   void ReleaseSlot(int32_t t);
 
   CDataLayer* owner_;
@@ -106,6 +114,7 @@ class OpenLevel {
   std::vector<TileIndexRec> index_;
   std::unique_ptr<TileRef[]> refs_;
   HeapBuffer packBuffer_;  // one payload on its way to or from disk: 2 x 262144 bytes
+  std::unique_ptr<BackgroundInflater> ahead_;  // the tile after the last read sequence's
 };
 
 // Test hook: level closes on this thread use this many workers (0: one per core, up to 8).

@@ -1,5 +1,7 @@
 #include "localstore/tile_data_reader.h"
 
+#include <new>
+
 #include "cells/cell_address.h"
 #include "cells/null_test.h"
 #include "localstore/level_file_set.h"
@@ -16,14 +18,39 @@ int16_t TileDataReader::Begin(const std::string& layerDir, const PyramidLevelRec
   TileIndexRec record;
   if (!t || !files.ReadRecord(*t, &record)) return 0;
   // Nothing stored (empty, or cells that were never written): only nulls.
-  if (record.offset == kEmptyTileOffset || record.storedSize == 0) return 2;
+  if (record.offset == kEmptyTileOffset || record.storedSize == 0) {
+    ReadAhead(files, rec, *t);
+    return 2;
+  }
   if ((cells_.size() == 0 && !cells_.Allocate(kTileBlockBytes)) ||
       (scratch_.size() == 0 && !scratch_.Allocate(kPayloadScratchBytes))) {
     return 0;
   }
-  if (!ReadPayload(files.data_file_of(*t), record, cells_.data(), scratch_.span())) return 0;
+  const bool inflatedAhead = ahead_ && aheadLevel_ == rec.dataPath && ahead_->TakeInto(static_cast<uint32_t>(*t), record, &cells_);
+  if (!inflatedAhead && !ReadPayload(files.data_file_of(*t), record, cells_.data(), scratch_.span())) return 0;
   current_ = cells_.data();
+  ReadAhead(files, rec, *t);
   return 1;
+}
+
+void TileDataReader::ReadAhead(LevelFileSet& files, const PyramidLevelRec& rec, int32_t t) {
+  const int32_t next = t + 1;
+  TileIndexRec record;
+  if (next >= files.tile_count() || scratch_.size() < kPayloadScratchBytes || !files.ReadRecord(next, &record) ||
+      record.offset == kEmptyTileOffset || record.packed != 1 || record.storedSize == 0 ||
+      record.storedSize > kPayloadScratchBytes) {
+    return;
+  }
+  const std::span<uint8_t> payload = scratch_.span().first(record.storedSize);
+  if (!files.data_file_of(next).ReadAt(record.offset, std::as_writable_bytes(payload))) return;
+  if (!ahead_) ahead_.reset(new (std::nothrow) BackgroundInflater());
+  if (!ahead_) return;
+  try {
+    aheadLevel_ = rec.dataPath;
+  } catch (const std::bad_alloc&) {
+    return;  // reading ahead is only worth it when it costs nothing else
+  }
+  (void)ahead_->Start(static_cast<uint32_t>(next), record, payload);
 }
 
 double TileDataReader::ReadCell(int32_t row, int32_t col, uint8_t* isNull) const {

@@ -1,15 +1,19 @@
 // TileDataReader: the cells of one tile of a level that is not open, read once at Begin
 // and handed out cell by cell. A reader keeps its buffers from one tile to the next, so
-// a pass over a level allocates them once.
+// a pass over a level allocates them once, and inflates the next tile in row-major
+// order on another core while the caller reads the current one.
 #ifndef DEMBASE_LOCALSTORE_TILE_DATA_READER_H_
 #define DEMBASE_LOCALSTORE_TILE_DATA_READER_H_
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "cache/buffers.h"
 #include "cells/cell_value.h"
 #include "cells/cell_views.h"
+#include "localstore/background_inflater.h"
+#include "localstore/level_file_set.h"
 #include "localstore/records.h"
 
 namespace dembase {
@@ -28,12 +32,21 @@ class TileDataReader {
   double ReadCell(int32_t row, int32_t col, uint8_t* isNull) const;
   // The held tile's cells, valid until End, the next Begin or the reader's end.
   ActiveTileView view() const { return ActiveTileView{&current_, type_}; }
+  // Forgets the tile inflated ahead; for callers about to change a level's files.
+  void DropReadAhead() {
+    if (ahead_) ahead_->Drop();
+  }
 
  private:
+  // Reads the payload of tile t + 1 and has it inflated in the background.
+  void ReadAhead(LevelFileSet& files, const PyramidLevelRec& rec, int32_t t);
+
   CellType type_;
   HeapBuffer cells_;
   HeapBuffer scratch_;
   const uint8_t* current_ = nullptr;  // cells_ while they hold the tile of the last Begin
+  std::unique_ptr<BackgroundInflater> ahead_;
+  std::string aheadLevel_;  // data file of the level ahead_ works for
 };
 
 }  // namespace dembase

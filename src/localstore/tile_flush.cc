@@ -1,12 +1,18 @@
 // Writing back every dirty tile of a level at close. Compression is most of the work, so
-// the tiles of each batch are compressed on every core; their payloads are then placed
-// one by one in tile order, so the files are exactly what a one-thread close leaves.
+// workers on every core compress tiles ahead while this thread places the payloads one
+// by one in tile order: the files are exactly what a one-thread close leaves.
+//
+// Workers run at most `window` tiles ahead of the last placed one, each into its own
+// scratch slot, so memory stays bounded and no slot is reused before it was placed.
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "localstore/open_level.h"
+#include "localstore/writeback_pacer.h"
 
 namespace dembase {
 namespace {
@@ -34,52 +40,97 @@ bool OpenLevel::FlushTiles() {
   if (!dirty.empty()) indexDirty_ = true;
 
   const unsigned workers = WorkerCount();
-  const size_t batch = std::min(dirty.size(), size_t{workers} * kTilesPerWorker);
+  const size_t window = std::min(dirty.size(), size_t{workers} * kTilesPerWorker);
   HeapBuffer scratch;
-  // One payload buffer per tile of a batch; without the memory, or with one core, the
-  // tiles are written one at a time through the level's own buffer.
-  const bool parallel = workers > 1 && batch > 1 && scratch.Allocate(static_cast<uint32_t>(batch * kPayloadScratchBytes));
+  // Without the memory, or with one core, the tiles are written one at a time through
+  // the level's own buffer.
+  const bool parallel =
+      workers > 1 && window > 1 && scratch.Allocate(static_cast<uint32_t>(window * kPayloadScratchBytes));
+  const bool ok = parallel ? FlushInParallel(dirty, workers, window, scratch.span()) : FlushInOrder(dirty);
+  for (int32_t t = 0; t < tile_count(); ++t) ReleaseSlot(t);
+  return ok;
+}
 
+bool OpenLevel::FlushInOrder(const std::vector<int32_t>& dirty) {
   bool ok = true;
-  std::vector<EncodedPayload> payloads(batch);
-  for (size_t first = 0; first < dirty.size(); first += std::max<size_t>(batch, 1)) {
-    const size_t n = std::min(batch, dirty.size() - first);
-    if (parallel) {
-      // Each tile's stats, record and payload buffer are its own: no two workers share any.
-      auto encode = [&](size_t i) {
-        const int32_t t = dirty[first + i];
-        if (!ref(t).statsCurrent) ComputeTileStats(t);
-        if (!IsEmpty(t)) {
-          payloads[i] = EncodePayload(block(t), compress_,
-                                      scratch.span().subspan(i * kPayloadScratchBytes, kPayloadScratchBytes));
-        }
-      };
-      std::vector<std::thread> threads;
-      const size_t helpers = std::min<size_t>(workers - 1, n - 1);
-      for (size_t w = 0; w < helpers; ++w) {
-        try {
-          threads.emplace_back([&, w] {
-            for (size_t i = w + 1; i < n; i += helpers + 1) encode(i);
-          });
-        } catch (const std::exception&) {
-          break;  // no thread to be had: the loop below encodes what is left
-        }
-      }
-      for (size_t i = 0; i < n; i += helpers + 1) encode(i);
-      for (auto& thread : threads) thread.join();
-      // Tiles a missing thread should have taken.
-      for (size_t w = threads.size(); w < helpers; ++w) {
-        for (size_t i = w + 1; i < n; i += helpers + 1) encode(i);
-      }
+  WritebackPacer pacer;
+  for (const int32_t t : dirty) {
+    if (!WriteTileBlock(t)) ok = false;
+    ref(t).dirty = 0;
+    pacer.Wrote(files_.data_file_of(t), record(t).storedSize);
+  }
+  return ok;
+}
+
+bool OpenLevel::FlushInParallel(const std::vector<int32_t>& dirty, unsigned workers, size_t window,
+                                std::span<uint8_t> scratch) {
+  const size_t n = dirty.size();
+  std::vector<EncodedPayload> payloads(window);
+  std::vector<char> ready(window, 0);
+  std::mutex mu;
+  std::condition_variable cv;
+  size_t next = 0;    // the next tile to encode; guarded by mu
+  size_t placed = 0;  // tiles [0, placed) are placed; guarded by mu
+
+  // Each tile's stats, record and scratch slot are its own while it is encoded.
+  auto encode = [&](size_t i) {
+    const int32_t t = dirty[i];
+    if (!ref(t).statsCurrent) ComputeTileStats(t);
+    if (!IsEmpty(t)) {
+      payloads[i % window] =
+          EncodePayload(block(t), compress_, scratch.subspan((i % window) * kPayloadScratchBytes, kPayloadScratchBytes));
     }
-    for (size_t i = 0; i < n; ++i) {
-      const int32_t t = dirty[first + i];
-      const bool written = parallel ? (IsEmpty(t) || PlacePayload(t, payloads[i])) : WriteTileBlock(t);
-      if (!written) ok = false;
-      ref(t).dirty = 0;
+  };
+  auto work = [&] {
+    for (;;) {
+      size_t i;
+      {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return next >= n || next < placed + window; });
+        if (next >= n) return;
+        i = next++;
+      }
+      encode(i);
+      {
+        const std::lock_guard<std::mutex> lock(mu);
+        ready[i % window] = 1;
+      }
+      cv.notify_all();
+    }
+  };
+
+  std::vector<std::thread> threads;
+  for (unsigned w = 0; w < workers; ++w) {
+    try {
+      threads.emplace_back(work);
+    } catch (const std::exception&) {
+      break;  // fewer threads; with none at all, this thread encodes every tile
     }
   }
-  for (int32_t t = 0; t < tile_count(); ++t) ReleaseSlot(t);
+
+  bool ok = true;
+  WritebackPacer pacer;
+  for (size_t i = 0; i < n; ++i) {
+    if (threads.empty()) {
+      encode(i);
+    } else {
+      std::unique_lock<std::mutex> lock(mu);
+      cv.wait(lock, [&] { return ready[i % window] != 0; });
+      ready[i % window] = 0;
+    }
+    const int32_t t = dirty[i];
+    if (!IsEmpty(t)) {
+      if (!PlacePayload(t, payloads[i % window])) ok = false;
+      pacer.Wrote(files_.data_file_of(t), payloads[i % window].size);
+    }
+    ref(t).dirty = 0;
+    {
+      const std::lock_guard<std::mutex> lock(mu);
+      placed = i + 1;
+    }
+    cv.notify_all();
+  }
+  for (auto& thread : threads) thread.join();
   return ok;
 }
 

@@ -6,6 +6,8 @@
 #include "cells/null_test.h"
 #include "cells/tile_stats.h"
 #include "localstore/open_level.h"
+
+#include <new>
 #include "localstore/tile_payload.h"
 
 namespace dembase {
@@ -43,6 +45,20 @@ bool OpenLevel::FetchTile(int32_t t, bool forWrite) {
   return true;
 }
 
+void OpenLevel::ReadAhead(int32_t t) {
+  const int32_t next = t + 1;
+  if (next >= tile_count() || ref(next).block != nullptr) return;
+  const TileIndexRec& rec = index_[static_cast<size_t>(next)];
+  if (rec.offset == kEmptyTileOffset || rec.packed != 1 || rec.storedSize == 0 ||
+      rec.storedSize > packBuffer_.size()) {
+    return;
+  }
+  const std::span<uint8_t> payload = packBuffer_.span().first(rec.storedSize);
+  if (!files_.data_file_of(next).ReadAt(rec.offset, std::as_writable_bytes(payload))) return;
+  if (!ahead_) ahead_.reset(new (std::nothrow) BackgroundInflater());
+  if (ahead_) (void)ahead_->Start(static_cast<uint32_t>(next), rec, payload);
+}
+
 bool OpenLevel::ReadTileBlock(int32_t t) {
   const TileIndexRec& rec = index_[static_cast<size_t>(t)];
   uint8_t* cells = ref(t).block;
@@ -51,6 +67,7 @@ bool OpenLevel::ReadTileBlock(int32_t t) {
     FillWithNull(type_, MutableTileBlock(cells, kTileBlockBytes));
     return true;
   }
+  if (ahead_ && ahead_->CopyTo(static_cast<uint32_t>(t), rec, cells)) return true;
   return ReadPayload(files_.data_file_of(t), rec, cells, packBuffer_.span());
 }
 

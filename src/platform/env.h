@@ -52,6 +52,9 @@ class File {
   [[nodiscard]] virtual bool Size(uint64_t* size) = 0;
   // Makes what was written durable.
   [[nodiscard]] virtual bool Sync() = 0;
+  // Asks the system to start writing what was written so far, without waiting, so a
+  // later Sync has less left to do. Only a hint: it promises nothing.
+  virtual void StartWriteback() {}
 };
 
 // A loaded dynamic library; unloaded by the destructor.

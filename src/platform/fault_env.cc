@@ -24,6 +24,7 @@ class FaultFile final : public File {
   bool Size(uint64_t* size) override { return base_->Size(size); }
 
   bool Sync() override { return !env_->ShouldFail() && base_->Sync(); }
+  void StartWriteback() override { base_->StartWriteback(); }
 
  private:
   std::unique_ptr<File> base_;

@@ -71,6 +71,11 @@ bool PosixFile::Sync() {
   return rc == 0;
 }
 
+void PosixFile::StartWriteback() {
+  // Whole file, initiate only: pages already under writeback are not waited for.
+  (void)sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 std::unique_ptr<PosixFile> OpenPosixFile(const std::string& path, const OpenOptions& options) {
   const bool can_read = options.access != Access::kWrite;
   const bool can_write = options.access != Access::kRead;

@@ -19,6 +19,7 @@ class PosixFile final : public File {
   [[nodiscard]] bool WriteAt(uint64_t offset, std::span<const std::byte> data) override;
   [[nodiscard]] bool Size(uint64_t* size) override;
   [[nodiscard]] bool Sync() override;
+  void StartWriteback() override;
 
   int fd() const { return fd_; }
 
