@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <exception>
-#include <utility>
 
 #include "cache/tile_codec.h"
 #include "cells/cell_address.h"
@@ -26,14 +25,39 @@ BackgroundInflater::~BackgroundInflater() {
   if (worker_.joinable()) worker_.join();
 }
 
+BackgroundInflater::Job* BackgroundInflater::Find(uint64_t key, const TileIndexRec* rec) {
+  for (Job& job : jobs_) {
+    if (job.state != State::kFree && job.wanted && job.key == key && (rec == nullptr || SameRecord(job.rec, *rec))) {
+      return &job;
+    }
+  }
+  return nullptr;
+}
+
+bool BackgroundInflater::Has(uint64_t key) {
+  const std::lock_guard<std::mutex> lock(mu_);
+  return Find(key, nullptr) != nullptr;
+}
+
 bool BackgroundInflater::Start(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload) {
   if (rec.packed != 1 || payload.size() != rec.storedSize || payload.size() > kPayloadScratchBytes) return false;
   std::unique_lock<std::mutex> lock(mu_);
-  // The buffers belong to the worker while a job runs.
-  cv_.wait(lock, [this] { return !pending_; });
-  valid_ = false;
-  if ((payload_.size() == 0 && !payload_.Allocate(kPayloadScratchBytes)) ||
-      (cells_.size() == 0 && !cells_.Allocate(kTileBlockBytes))) {
+  // A free slot, else one whose result nobody wants, else the oldest job. A running
+  // job's buffers belong to the worker until it finishes.
+  Job* slot = nullptr;
+  for (Job& job : jobs_) {
+    if (job.state == State::kFree || (!job.wanted && job.state != State::kRunning)) slot = &job;
+  }
+  if (slot == nullptr) {
+    for (Job& job : jobs_) {
+      if (slot == nullptr || job.order < slot->order) slot = &job;
+    }
+    slot->wanted = false;
+    cv_.wait(lock, [slot] { return slot->state != State::kRunning; });
+  }
+  slot->state = State::kFree;
+  if ((slot->payload.size() == 0 && !slot->payload.Allocate(kPayloadScratchBytes)) ||
+      (slot->cells.size() == 0 && !slot->cells.Allocate(kTileBlockBytes))) {
     return false;
   }
   if (!worker_.joinable()) {
@@ -43,12 +67,13 @@ bool BackgroundInflater::Start(uint64_t key, const TileIndexRec& rec, std::span<
       return false;
     }
   }
-  std::memcpy(payload_.data(), payload.data(), payload.size());
-  key_ = key;
-  rec_ = rec;
-  valid_ = true;
-  pending_ = true;
-  ok_ = false;
+  std::memcpy(slot->payload.data(), payload.data(), payload.size());
+  slot->key = key;
+  slot->rec = rec;
+  slot->ok = false;
+  slot->wanted = true;
+  slot->order = queued_++;
+  slot->state = State::kQueued;
   lock.unlock();
   cv_.notify_all();
   return true;
@@ -57,43 +82,58 @@ bool BackgroundInflater::Start(uint64_t key, const TileIndexRec& rec, std::span<
 void BackgroundInflater::Work() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    cv_.wait(lock, [this] { return stop_ || pending_; });
+    Job* next = nullptr;
+    cv_.wait(lock, [this, &next] {
+      if (stop_) return true;
+      for (Job& job : jobs_) {
+        if (job.state == State::kQueued && (next == nullptr || job.order < next->order)) next = &job;
+      }
+      return next != nullptr;
+    });
     if (stop_) return;
-    const uint32_t size = rec_.storedSize;
-    // The buffers are the worker's until pending_ clears.
+    next->state = State::kRunning;
+    const uint32_t size = next->rec.storedSize;
+    // The job's buffers are the worker's while it runs.
     lock.unlock();
-    const bool ok = UncompressTile(payload_.data(), size, cells_.data(), kTileBlockBytes) == 1;
+    const bool ok = UncompressTile(next->payload.data(), size, next->cells.data(), kTileBlockBytes) == 1;
     lock.lock();
-    ok_ = ok;
-    pending_ = false;
+    next->ok = ok;
+    next->state = State::kDone;
     cv_.notify_all();
   }
 }
 
-bool BackgroundInflater::Wait(uint64_t key, const TileIndexRec& rec) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (!valid_ || key_ != key || !SameRecord(rec_, rec)) return false;
-  cv_.wait(lock, [this] { return !pending_; });
-  valid_ = false;  // handed out at most once
-  return ok_;
+BackgroundInflater::Job* BackgroundInflater::Wait(std::unique_lock<std::mutex>& lock, uint64_t key,
+                                                  const TileIndexRec& rec) {
+  Job* job = Find(key, &rec);
+  if (job == nullptr) return nullptr;
+  cv_.wait(lock, [job] { return job->state == State::kDone; });
+  // Handed out at most once; the slot is free again.
+  job->state = State::kFree;
+  job->wanted = false;
+  return job->ok ? job : nullptr;
 }
 
 bool BackgroundInflater::TakeInto(uint64_t key, const TileIndexRec& rec, HeapBuffer* cells) {
-  if (cells->size() != kTileBlockBytes || !Wait(key, rec)) return false;
-  // No job runs now, so the worker's buffer can change hands.
-  cells->Swap(cells_);
+  if (cells->size() != kTileBlockBytes) return false;
+  std::unique_lock<std::mutex> lock(mu_);
+  Job* job = Wait(lock, key, rec);
+  if (job == nullptr) return false;
+  cells->Swap(job->cells);
   return true;
 }
 
 bool BackgroundInflater::CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block) {
-  if (!Wait(key, rec)) return false;
-  std::memcpy(block, cells_.data(), kTileBlockBytes);
+  std::unique_lock<std::mutex> lock(mu_);
+  Job* job = Wait(lock, key, rec);
+  if (job == nullptr) return false;
+  std::memcpy(block, job->cells.data(), kTileBlockBytes);
   return true;
 }
 
 void BackgroundInflater::Drop() {
   const std::lock_guard<std::mutex> lock(mu_);
-  valid_ = false;
+  for (Job& job : jobs_) job.wanted = false;
 }
 
 }  // namespace dembase

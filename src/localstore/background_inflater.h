@@ -1,7 +1,8 @@
-// BackgroundInflater: inflates the compressed payload of the tile a reader will most
+// BackgroundInflater: inflates the compressed payloads of the tiles a reader will most
 // likely want next on another core, while the caller is still reading the current tile
 // cell by cell. A pass over a level then costs about the codec's time alone instead of
-// the codec's time plus the per-cell calls.
+// the codec's time plus the per-cell calls. Two jobs can wait, so the worker goes from
+// one tile straight to the next.
 //
 // The reader reads the payload bytes itself (the worker never touches files or the
 // Env); the worker only inflates. A result is handed over only for the same key and an
@@ -12,6 +13,7 @@
 #ifndef DEMBASE_LOCALSTORE_BACKGROUND_INFLATER_H_
 #define DEMBASE_LOCALSTORE_BACKGROUND_INFLATER_H_
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -30,34 +32,47 @@ class BackgroundInflater {
   BackgroundInflater(const BackgroundInflater&) = delete;
   BackgroundInflater& operator=(const BackgroundInflater&) = delete;
 
-  // Starts inflating the zlib payload of rec (rec.packed == 1) under key, dropping any
-  // earlier job. False when it could not start (no memory, no thread).
+  // Whether a job for key is waiting, running or done and not yet handed out.
+  bool Has(uint64_t key);
+  // Queues inflating the zlib payload of rec (rec.packed == 1) under key. When both
+  // slots hold jobs, the oldest one is dropped. False when it could not start (no
+  // memory, no thread).
   bool Start(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload);
 
-  // When the last job was for key and rec, waits for it; on success the tile's cells
-  // are swapped into *cells (which must hold one tile block) or copied to block.
+  // When a job for key and rec exists, waits for it; on success the tile's cells are
+  // swapped into *cells (which must hold one tile block) or copied to block.
   bool TakeInto(uint64_t key, const TileIndexRec& rec, HeapBuffer* cells);
   bool CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block);
 
-  // Forgets the job (the worker may finish it; its result is never handed out).
+  // Forgets every job (a running one finishes; its result is never handed out).
   void Drop();
 
  private:
-  // Waits for the job if it is for key and rec; true when it inflated correctly.
-  bool Wait(uint64_t key, const TileIndexRec& rec);
+  enum class State : uint8_t { kFree, kQueued, kRunning, kDone };
+  struct Job {
+    State state = State::kFree;
+    bool ok = false;      // done and inflated to exactly one block
+    bool wanted = false;  // not dropped: may be handed out
+    uint64_t order = 0;   // queue order
+    uint64_t key = 0;
+    TileIndexRec rec{};
+    HeapBuffer payload;
+    HeapBuffer cells;
+  };
+  static constexpr size_t kJobs = 2;
+
+  // The wanted job for key and rec, or null. REQUIRES: mu_ held.
+  Job* Find(uint64_t key, const TileIndexRec* rec);
+  // Waits for the job for key and rec; the finished job, or null when none inflated it.
+  Job* Wait(std::unique_lock<std::mutex>& lock, uint64_t key, const TileIndexRec& rec);
   void Work();
 
   std::mutex mu_;
   std::condition_variable cv_;
   std::thread worker_;
   bool stop_ = false;
-  bool pending_ = false;  // a job waits for the worker or runs
-  bool valid_ = false;    // there is a job whose key and record are below
-  bool ok_ = false;       // the finished job inflated to exactly one block
-  uint64_t key_ = 0;
-  TileIndexRec rec_{};
-  HeapBuffer payload_;
-  HeapBuffer cells_;
+  uint64_t queued_ = 0;  // jobs queued so far: the next job's order
+  std::array<Job, kJobs> jobs_;
 };
 
 }  // namespace dembase

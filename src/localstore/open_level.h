@@ -65,8 +65,9 @@ class OpenLevel {
   // reading gets no block (callers test the record); fetched for writing it gets a block
   // of null cells and is marked dirty. False when the stored payload cannot be read.
   [[nodiscard]] bool FetchTile(int32_t t, bool forWrite);
-  // Has tile t + 1 inflated on another core when it is stored compressed and not in the
-  // cache: a tile-read sequence usually goes on there, and its fetch then only copies.
+  // Has tiles t + 1 and t + 2 inflated on another core when they are stored compressed
+  // and not in the cache: tile-read sequences usually go on there, and their fetches
+  // then only copy.
   void ReadAhead(int32_t t);
   // Recomputes tile t's statistics and empty state from its block.
   void ComputeTileStats(int32_t t);

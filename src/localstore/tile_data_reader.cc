@@ -34,23 +34,29 @@ int16_t TileDataReader::Begin(const std::string& layerDir, const PyramidLevelRec
 }
 
 void TileDataReader::ReadAhead(LevelFileSet& files, const PyramidLevelRec& rec, int32_t t) {
-  const int32_t next = t + 1;
-  TileIndexRec record;
-  if (next >= files.tile_count() || scratch_.size() < kPayloadScratchBytes || !files.ReadRecord(next, &record) ||
-      record.offset == kEmptyTileOffset || record.packed != 1 || record.storedSize == 0 ||
-      record.storedSize > kPayloadScratchBytes) {
-    return;
-  }
-  const std::span<uint8_t> payload = scratch_.span().first(record.storedSize);
-  if (!files.data_file_of(next).ReadAt(record.offset, std::as_writable_bytes(payload))) return;
+  if (scratch_.size() < kPayloadScratchBytes) return;
   if (!ahead_) ahead_.reset(new (std::nothrow) BackgroundInflater());
   if (!ahead_) return;
-  try {
-    aheadLevel_ = rec.dataPath;
-  } catch (const std::bad_alloc&) {
-    return;  // reading ahead is only worth it when it costs nothing else
+  if (aheadLevel_ != rec.dataPath) {
+    ahead_->Drop();
+    try {
+      aheadLevel_ = rec.dataPath;
+    } catch (const std::bad_alloc&) {
+      return;  // reading ahead is only worth it when it costs nothing else
+    }
   }
-  (void)ahead_->Start(static_cast<uint32_t>(next), record, payload);
+  // Two tiles ahead, so the worker has the next job queued when it finishes one.
+  for (int32_t next = t + 1; next <= t + 2 && next < files.tile_count(); ++next) {
+    TileIndexRec record;
+    if (ahead_->Has(static_cast<uint32_t>(next)) || !files.ReadRecord(next, &record) ||
+        record.offset == kEmptyTileOffset || record.packed != 1 || record.storedSize == 0 ||
+        record.storedSize > kPayloadScratchBytes) {
+      continue;
+    }
+    const std::span<uint8_t> payload = scratch_.span().first(record.storedSize);
+    if (!files.data_file_of(next).ReadAt(record.offset, std::as_writable_bytes(payload))) return;
+    (void)ahead_->Start(static_cast<uint32_t>(next), record, payload);
+  }
 }
 
 double TileDataReader::ReadCell(int32_t row, int32_t col, uint8_t* isNull) const {

@@ -1,6 +1,6 @@
 // TileDataReader: the cells of one tile of a level that is not open, read once at Begin
 // and handed out cell by cell. A reader keeps its buffers from one tile to the next, so
-// a pass over a level allocates them once, and inflates the next tile in row-major
+// a pass over a level allocates them once, and inflates the next tiles in row-major
 // order on another core while the caller reads the current one.
 #ifndef DEMBASE_LOCALSTORE_TILE_DATA_READER_H_
 #define DEMBASE_LOCALSTORE_TILE_DATA_READER_H_
@@ -38,7 +38,7 @@ class TileDataReader {
   }
 
  private:
-  // Reads the payload of tile t + 1 and has it inflated in the background.
+  // Reads the payloads of tiles t + 1 and t + 2 and has them inflated in the background.
   void ReadAhead(LevelFileSet& files, const PyramidLevelRec& rec, int32_t t);
 
   CellType type_;

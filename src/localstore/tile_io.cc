@@ -46,17 +46,19 @@ bool OpenLevel::FetchTile(int32_t t, bool forWrite) {
 }
 
 void OpenLevel::ReadAhead(int32_t t) {
-  const int32_t next = t + 1;
-  if (next >= tile_count() || ref(next).block != nullptr) return;
-  const TileIndexRec& rec = index_[static_cast<size_t>(next)];
-  if (rec.offset == kEmptyTileOffset || rec.packed != 1 || rec.storedSize == 0 ||
-      rec.storedSize > packBuffer_.size()) {
-    return;
-  }
-  const std::span<uint8_t> payload = packBuffer_.span().first(rec.storedSize);
-  if (!files_.data_file_of(next).ReadAt(rec.offset, std::as_writable_bytes(payload))) return;
   if (!ahead_) ahead_.reset(new (std::nothrow) BackgroundInflater());
-  if (ahead_) (void)ahead_->Start(static_cast<uint32_t>(next), rec, payload);
+  if (!ahead_) return;
+  // Two tiles ahead, so the worker has the next job queued when it finishes one.
+  for (int32_t next = t + 1; next <= t + 2 && next < tile_count(); ++next) {
+    const TileIndexRec& rec = index_[static_cast<size_t>(next)];
+    if (ref(next).block != nullptr || rec.offset == kEmptyTileOffset || rec.packed != 1 || rec.storedSize == 0 ||
+        rec.storedSize > packBuffer_.size() || ahead_->Has(static_cast<uint32_t>(next))) {
+      continue;
+    }
+    const std::span<uint8_t> payload = packBuffer_.span().first(rec.storedSize);
+    if (!files_.data_file_of(next).ReadAt(rec.offset, std::as_writable_bytes(payload))) return;
+    (void)ahead_->Start(static_cast<uint32_t>(next), rec, payload);
+  }
 }
 
 bool OpenLevel::ReadTileBlock(int32_t t) {
