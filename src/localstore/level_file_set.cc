@@ -1,6 +1,7 @@
 #include "localstore/level_file_set.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 
 #include "localstore/file_names.h"
@@ -108,6 +109,10 @@ bool LevelFileSet::WriteRecord(int32_t t, const TileIndexRec& rec) {
 
 bool LevelFileSet::ReadIndex(std::vector<TileIndexRec>* index) {
   index->assign(static_cast<size_t>(geometry_.tileCount), TileIndexRec{});
+  // On a little-endian machine the stored table is the records' memory image.
+  if constexpr (std::endian::native == std::endian::little) {
+    return header_->ReadAt(geometry_.TileIndexOffset(), std::as_writable_bytes(std::span(*index)));
+  }
   std::vector<std::byte> bytes(index->size() * TileIndexRecCodec::kEncodedLength);
   return header_->ReadAt(geometry_.TileIndexOffset(), bytes) && DecodeTileIndex(bytes, *index);
 }

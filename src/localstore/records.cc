@@ -1,6 +1,7 @@
 #include "localstore/records.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string_view>
 
@@ -255,6 +256,12 @@ bool TileIndexRecCodec::DecodeFrom(std::span<const std::byte> in, TileIndexRec* 
 bool EncodeTileIndex(std::span<const TileIndexRec> recs, std::span<std::byte> out) {
   constexpr size_t kLen = TileIndexRecCodec::kEncodedLength;
   if (out.size() / kLen < recs.size()) return false;
+  // The packed record is the encoding on a little-endian machine: tables of 100 000
+  // tiles are copied, not coded field by field.
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!recs.empty()) std::memcpy(out.data(), recs.data(), recs.size() * kLen);
+    return true;
+  }
   for (size_t i = 0; i < recs.size(); ++i) {
     if (!TileIndexRecCodec::EncodeTo(recs[i], out.subspan(i * kLen, kLen))) return false;
   }
@@ -264,6 +271,10 @@ bool EncodeTileIndex(std::span<const TileIndexRec> recs, std::span<std::byte> ou
 bool DecodeTileIndex(std::span<const std::byte> in, std::span<TileIndexRec> recs) {
   constexpr size_t kLen = TileIndexRecCodec::kEncodedLength;
   if (in.size() / kLen < recs.size()) return false;
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!recs.empty()) std::memcpy(recs.data(), in.data(), recs.size() * kLen);
+    return true;
+  }
   for (size_t i = 0; i < recs.size(); ++i) {
     if (!TileIndexRecCodec::DecodeFrom(in.subspan(i * kLen, kLen), &recs[i])) return false;
   }

@@ -47,7 +47,11 @@ bool OpenLevel::FlushTiles() {
   const bool parallel =
       workers > 1 && window > 1 && scratch.Allocate(static_cast<uint32_t>(window * kPayloadScratchBytes));
   const bool ok = parallel ? FlushInParallel(dirty, workers, window, scratch.span()) : FlushInOrder(dirty);
-  for (int32_t t = 0; t < tile_count(); ++t) ReleaseSlot(t);
+  // Only tiles holding a slot have anything to give back; the rest of the table goes
+  // with the level.
+  for (int32_t t = 0; t < tile_count(); ++t) {
+    if (ref(t).slot != -1) ReleaseSlot(t);
+  }
   return ok;
 }
 
