@@ -7,23 +7,17 @@
 
 #include "bench/dem_grid.h"
 #include "bench/harness.h"
+#include "cache/deflate_handles.h"
 
 namespace dembase::bench {
 namespace {
 
 constexpr int kLevel = 6;
 
-struct CompressorFree {
-  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-};
-struct DecompressorFree {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
 }  // namespace
 
 double LibdeflateCompressAll(const std::vector<std::vector<float>>& tiles, Streams* out) {
-  const std::unique_ptr<libdeflate_compressor, CompressorFree> c(libdeflate_alloc_compressor(kLevel));
+  const DeflateCompressor c(libdeflate_alloc_compressor(kLevel));
   if (!c) return -1;
   const size_t bound = libdeflate_zlib_compress_bound(c.get(), kTileBytes);
   out->assign(tiles.size(), std::vector<uint8_t>(bound));
@@ -51,7 +45,7 @@ double ZlibCompressAll(const std::vector<std::vector<float>>& tiles, Streams* ou
 }
 
 double LibdeflateInflateAll(const Streams& streams) {
-  const std::unique_ptr<libdeflate_decompressor, DecompressorFree> d(libdeflate_alloc_decompressor());
+  const DeflateDecompressor d(libdeflate_alloc_decompressor());
   if (!d) return -1;
   std::vector<uint8_t> cells(kTileBytes);
   const Stopwatch watch;

@@ -4,28 +4,23 @@
 
 #include <memory>
 
+#include "cache/deflate_handles.h"
+
 namespace dembase {
 namespace {
 
 // zlib's default level, so streams match what the format's reference writer makes.
 constexpr int kLevel = 6;
 
-struct CompressorFree {
-  void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-};
-struct DecompressorFree {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
 // One of each per thread: they are costly to make and not safe to share.
 libdeflate_compressor* ThreadCompressor() {
-  thread_local std::unique_ptr<libdeflate_compressor, CompressorFree> c;
+  thread_local DeflateCompressor c;
   if (c == nullptr) c.reset(libdeflate_alloc_compressor(kLevel));
   return c.get();
 }
 
 libdeflate_decompressor* ThreadDecompressor() {
-  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> d;
+  thread_local DeflateDecompressor d;
   if (d == nullptr) d.reset(libdeflate_alloc_decompressor());
   return d.get();
 }
