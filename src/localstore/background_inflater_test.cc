@@ -1,0 +1,87 @@
+#include "localstore/background_inflater.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "cache/tile_codec.h"
+#include "cells/cell_address.h"
+
+namespace dembase {
+namespace {
+
+// A tile block filled with `seed`-dependent bytes and its zlib payload.
+struct Packed {
+  std::vector<uint8_t> cells;
+  std::vector<uint8_t> payload;
+  TileIndexRec rec{};
+};
+
+Packed Pack(uint8_t seed, uint32_t offset) {
+  Packed p;
+  p.cells.resize(kTileBlockBytes);
+  for (size_t i = 0; i < p.cells.size(); ++i) p.cells[i] = static_cast<uint8_t>((i / 1024) * seed);
+  p.payload.resize(2 * kTileBlockBytes);
+  uint32_t n = 0;
+  EXPECT_EQ(CompressTile(p.cells.data(), kTileBlockBytes, p.payload.data(), &n), 1);
+  p.payload.resize(n);
+  p.rec = TileIndexRec{offset, 1, n, 0.0f, 0.0f};
+  return p;
+}
+
+bool Takes(BackgroundInflater& b, uint64_t key, const Packed& p) {
+  HeapBuffer cells;
+  if (!cells.Allocate(kTileBlockBytes) || !b.TakeInto(key, p.rec, &cells)) return false;
+  return std::memcmp(cells.data(), p.cells.data(), kTileBlockBytes) == 0;
+}
+
+TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecord) {
+  BackgroundInflater b;
+  const Packed one = Pack(3, 100), two = Pack(5, 200);
+  ASSERT_TRUE(b.Start(1, one.rec, one.payload));
+  ASSERT_TRUE(b.Start(2, two.rec, two.payload));
+  EXPECT_TRUE(b.Has(1) && b.Has(2));
+
+  Packed moved = one;
+  moved.rec.offset = 999;  // the tile was rewritten elsewhere since
+  EXPECT_FALSE(Takes(b, 1, moved));
+  EXPECT_TRUE(Takes(b, 1, one));
+  EXPECT_FALSE(Takes(b, 1, one)) << "handed out twice";
+  std::vector<uint8_t> block(kTileBlockBytes);
+  ASSERT_TRUE(b.CopyTo(2, two.rec, block.data()));
+  EXPECT_EQ(block, two.cells);
+}
+
+TEST(BackgroundInflaterTest, ANewJobPushesOutTheOldestAndDropForgetsAll) {
+  BackgroundInflater b;
+  const Packed a = Pack(3, 100), c = Pack(5, 200), d = Pack(7, 300);
+  ASSERT_TRUE(b.Start(1, a.rec, a.payload));
+  ASSERT_TRUE(b.Start(2, c.rec, c.payload));
+  ASSERT_TRUE(b.Start(3, d.rec, d.payload));
+  EXPECT_FALSE(b.Has(1));
+  EXPECT_FALSE(Takes(b, 1, a));
+  EXPECT_TRUE(Takes(b, 3, d));
+
+  b.Drop();
+  EXPECT_FALSE(b.Has(2));
+  EXPECT_FALSE(Takes(b, 2, c));
+}
+
+TEST(BackgroundInflaterTest, RefusesWhatItCannotInflate) {
+  BackgroundInflater b;
+  Packed bad = Pack(3, 100);
+  bad.payload[bad.payload.size() / 2] ^= 0x5A;  // the stream's checksum fails
+  ASSERT_TRUE(b.Start(1, bad.rec, bad.payload));
+  EXPECT_FALSE(Takes(b, 1, bad));
+
+  Packed raw = Pack(5, 200);
+  raw.rec.packed = 0;
+  EXPECT_FALSE(b.Start(2, raw.rec, raw.payload));
+  Packed shortened = Pack(5, 200);
+  shortened.rec.storedSize += 1;  // the record and the bytes disagree
+  EXPECT_FALSE(b.Start(3, shortened.rec, shortened.payload));
+}
+
+}  // namespace
+}  // namespace dembase
