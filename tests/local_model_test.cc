@@ -18,8 +18,8 @@
 // lets the cache work, skips a null SetCell whose outcomes could differ, and uses keep 0
 // only on tiles known to be stored and unchanged, which must be kept.
 //
-// Not generated: a discard after statistics found the changed tile all null; it loses
-// the stored tile (DISABLED_DiscardAfterAllNullStatisticsGoesBackToTheStoredTile).
+// Not generated: a discard after statistics found the changed tile all null; its own test
+// is DiscardAfterAllNullStatisticsGoesBackToTheStoredTile.
 #include <gtest/gtest.h>
 
 #include <algorithm>

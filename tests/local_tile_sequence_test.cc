@@ -159,9 +159,8 @@ TEST_P(LocalKeepTest, DiscardsOfAnEmptiedTileKeepDiscarding) {
 }
 
 // A discard goes back to the stored tile even when the changes it drops had nulled every
-// cell and statistics were made from them. Disabled: those statistics record the tile as
-// empty and forget where its stored payload lies, so the discard leaves an empty tile.
-TEST_P(LocalKeepTest, DISABLED_DiscardAfterAllNullStatisticsGoesBackToTheStoredTile) {
+// cell and statistics were made from them (which record the tile as empty).
+TEST_P(LocalKeepTest, DiscardAfterAllNullStatisticsGoesBackToTheStoredTile) {
   const std::function<bool(CellCalls&)> recounts[] = {
       [this](CellCalls& l) { return l.Set(3, 3, l.Null()) == 1 && l.BeginRead(0, 0) == 2 && _hxEndReadTile(h_) == 1; },
       [](CellCalls& l) {

@@ -20,6 +20,7 @@
 #include <span>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "cache/buffers.h"
@@ -69,7 +70,8 @@ class OpenLevel {
   // and not in the cache: tile-read sequences usually go on there, and their fetches
   // then only copy.
   void ReadAhead(int32_t t);
-  // Recomputes tile t's statistics and empty state from its block.
+  // Recomputes tile t's statistics and empty state from its block. When that empties the
+  // record of a stored tile, the stored place is noted so DropTile can go back to it.
   void ComputeTileStats(int32_t t);
   // The cache's callback: writes tile t back and clears its dirty flag.
   void WriteBack(int32_t t);
@@ -92,6 +94,8 @@ class OpenLevel {
 
  private:
   [[nodiscard]] bool ReadTileBlock(int32_t t);
+  // ComputeTileStats without the note; safe on a worker for a tile of its own.
+  void RecountTile(int32_t t);
   [[nodiscard]] bool WriteTileBlock(int32_t t);
   // Writes an encoded payload of tile t in place or at its data file's end, then its record.
   [[nodiscard]] bool PlacePayload(int32_t t, const EncodedPayload& payload);
@@ -115,6 +119,9 @@ class OpenLevel {
   std::vector<TileIndexRec> index_;
   std::unique_ptr<TileRef[]> refs_;
   HeapBuffer packBuffer_;  // one payload on its way to or from disk: 2 x 262144 bytes
+  // Records of stored tiles that statistics of unwritten changes emptied, by tile: a
+  // discard of those changes goes back to them; a write-back forgets them. Owner thread.
+  std::unordered_map<int32_t, TileIndexRec> emptiedPlaces_;
   std::unique_ptr<BackgroundInflater> ahead_;  // the tile after the last read sequence's
 };
 

@@ -79,7 +79,7 @@ bool OpenLevel::FlushInParallel(const std::vector<int32_t>& dirty, unsigned work
   // Each tile's stats, record and scratch slot are its own while it is encoded.
   auto encode = [&](size_t i) {
     const int32_t t = dirty[i];
-    if (!ref(t).statsCurrent) ComputeTileStats(t);
+    if (!ref(t).statsCurrent) RecountTile(t);  // never the owner's notes: workers share no state
     if (!IsEmpty(t)) {
       payloads[i % window] =
           EncodePayload(block(t), compress_, scratch.subspan((i % window) * kPayloadScratchBytes, kPayloadScratchBytes));
@@ -123,9 +123,13 @@ bool OpenLevel::FlushInParallel(const std::vector<int32_t>& dirty, unsigned work
       ready[i % window] = 0;
     }
     const int32_t t = dirty[i];
-    if (!IsEmpty(t)) {
-      if (!PlacePayload(t, payloads[i % window])) ok = false;
+    if (IsEmpty(t)) {
+      emptiedPlaces_.erase(t);
+    } else if (PlacePayload(t, payloads[i % window])) {
+      emptiedPlaces_.erase(t);
       pacer.Wrote(files_.data_file_of(t), payloads[i % window].size);
+    } else {
+      ok = false;
     }
     ref(t).dirty = 0;
     {

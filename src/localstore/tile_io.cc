@@ -21,6 +21,12 @@ void OpenLevel::ReleaseSlot(int32_t t) {
 void OpenLevel::DropTile(int32_t t) {
   ref(t).dirty = 0;
   ReleaseSlot(t);
+  // The dropped changes had emptied the record of a stored tile: the stored cells are
+  // the tile again.
+  if (const auto it = emptiedPlaces_.find(t); it != emptiedPlaces_.end()) {
+    index_[static_cast<size_t>(t)] = it->second;
+    emptiedPlaces_.erase(it);
+  }
 }
 
 bool OpenLevel::FetchTile(int32_t t, bool forWrite) {
@@ -74,6 +80,17 @@ bool OpenLevel::ReadTileBlock(int32_t t) {
 }
 
 void OpenLevel::ComputeTileStats(int32_t t) {
+  const TileIndexRec before = index_[static_cast<size_t>(t)];
+  RecountTile(t);
+  if (!IsEmpty(t) || before.offset == kEmptyTileOffset || before.storedSize == 0) return;
+  try {
+    emptiedPlaces_.try_emplace(t, before);
+  } catch (const std::bad_alloc&) {
+    // Without the note a discard of these changes leaves the tile empty.
+  }
+}
+
+void OpenLevel::RecountTile(int32_t t) {
   TileRef& r = ref(t);
   if (r.block == nullptr) return;
   TileIndexRec& rec = index_[static_cast<size_t>(t)];
@@ -92,8 +109,9 @@ bool OpenLevel::WriteTileBlock(int32_t t) {
   TileRef& r = ref(t);
   if (r.block == nullptr) return false;
   if (!r.statsCurrent) ComputeTileStats(t);
-  if (IsEmpty(t)) return true;  // all null: nothing to store
-  return PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()));
+  if (!IsEmpty(t) && !PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()))) return false;
+  emptiedPlaces_.erase(t);  // what the record says is what is written now
+  return true;
 }
 
 bool OpenLevel::PlacePayload(int32_t t, const EncodedPayload& payload) {
