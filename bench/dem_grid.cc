@@ -22,7 +22,8 @@ std::vector<float> Cut(const DemGrid& g, int32_t row0, int32_t col0) {
   const int32_t rows = std::min(kTileEdge, g.side - row0);
   const int32_t cols = std::min(kTileEdge, g.side - col0);
   for (int32_t r = 0; r < rows; ++r) {
-    std::memcpy(&out[static_cast<size_t>(r) * kTileEdge], &g.cells[static_cast<size_t>(row0 + r) * static_cast<size_t>(g.side) + static_cast<size_t>(col0)],
+    std::memcpy(&out[static_cast<size_t>(r) * kTileEdge],
+                &g.cells[static_cast<size_t>(row0 + r) * static_cast<size_t>(g.side) + static_cast<size_t>(col0)],
                 static_cast<size_t>(cols) * sizeof(float));
   }
   return out;

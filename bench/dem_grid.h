@@ -22,7 +22,7 @@ inline constexpr double kMiB = 1024.0 * 1024.0;
 float NullHeight();  // the store's float null, also the GeoTIFF's nodata value
 
 struct DemGrid {
-  int32_t side = 0;  // cells along each edge
+  int32_t side = 0;          // cells along each edge
   std::vector<float> cells;  // row-major, side * side
 
   // The store's cut: tilesAlong^2 tiles, row-major, cells past the grid's edge null.
@@ -34,7 +34,9 @@ struct DemGrid {
   int32_t blocksAlong = 0;
   std::vector<std::vector<float>> blocks;
 
-  float At(int32_t row, int32_t col) const { return cells[static_cast<size_t>(row) * static_cast<size_t>(side) + static_cast<size_t>(col)]; }
+  float At(int32_t row, int32_t col) const {
+    return cells[static_cast<size_t>(row) * static_cast<size_t>(side) + static_cast<size_t>(col)];
+  }
   double TileMiB() const { return static_cast<double>(tiles.size() * kTileBytes) / kMiB; }
   double BlockMiB() const { return static_cast<double>(blocks.size() * kTileBytes) / kMiB; }
 };

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-
 namespace dembase::bench {
 namespace {
 
@@ -112,8 +111,7 @@ double Store::ReadTileSequences(const std::string& path) {
 double Store::ReadTileData(const std::string& path) {
   const OpenLayer layer(h_, path);
   const Stopwatch watch;
-  if (layer.id < 1 ||
-      !ReadEveryCell(h_, layer.id, _hxBeginReadTileData, _hxReadCellOfTileData, _hxEndReadTileData)) {
+  if (layer.id < 1 || !ReadEveryCell(h_, layer.id, _hxBeginReadTileData, _hxReadCellOfTileData, _hxEndReadTileData)) {
     return Failed("tile-data read", path);
   }
   return watch.Seconds();
@@ -144,7 +142,8 @@ double Store::RandomWritesThenClose(const std::string& path, const std::vector<C
   }
   bool ok = true;
   for (size_t i = 0; i < cells.size(); ++i) {
-    ok = _hxSetCell(h_, kLocal, id, 1, 0, cells[i].row, cells[i].col, static_cast<double>(100 + (i & 0xFFF))) == 1 && ok;
+    ok =
+        _hxSetCell(h_, kLocal, id, 1, 0, cells[i].row, cells[i].col, static_cast<double>(100 + (i & 0xFFF))) == 1 && ok;
   }
   ok = _hxClosePyramidLayer(h_, kLocal, id) == 1 && ok;
   ok = _hxCloseDataLayer(h_, kLocal, id) == 1 && ok;

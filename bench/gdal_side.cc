@@ -148,8 +148,9 @@ double OpenAndReadOneCell(const std::string& path) {
 }
 
 double BuildOverviews(const std::string& path, int levels) {
-  std::vector<std::string> args = {"gdaladdo", "-q", "-r", "average", "--config", "COMPRESS_OVERVIEW", "DEFLATE",
-                                   "--config", "GDAL_NUM_THREADS", "1", path};
+  std::vector<std::string> args = {
+      "gdaladdo",         "-q", "-r", "average", "--config", "COMPRESS_OVERVIEW", "DEFLATE", "--config",
+      "GDAL_NUM_THREADS", "1",  path};
   for (int i = 1; i <= levels; ++i) args.push_back(std::to_string(1 << i));
   return RunCommand(args);
 }

@@ -81,8 +81,7 @@ bool Open(const std::string& file, int tiles, Fixture* f) {
 using Clock = std::chrono::steady_clock;
 
 // Seconds to store every tile, each with its record; false on any refusal.
-bool WriteAll(Fixture& f, const std::vector<std::vector<uint8_t>>& payloads, bool packed, bool batch,
-              double* seconds) {
+bool WriteAll(Fixture& f, const std::vector<std::vector<uint8_t>>& payloads, bool packed, bool batch, double* seconds) {
   const auto start = Clock::now();
   if (batch && DbBeginWrite(f.conn, f.layer, 1) != 1) return false;
   for (std::size_t t = 0; t < f.index.size(); ++t) {
@@ -149,8 +148,8 @@ bool LocalStore(const std::string& dir, int tiles, const std::vector<std::vector
   for (int t = 0; ok && t < tiles; ++t) {
     double v = 0;
     uint8_t isNull = 0;
-    ok = _hxBeginReadTileData(h, LOCAL_DATASET_ID, id, 1, 0, 0, t) == 1 && _hxReadCellOfTileData(h, 7, 7, &v, &isNull) == 1 &&
-         _hxEndReadTileData(h) == 1;
+    ok = _hxBeginReadTileData(h, LOCAL_DATASET_ID, id, 1, 0, 0, t) == 1 &&
+         _hxReadCellOfTileData(h, 7, 7, &v, &isNull) == 1 && _hxEndReadTileData(h) == 1;
   }
   *read_s = std::chrono::duration<double>(Clock::now() - start).count();
   if (h != nullptr) _hxDeleteDemBaseAI(h);
@@ -182,9 +181,10 @@ int main(int argc, char** argv) {
     packed.push_back(Compress(raw.back()));
     packed_bytes += packed.back().size();
   }
-  std::printf("rasterdb (SQLite) tiles of 256 x 256 int32 cells, %d tiles per run; compressed tiles average %zu bytes "
-              "(ratio %.2f)\n\n",
-              tiles, packed_bytes / packed.size(), kRawBytes * 8.0 / static_cast<double>(packed_bytes));
+  std::printf(
+      "rasterdb (SQLite) tiles of 256 x 256 int32 cells, %d tiles per run; compressed tiles average %zu bytes "
+      "(ratio %.2f)\n\n",
+      tiles, packed_bytes / packed.size(), kRawBytes * 8.0 / static_cast<double>(packed_bytes));
   std::printf("%-24s %-11s %12s %12s\n", "operation", "payload", "tiles/s", "MiB/s");
 
   int status = 0;

@@ -59,7 +59,8 @@ std::string JsonFigure(const Figure& f, const Sample* ours) {
   std::string out = "{\"label\": " + JsonString(f.label);
   if (f.sample.empty()) return out + ", \"failed\": true}";
   out += ", \"median\": " + JsonNumber(f.sample.Median()) + ", \"min\": " + JsonNumber(f.sample.Min()) +
-         ", \"max\": " + JsonNumber(f.sample.Max()) + ", \"spread\": " + JsonNumber(f.sample.Spread()) + ", \"runs\": [";
+         ", \"max\": " + JsonNumber(f.sample.Max()) + ", \"spread\": " + JsonNumber(f.sample.Spread()) +
+         ", \"runs\": [";
   for (size_t i = 0; i < f.sample.runs.size(); ++i) out += (i ? ", " : "") + JsonNumber(f.sample.runs[i]);
   out += "]";
   if (ours != nullptr && !ours->empty() && f.sample.Median() != 0) {
@@ -101,8 +102,9 @@ void PrintTable(const std::vector<Row>& rows, std::FILE* out) {
                    ref ? Cell(ref->sample).c_str() : "", ref ? Ratio(row.ours.sample, ref->sample).c_str() : "");
     }
   }
-  std::fprintf(out, "\nmedian of the runs ±(max - min) / median; ratio = dembase / reference; "
-                    "^ higher is better, v lower is better\n");
+  std::fprintf(out,
+               "\nmedian of the runs ±(max - min) / median; ratio = dembase / reference; "
+               "^ higher is better, v lower is better\n");
   if (noisy) {
     std::fprintf(out, "! the runs spread more than %.0f %%: the machine was busy, do not trust that median\n",
                  100 * kTrustedSpread);

@@ -76,14 +76,16 @@ TEST_F(LocalCellViewsTest, ReadSequenceSurvivesEvictionOfItsTile) {
   // 64-block cache, the sequence's tile among them.
   const int32_t other = CreateAndOpen("other.dem", DEMBASE_TYPE_INT32, 2550, 2550);
   ASSERT_GE(other, 1);
-  for (int32_t t = 0; t < 100; ++t) ASSERT_EQ(_hxSetCell(h_, kLocal, other, 1, 0, t / 10 * 255 + 1, t % 10 * 255 + 1, t), 1);
+  for (int32_t t = 0; t < 100; ++t)
+    ASSERT_EQ(_hxSetCell(h_, kLocal, other, 1, 0, t / 10 * 255 + 1, t % 10 * 255 + 1, t), 1);
 
   ASSERT_EQ(_hxBeginReadTile(h_, kLocal, id, 1, 0, 0, 0), 1);
   double v = 0;
   uint8_t isNull = 9;
   ASSERT_EQ(_hxReadCellOfTile(h_, 7, 5, &v, &isNull), 1);
   EXPECT_EQ(v, 1012.0);
-  for (int32_t t = 0; t < 100; ++t) (void)_hxGetCell(h_, kLocal, other, 1, 0, t / 10 * 255 + 1, t % 10 * 255 + 1, &isNull);
+  for (int32_t t = 0; t < 100; ++t)
+    (void)_hxGetCell(h_, kLocal, other, 1, 0, t / 10 * 255 + 1, t % 10 * 255 + 1, &isNull);
   for (int32_t r = 0; r < 140; r += 7) {
     for (int32_t c = 0; c < 140; c += 5) {
       ASSERT_EQ(_hxReadCellOfTile(h_, r, c, &v, &isNull), 1);

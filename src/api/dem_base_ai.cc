@@ -30,7 +30,6 @@ void DemBaseAI::StartTileSequence(CDataLayer* layer, TileSequence kind) {
   tile_sequence_ = kind;
 }
 
-
 // --- layer description ---
 
 int16_t DemBaseAI::GetDataLayerParam(int32_t ds, int32_t layerId, DataLayerParam* out) {

@@ -109,7 +109,9 @@ class DemBaseAI {
   dembase::CDataLayer* LayerAtLevel(int32_t ds, int32_t layerId, int16_t level);
   void StartTileSequence(dembase::CDataLayer* layer, TileSequence kind);
   // The current tile layer when the running sequence is of this kind.
-  dembase::CDataLayer* TileLayerOf(TileSequence kind) const { return tile_sequence_ == kind ? tile_layer_ : nullptr; }
+  dembase::CDataLayer* TileLayerOf(TileSequence kind) const {
+    return tile_sequence_ == kind ? tile_layer_ : nullptr;
+  }
   void OnLayerGone(dembase::CDataLayer* layer);
   int16_t ReadCellOfSequence(TileSequence kind, int32_t row, int32_t col, double* value, uint8_t* isNull) {
     dembase::CDataLayer* layer = TileLayerOf(kind);

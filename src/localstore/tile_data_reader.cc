@@ -26,7 +26,8 @@ int16_t TileDataReader::Begin(const std::string& layerDir, const PyramidLevelRec
       (scratch_.size() == 0 && !scratch_.Allocate(kPayloadScratchBytes))) {
     return 0;
   }
-  const bool inflatedAhead = ahead_ && aheadLevel_ == rec.dataPath && ahead_->TakeInto(static_cast<uint32_t>(*t), record, &cells_);
+  const bool inflatedAhead =
+      ahead_ && aheadLevel_ == rec.dataPath && ahead_->TakeInto(static_cast<uint32_t>(*t), record, &cells_);
   if (!inflatedAhead && !ReadPayload(files.data_file_of(*t), record, cells_.data(), scratch_.span())) return 0;
   current_ = cells_.data();
   ReadAhead(files, rec, *t);

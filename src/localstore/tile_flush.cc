@@ -81,8 +81,8 @@ bool OpenLevel::FlushInParallel(const std::vector<int32_t>& dirty, unsigned work
     const int32_t t = dirty[i];
     if (!ref(t).statsCurrent) RecountTile(t);  // never the owner's notes: workers share no state
     if (!IsEmpty(t)) {
-      payloads[i % window] =
-          EncodePayload(block(t), compress_, scratch.subspan((i % window) * kPayloadScratchBytes, kPayloadScratchBytes));
+      payloads[i % window] = EncodePayload(block(t), compress_,
+                                           scratch.subspan((i % window) * kPayloadScratchBytes, kPayloadScratchBytes));
     }
   };
   auto work = [&] {
