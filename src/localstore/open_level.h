@@ -17,8 +17,8 @@
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -122,7 +122,7 @@ class OpenLevel {
   // Records of stored tiles that statistics of unwritten changes emptied, by tile: a
   // discard of those changes goes back to them; a write-back forgets them. Owner thread.
   std::unordered_map<int32_t, TileIndexRec> emptiedPlaces_;
-  std::unique_ptr<BackgroundInflater> ahead_;  // the tile after the last read sequence's
+  std::unique_ptr<BackgroundInflater> ahead_;  // the tiles after the last read sequence's
 };
 
 // Test hook: level closes on this thread use this many workers (0: one per core, up to 8).

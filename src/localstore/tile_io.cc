@@ -2,12 +2,11 @@
 // statistics, compress, and the placement of payloads (in place when they fit in the
 // same form, else appended at the file's real end).
 #include <limits>
+#include <new>
 
 #include "cells/null_test.h"
 #include "cells/tile_stats.h"
 #include "localstore/open_level.h"
-
-#include <new>
 #include "localstore/tile_payload.h"
 
 namespace dembase {
