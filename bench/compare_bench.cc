@@ -3,8 +3,6 @@
 // taking turns so that a busy moment of the machine hurts both alike.
 //
 // Run as: compare_bench [--runs N] [--side CELLS] [--dir DIR] [--json FILE] [--tool PATH]
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
