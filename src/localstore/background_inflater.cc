@@ -5,6 +5,7 @@
 
 #include "cache/tile_codec.h"
 #include "cells/cell_address.h"
+#include "localstore/records.h"
 #include "localstore/tile_payload.h"
 
 namespace dembase {
@@ -37,6 +38,18 @@ BackgroundInflater::Job* BackgroundInflater::Find(uint64_t key, const TileIndexR
 bool BackgroundInflater::Has(uint64_t key) {
   const std::lock_guard<std::mutex> lock(mu_);
   return Find(key, nullptr) != nullptr;
+}
+
+bool BackgroundInflater::StartFromFile(uint64_t key, const TileIndexRec& rec, platform::File& file,
+                                       std::span<uint8_t> scratch) {
+  if (rec.offset == kEmptyTileOffset || rec.packed != 1 || rec.storedSize == 0 || rec.storedSize > scratch.size() ||
+      Has(key)) {
+    return true;
+  }
+  const std::span<uint8_t> payload = scratch.first(rec.storedSize);
+  if (!file.ReadAt(rec.offset, std::as_writable_bytes(payload))) return false;
+  (void)Start(key, rec, payload);
+  return true;
 }
 
 bool BackgroundInflater::Start(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload) {

@@ -4,8 +4,8 @@
 // the codec's time plus the per-cell calls. Two jobs can wait, so the worker goes from
 // one tile straight to the next.
 //
-// The reader reads the payload bytes itself (the worker never touches files or the
-// Env); the worker only inflates. A result is handed over only for the same key and an
+// The owner thread reads the payload bytes (StartFromFile); the worker never touches
+// files or the Env, it only inflates. A result is handed over only for the same key and an
 // equal record, so a tile rewritten since the job started is read again the usual way.
 // Everything here is an optimisation: any failure just means no result.
 //
@@ -22,6 +22,7 @@
 
 #include "cache/buffers.h"
 #include "dembase/dembase.h"
+#include "platform/env.h"
 
 namespace dembase {
 
@@ -32,8 +33,16 @@ class BackgroundInflater {
   BackgroundInflater(const BackgroundInflater&) = delete;
   BackgroundInflater& operator=(const BackgroundInflater&) = delete;
 
+  // How far ahead readers look: as many tiles as jobs can wait, so the worker goes from
+  // one straight to the next.
+  static constexpr int32_t kTilesAhead = 2;
+
   // Whether a job for key is waiting, running or done and not yet handed out.
   bool Has(uint64_t key);
+  // On the owner thread: reads the zlib payload rec describes from file into scratch and
+  // starts it under key. Nothing happens for a tile with no zlib payload that fits
+  // scratch, or when a job for key exists. False only when the read failed.
+  bool StartFromFile(uint64_t key, const TileIndexRec& rec, platform::File& file, std::span<uint8_t> scratch);
   // Queues inflating the zlib payload of rec (rec.packed == 1) under key. When both
   // slots hold jobs, the oldest one is dropped. False when it could not start (no
   // memory, no thread).
@@ -59,7 +68,7 @@ class BackgroundInflater {
     HeapBuffer payload;
     HeapBuffer cells;
   };
-  static constexpr size_t kJobs = 2;
+  static constexpr size_t kJobs = kTilesAhead;
 
   // The wanted job for key and rec, or null. REQUIRES: mu_ held.
   Job* Find(uint64_t key, const TileIndexRec* rec);

@@ -46,17 +46,10 @@ void TileDataReader::ReadAhead(LevelFileSet& files, const PyramidLevelRec& rec, 
       return;  // reading ahead is only worth it when it costs nothing else
     }
   }
-  // Two tiles ahead, so the worker has the next job queued when it finishes one.
-  for (int32_t next = t + 1; next <= t + 2 && next < files.tile_count(); ++next) {
+  for (int32_t next = t + 1; next <= t + BackgroundInflater::kTilesAhead && next < files.tile_count(); ++next) {
     TileIndexRec record;
-    if (ahead_->Has(static_cast<uint32_t>(next)) || !files.ReadRecord(next, &record) ||
-        record.offset == kEmptyTileOffset || record.packed != 1 || record.storedSize == 0 ||
-        record.storedSize > kPayloadScratchBytes) {
-      continue;
-    }
-    const std::span<uint8_t> payload = scratch_.span().first(record.storedSize);
-    if (!files.data_file_of(next).ReadAt(record.offset, std::as_writable_bytes(payload))) return;
-    (void)ahead_->Start(static_cast<uint32_t>(next), record, payload);
+    if (ahead_->Has(static_cast<uint32_t>(next)) || !files.ReadRecord(next, &record)) continue;
+    if (!ahead_->StartFromFile(static_cast<uint32_t>(next), record, files.data_file_of(next), scratch_.span())) return;
   }
 }
 

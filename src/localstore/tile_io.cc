@@ -53,16 +53,12 @@ bool OpenLevel::FetchTile(int32_t t, bool forWrite) {
 void OpenLevel::ReadAhead(int32_t t) {
   if (!ahead_) ahead_.reset(new (std::nothrow) BackgroundInflater());
   if (!ahead_) return;
-  // Two tiles ahead, so the worker has the next job queued when it finishes one.
-  for (int32_t next = t + 1; next <= t + 2 && next < tile_count(); ++next) {
-    const TileIndexRec& rec = index_[static_cast<size_t>(next)];
-    if (ref(next).block != nullptr || rec.offset == kEmptyTileOffset || rec.packed != 1 || rec.storedSize == 0 ||
-        rec.storedSize > packBuffer_.size() || ahead_->Has(static_cast<uint32_t>(next))) {
-      continue;
+  for (int32_t next = t + 1; next <= t + BackgroundInflater::kTilesAhead && next < tile_count(); ++next) {
+    if (ref(next).block != nullptr) continue;  // in the cache already
+    if (!ahead_->StartFromFile(static_cast<uint32_t>(next), index_[static_cast<size_t>(next)],
+                               files_.data_file_of(next), packBuffer_.span())) {
+      return;
     }
-    const std::span<uint8_t> payload = packBuffer_.span().first(rec.storedSize);
-    if (!files_.data_file_of(next).ReadAt(rec.offset, std::as_writable_bytes(payload))) return;
-    (void)ahead_->Start(static_cast<uint32_t>(next), rec, payload);
   }
 }
 
