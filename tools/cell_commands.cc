@@ -75,14 +75,21 @@ StatusOr<double> ParseValue(const std::string& text, const Layer& layer) {
   return *v;
 }
 
-int RunGet(const CellArgs& a) {
+// The layer a cell command names, opened, after checking that it has the level named.
+StatusOr<OpenedLayer> OpenCellLayer(const CellArgs& a) {
   StatusOr<LayerRef> ref = ParseLayerRef(a.layer);
-  if (!ref.ok()) return Finish(ref.status());
+  if (!ref.ok()) return ref.status();
   StatusOr<OpenedLayer> opened = OpenLayerByName(*ref);
+  if (!opened.ok()) return opened.status();
+  if (Status s = opened->layer->CheckLevel(static_cast<int16_t>(a.level)); !s.ok()) return s;
+  return opened;
+}
+
+int RunGet(const CellArgs& a) {
+  StatusOr<OpenedLayer> opened = OpenCellLayer(a);
   if (!opened.ok()) return Finish(opened.status());
   Layer& layer = *opened->layer;
   const auto level = static_cast<int16_t>(a.level);
-  if (Status s = layer.CheckLevel(level); !s.ok()) return Finish(s);
   StatusOr<CellPos> cell = Locate(a, layer, level, 0);
   if (!cell.ok()) return Finish(cell.status());
   if (Status s = layer.OpenLevel(level); !s.ok()) return Finish(s);
@@ -94,13 +101,10 @@ int RunGet(const CellArgs& a) {
 }
 
 int RunSet(const CellArgs& a) {
-  StatusOr<LayerRef> ref = ParseLayerRef(a.layer);
-  if (!ref.ok()) return Finish(ref.status());
-  StatusOr<OpenedLayer> opened = OpenLayerByName(*ref);
+  StatusOr<OpenedLayer> opened = OpenCellLayer(a);
   if (!opened.ok()) return Finish(opened.status());
   Layer& layer = *opened->layer;
   const auto level = static_cast<int16_t>(a.level);
-  if (Status s = layer.CheckLevel(level); !s.ok()) return Finish(s);
   if (a.position.empty()) return Finish(Status::Error("set needs a VALUE"));
   StatusOr<CellPos> cell = Locate(a, layer, level, 1);
   if (!cell.ok()) return Finish(cell.status());
@@ -112,7 +116,7 @@ int RunSet(const CellArgs& a) {
     return Finish(Status::Error(layer.LevelText(level, "the cell cannot be written")));
   }
   if (Status s = layer.Close(); !s.ok()) return Finish(s);
-  std::printf("set %s level %d row %d col %d to %s\n", ref->text.c_str(), a.level, cell->row, cell->col,
+  std::printf("set %s level %d row %d col %d to %s\n", layer.ref().text.c_str(), a.level, cell->row, cell->col,
               a.position.back() == "null" ? "null" : Num(*value).c_str());
   return 0;
 }
