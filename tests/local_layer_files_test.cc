@@ -294,6 +294,31 @@ TEST_F(LocalLayerFilesTest, LevelsAreNamedInCreationOrderAndMoveDownOnDelete) {
   EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
 }
 
+// Deleting a whole layer removes its header and every level, and refuses a layer that
+// is open or a file that is not a layer header.
+TEST_F(LocalLayerFilesTest, DeletingALayerRemovesAllItsFilesUnlessItIsOpen) {
+  const int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_INT32, 300, 300);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
+  ASSERT_TRUE(WriteFileBytes(Path("note.dem"), Bytes(200, 'x')));
+  const std::string hill = Path("hill.dem");
+  const std::string note = Path("note.dem");
+  const std::string none = Path("none.dem");
+  struct Case {
+    const char* what;
+    const char* path;
+    int16_t want;
+  };
+  const Case cases[] = {{"open layer", hill.c_str(), 0}, {"not a layer header", note.c_str(), -1},
+                        {"missing", none.c_str(), 0},     {"empty path", "", 0}};
+  for (const Case& c : cases) EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, c.path), c.want) << c.what;
+  EXPECT_TRUE(FileExists(Path("hill_1/hill_1.Hdr")));
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, hill.c_str()), 1);
+  for (const char* gone : {"hill.dem", "hill", "hill_1"}) EXPECT_FALSE(FileExists(Path(gone))) << gone;
+  EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, hill.c_str()), 0);
+}
+
 TEST_F(LocalLayerFilesTest, ClosedOnceIsSetByTheFirstClose) {
   const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_FLOAT32, 10, 10);
   ASSERT_GE(id, 1);
