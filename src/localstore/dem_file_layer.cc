@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cells/null_test.h"
+#include "localstore/file_level_store.h"
 #include "localstore/file_names.h"
 #include "localstore/level_files.h"
 #include "platform/env.h"
@@ -191,8 +192,10 @@ int16_t CDemFileLayer::OpenPyramidLayer(int32_t /*layerId*/, int16_t level) {
   // write the same records and append over each other.
   if (openLevel_ != 0 || tileData_ || level == writerLevel_) return 0;
   DropReadAhead();
+  auto store = std::make_unique<FileLevelStore>();
+  if (!store->Open(layerDir_, levels_[static_cast<size_t>(level - 1)])) return 0;
   auto opened = std::make_unique<OpenLevel>(this, cache(), type_);
-  if (!opened->Open(layerDir_, levels_[static_cast<size_t>(level - 1)])) return 0;
+  if (!opened->Open(std::move(store))) return 0;
   opened->set_compress(compressTiles_ != 0);
   level_ = std::move(opened);
   openLevel_ = level;

@@ -126,7 +126,7 @@ int16_t CDemFileLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int3
   if (!level_) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
   if (!t) return 0;
-  if (level_->CurrentRecord(*t).offset == kEmptyTileOffset) {
+  if (IsEmptyTileRec(level_->CurrentRecord(*t))) {
     activeTile_ = *t;
     return 2;
   }

@@ -25,7 +25,7 @@ int16_t LevelWriter::WriteOneTile(int32_t t, const OneTileInfo& info, const uint
   TileIndexRec rec;
   if (!running_ || t < 0 || t >= files_.tile_count() || (info.size != 0 && cells == nullptr)) return 0;
   if (!files_.ReadRecord(t, &rec)) return Fail();
-  const bool storedEmpty = rec.offset == kEmptyTileOffset;
+  const bool storedEmpty = IsEmptyTileRec(rec);
 
   if (info.size == 0) {
     // A tile without data changes nothing when merging; replacing, it empties the tile.
@@ -100,7 +100,7 @@ bool LevelWriter::End(ValueRange* range) {
     std::vector<TileIndexRec> index;
     if (files_.ReadIndex(&index)) {
       for (const TileIndexRec& rec : index) {
-        if (rec.offset == kEmptyTileOffset) continue;
+        if (IsEmptyTileRec(rec)) continue;
         range->minValue = std::min(range->minValue, static_cast<double>(rec.tileMin));
         range->maxValue = std::max(range->maxValue, static_cast<double>(rec.tileMax));
       }

@@ -15,18 +15,11 @@ OpenLevel::~OpenLevel() {
   for (int32_t t = 0; t < tile_count(); ++t) ReleaseSlot(t);
 }
 
-bool OpenLevel::Open(const std::string& layerDir, const PyramidLevelRec& rec) {
-  std::vector<uint32_t> ends;
-  if (!files_.Open(layerDir, rec, true) || !files_.ReadDataFileEnds(&ends) || !files_.AppendPositions(ends, &appendAt_) ||
-      !files_.ReadIndex(&index_) || !packBuffer_.Allocate(kPayloadScratchBytes)) {
-    files_.Close();
-    return false;
-  }
+bool OpenLevel::Open(std::unique_ptr<LevelStore> store) {
+  if (!store || !store->LoadIndex(&index_) || !packBuffer_.Allocate(kPayloadScratchBytes)) return false;
   refs_.reset(new (std::nothrow) TileRef[index_.size()]);
-  if (!refs_) {
-    files_.Close();
-    return false;
-  }
+  if (!refs_) return false;
+  store_ = std::move(store);
   indexDirty_ = false;
   return true;
 }
@@ -40,17 +33,16 @@ OpenLevel::CloseOutcome OpenLevel::Close() {
   if (!FlushTiles()) out.ok = false;
   out.indexChanged = indexDirty_;
   for (const TileIndexRec& rec : index_) {
-    if (rec.offset == kEmptyTileOffset) continue;
+    if (IsEmptyTileRec(rec)) continue;
     out.minValue = std::min(out.minValue, static_cast<double>(rec.tileMin));
     out.maxValue = std::max(out.maxValue, static_cast<double>(rec.tileMax));
   }
-  if (indexDirty_ && !files_.WriteTables(appendAt_, index_)) out.ok = false;
-  if (!files_.MarkClosedOnce()) out.ok = false;
+  if (!store_->Finish(index_, indexDirty_)) out.ok = false;
   if (failed_) out.ok = false;
 
   refs_.reset();
   index_.clear();
-  files_.Close();
+  store_.reset();
   packBuffer_.Free();
   return out;
 }

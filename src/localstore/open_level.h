@@ -1,14 +1,10 @@
-// OpenLevel: the open pyramid level of a local layer — its header and data files, the
-// DataFileEnd table, the tile index, one TileRef per tile — and the movement of tiles
-// between the data files and the data set's tile cache.
+// OpenLevel: the open pyramid level of a layer of either kind — the tile index, one
+// TileRef per tile — and the movement of tiles between its LevelStore (files or the
+// raster database) and the data set's tile cache.
 //
 // Durability rules kept here:
-// - a tile's record changes only after its payload was written completely, so no record
+// - a tile's record changes only after its payload was stored completely, so no record
 //   ever points at bytes that were not written;
-// - appends go to the real end of a data file, even when the table's figure lags behind
-//   it after a crash, so no stored payload is ever overwritten by another tile;
-// - a payload that fits its old place, in the same form (zlib or raw), is rewritten in
-//   place; anything else is appended (files only grow);
 // - every failed read, inflate or write is remembered, and Close reports it.
 //
 // Thread safety: none; the owning layer's thread only.
@@ -30,7 +26,7 @@
 #include "cells/cell_value.h"
 #include "dembase/dembase.h"
 #include "localstore/background_inflater.h"
-#include "localstore/level_file_set.h"
+#include "localstore/level_store.h"
 #include "localstore/records.h"
 #include "localstore/tile_payload.h"
 #include "registry/data_layer.h"
@@ -40,15 +36,16 @@ namespace dembase {
 class OpenLevel {
  public:
   // owner: the layer whose tiles these are (the cache calls it back); borrowed.
+  // store: where the tiles live; owned from Open on.
   OpenLevel(CDataLayer* owner, CTileCache* cache, CellType type);
   // Releases the level's cache slots without writing anything.
   ~OpenLevel();
   OpenLevel(const OpenLevel&) = delete;
   OpenLevel& operator=(const OpenLevel&) = delete;
 
-  // Opens the level's files and loads its tables. False (nothing held) when a file is
-  // missing or held elsewhere, a read fails, or the header does not fit its file.
-  [[nodiscard]] bool Open(const std::string& layerDir, const PyramidLevelRec& rec);
+  // Takes the level's store and loads its records. False (nothing held) when they cannot
+  // be read or memory is short.
+  [[nodiscard]] bool Open(std::unique_ptr<LevelStore> store);
 
   // The value range of the stored tiles, from their records, when the index changed
   // since the level was opened (for the layer's minimum and maximum).
@@ -89,10 +86,10 @@ class OpenLevel {
   TileRef& ref(int32_t t) { return refs_[static_cast<size_t>(t)]; }
   const TileRef* refs() const { return refs_.get(); }
   const TileIndexRec& record(int32_t t) const { return index_[static_cast<size_t>(t)]; }
-  bool IsEmpty(int32_t t) const { return index_[static_cast<size_t>(t)].offset == kEmptyTileOffset; }
-  const PyramidLayerInfo& info() const { return files_.info(); }
-  const TileGrid& grid() const { return files_.geometry().grid; }
-  int32_t tile_count() const { return files_.tile_count(); }
+  bool IsEmpty(int32_t t) const { return IsEmptyTileRec(index_[static_cast<size_t>(t)]); }
+  const PyramidLayerInfo& info() const { return store_->info(); }
+  const TileGrid& grid() const { return store_->geometry().grid; }
+  int32_t tile_count() const { return static_cast<int32_t>(index_.size()); }
 
   void set_compress(bool compress) { compress_ = compress; }
   // Whether an I/O failure has happened since the level was opened.
@@ -103,7 +100,7 @@ class OpenLevel {
   // ComputeTileStats without the note; safe on a worker for a tile of its own.
   void RecountTile(int32_t t);
   [[nodiscard]] bool WriteTileBlock(int32_t t);
-  // Writes an encoded payload of tile t in place or at its data file's end, then its record.
+  // Stores an encoded payload of tile t, then its record.
   [[nodiscard]] bool PlacePayload(int32_t t, const EncodedPayload& payload);
   // Writes every dirty tile back (compressing on every core) and releases all slots.
   // False when a tile could not be written.
@@ -120,8 +117,7 @@ class OpenLevel {
   bool failed_ = false;
   bool indexDirty_ = false;
 
-  LevelFileSet files_;
-  std::vector<uint64_t> appendAt_;  // where the next payload of each data file goes
+  std::unique_ptr<LevelStore> store_;
   std::vector<TileIndexRec> index_;
   std::unique_ptr<TileRef[]> refs_;
   HeapBuffer packBuffer_;  // one payload on its way to or from disk: 2 x 262144 bytes

@@ -142,6 +142,10 @@ inline constexpr uint32_t kEmptyTileOffset = 1;
 // The record of a tile with nothing stored: {1, 0, 0, N, N}.
 TileIndexRec EmptyTileIndexRec(CellType type);
 
+// Whether rec describes a tile with nothing stored: the one empty test of every local
+// record and of every open level's records in memory, whatever their store.
+constexpr bool IsEmptyTileRec(const TileIndexRec& rec) { return rec.offset == kEmptyTileOffset; }
+
 }  // namespace dembase
 
 #endif  // DEMBASE_LOCALSTORE_RECORDS_H_

@@ -18,7 +18,7 @@ int16_t TileDataReader::Begin(const std::string& layerDir, const PyramidLevelRec
   TileIndexRec record;
   if (!t || !files.ReadRecord(*t, &record)) return 0;
   // Nothing stored (empty, or cells that were never written): only nulls.
-  if (record.offset == kEmptyTileOffset || record.storedSize == 0) {
+  if (IsEmptyTileRec(record) || record.storedSize == 0) {
     ReadAhead(files, rec, *t);
     return 2;
   }

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "localstore/open_level.h"
-#include "localstore/writeback_pacer.h"
 
 namespace dembase {
 namespace {
@@ -57,11 +56,9 @@ bool OpenLevel::FlushTiles() {
 
 bool OpenLevel::FlushInOrder(const std::vector<int32_t>& dirty) {
   bool ok = true;
-  WritebackPacer pacer;
   for (const int32_t t : dirty) {
     if (!WriteTileBlock(t)) ok = false;
     ref(t).dirty = 0;
-    pacer.Wrote(files_.data_file_of(t), record(t).storedSize);
   }
   return ok;
 }
@@ -113,7 +110,6 @@ bool OpenLevel::FlushInParallel(const std::vector<int32_t>& dirty, unsigned work
   }
 
   bool ok = true;
-  WritebackPacer pacer;
   for (size_t i = 0; i < n; ++i) {
     if (threads.empty()) {
       encode(i);
@@ -123,12 +119,10 @@ bool OpenLevel::FlushInParallel(const std::vector<int32_t>& dirty, unsigned work
       ready[i % window] = 0;
     }
     const int32_t t = dirty[i];
-    if (IsEmpty(t)) {
+    if (IsEmpty(t) ? store_->RecordChanged(t, record(t)) : PlacePayload(t, payloads[i % window])) {
       emptiedPlaces_.erase(t);
-    } else if (PlacePayload(t, payloads[i % window])) {
-      emptiedPlaces_.erase(t);
-      pacer.Wrote(files_.data_file_of(t), payloads[i % window].size);
     } else {
+      failed_ = true;
       ok = false;
     }
     ref(t).dirty = 0;

@@ -1,12 +1,12 @@
 // Moving tiles between a level's data files and the tile cache: fetch, inflate,
 // statistics, compress, and the placement of payloads (in place when they fit in the
 // same form, else appended at the file's real end).
-#include <limits>
 #include <new>
 
 #include "cells/null_test.h"
 #include "cells/tile_stats.h"
 #include "localstore/open_level.h"
+#include "cache/tile_codec.h"
 #include "localstore/tile_payload.h"
 
 namespace dembase {
@@ -32,7 +32,7 @@ bool OpenLevel::FetchTile(int32_t t, bool forWrite) {
   TileRef& r = ref(t);
   if (r.block != nullptr) return true;
   TileIndexRec& rec = index_[static_cast<size_t>(t)];
-  if (rec.offset == kEmptyTileOffset) {
+  if (IsEmptyTileRec(rec)) {
     if (!forWrite) return true;  // callers read an empty tile from its record alone
     rec.storedSize = 0;
     r.dirty = 1;
@@ -55,10 +55,10 @@ void OpenLevel::ReadAhead(int32_t t) {
   if (!ahead_) return;
   for (int32_t next = t + 1; next <= t + BackgroundInflater::kTilesAhead && next < tile_count(); ++next) {
     if (ref(next).block != nullptr) continue;  // in the cache already
-    if (!ahead_->StartFromFile(static_cast<uint32_t>(next), index_[static_cast<size_t>(next)],
-                               files_.data_file_of(next), packBuffer_.span())) {
-      return;
-    }
+    const TileIndexRec& rec = index_[static_cast<size_t>(next)];
+    if (rec.packed != 1 || rec.storedSize == 0 || ahead_->Has(static_cast<uint32_t>(next))) continue;
+    const auto bytes = store_->ReadBytes(next, rec, packBuffer_.span());
+    if (!bytes || !ahead_->Start(static_cast<uint32_t>(next), rec, *bytes)) return;
   }
 }
 
@@ -71,13 +71,19 @@ bool OpenLevel::ReadTileBlock(int32_t t) {
     return true;
   }
   if (ahead_ && ahead_->CopyTo(static_cast<uint32_t>(t), rec, cells)) return true;
-  return ReadPayload(files_.data_file_of(t), rec, cells, packBuffer_.span());
+  if (rec.packed == 0) {
+    // A raw block is read straight into the cache block.
+    return rec.storedSize == kTileBlockBytes &&
+           store_->ReadBytes(t, rec, std::span<uint8_t>(cells, kTileBlockBytes)).has_value();
+  }
+  const auto bytes = rec.packed == 1 ? store_->ReadBytes(t, rec, packBuffer_.span()) : std::nullopt;
+  return bytes && UncompressTile(bytes->data(), static_cast<uint32_t>(bytes->size()), cells, kTileBlockBytes) == 1;
 }
 
 void OpenLevel::ComputeTileStats(int32_t t) {
   const TileIndexRec before = index_[static_cast<size_t>(t)];
   RecountTile(t);
-  if (!IsEmpty(t) || before.offset == kEmptyTileOffset || before.storedSize == 0) return;
+  if (!IsEmpty(t) || IsEmptyTileRec(before) || before.storedSize == 0) return;
   try {
     emptiedPlaces_.try_emplace(t, before);
   } catch (const std::bad_alloc&) {
@@ -104,32 +110,25 @@ bool OpenLevel::WriteTileBlock(int32_t t) {
   TileRef& r = ref(t);
   if (r.block == nullptr) return false;
   if (!r.statsCurrent) ComputeTileStats(t);
-  if (!IsEmpty(t) && !PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()))) return false;
+  if (IsEmpty(t)) {
+    if (!store_->RecordChanged(t, index_[static_cast<size_t>(t)])) {
+      failed_ = true;
+      return false;
+    }
+  } else if (!PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()))) {
+    return false;
+  }
   emptiedPlaces_.erase(t);  // what the record says is what is written now
   return true;
 }
 
 bool OpenLevel::PlacePayload(int32_t t, const EncodedPayload& payload) {
   TileIndexRec& rec = index_[static_cast<size_t>(t)];
-  const uint32_t n = payload.size;
-  const size_t f = static_cast<size_t>(DataFileOfTile(t));
-  // In place only in the payload's old form: until the tables are written the record on
-  // disk still names the old form, and must read the new bytes correctly (a zlib stream
-  // ends by itself before the old payload's tail; a raw block replaces a raw block).
-  const bool inPlace = rec.storedSize > 0 && n <= rec.storedSize && payload.packed == rec.packed;
-  const uint64_t offset = inPlace ? rec.offset : appendAt_[f];
-  if (offset + n > std::numeric_limits<uint32_t>::max()) {
-    failed_ = true;  // beyond what a 32-bit record can address
+  // On failure the record still describes the former payload.
+  if (!store_->StoreBytes(t, &rec, payload) || !store_->RecordChanged(t, rec)) {
+    failed_ = true;
     return false;
   }
-  if (!files_.data_file_of(t).WriteAt(offset, std::as_bytes(std::span<const uint8_t>(payload.data, n)))) {
-    failed_ = true;  // the record still describes the former payload
-    return false;
-  }
-  if (!inPlace) appendAt_[f] = offset + n;
-  rec.offset = static_cast<uint32_t>(offset);
-  rec.storedSize = n;
-  rec.packed = payload.packed;
   indexDirty_ = true;
   return true;
 }

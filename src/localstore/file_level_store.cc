@@ -1,0 +1,52 @@
+#include "localstore/file_level_store.h"
+
+#include <limits>
+
+namespace dembase {
+
+bool FileLevelStore::Open(const std::string& layerDir, const PyramidLevelRec& rec) {
+  std::vector<uint32_t> ends;
+  if (!files_.Open(layerDir, rec, true) || !files_.ReadDataFileEnds(&ends) || !files_.AppendPositions(ends, &appendAt_)) {
+    files_.Close();
+    return false;
+  }
+  return true;
+}
+
+bool FileLevelStore::LoadIndex(std::vector<TileIndexRec>* index) { return files_.ReadIndex(index); }
+
+std::optional<std::span<const uint8_t>> FileLevelStore::ReadBytes(int32_t t, const TileIndexRec& rec,
+                                                                  std::span<uint8_t> scratch) {
+  if (rec.storedSize == 0 || rec.storedSize > scratch.size()) return std::nullopt;
+  const auto bytes = scratch.first(rec.storedSize);
+  if (!files_.data_file_of(t).ReadAt(rec.offset, std::as_writable_bytes(bytes))) return std::nullopt;
+  return bytes;
+}
+
+bool FileLevelStore::StoreBytes(int32_t t, TileIndexRec* rec, const EncodedPayload& payload) {
+  const uint32_t n = payload.size;
+  const size_t f = static_cast<size_t>(DataFileOfTile(t));
+  // In place only in the payload's old form: until the tables are written the record on
+  // disk still names the old form, and must read the new bytes correctly (a zlib stream
+  // ends by itself before the old payload's tail; a raw block replaces a raw block).
+  const bool inPlace = rec->storedSize > 0 && n <= rec->storedSize && payload.packed == rec->packed;
+  const uint64_t offset = inPlace ? rec->offset : appendAt_[f];
+  if (offset + n > std::numeric_limits<uint32_t>::max()) return false;  // beyond a 32-bit record
+  platform::File& file = files_.data_file_of(t);
+  if (!file.WriteAt(offset, std::as_bytes(std::span<const uint8_t>(payload.data, n)))) return false;
+  pacer_.Wrote(file, n);
+  if (!inPlace) appendAt_[f] = offset + n;
+  rec->offset = static_cast<uint32_t>(offset);
+  rec->storedSize = n;
+  rec->packed = payload.packed;
+  return true;
+}
+
+bool FileLevelStore::Finish(std::span<const TileIndexRec> index, bool indexChanged) {
+  bool ok = !indexChanged || files_.WriteTables(appendAt_, index);
+  ok = files_.MarkClosedOnce() && ok;
+  files_.Close();
+  return ok;
+}
+
+}  // namespace dembase

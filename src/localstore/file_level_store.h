@@ -1,0 +1,47 @@
+// FileLevelStore: the LevelStore of a local level — its .Hdr file with the DataFileEnd
+// table and the tile index, and its data files.
+//
+// Durability rules kept here:
+// - appends go to the real end of a data file, even when the table's figure lags behind
+//   it after a crash, so no stored payload is ever overwritten by another tile;
+// - a payload that fits its old place, in the same form (zlib or raw), is rewritten in
+//   place; anything else is appended (files only grow);
+// - the tables are written at Finish, after the data files were synced.
+#ifndef DEMBASE_LOCALSTORE_FILE_LEVEL_STORE_H_
+#define DEMBASE_LOCALSTORE_FILE_LEVEL_STORE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "localstore/level_file_set.h"
+#include "localstore/level_store.h"
+#include "localstore/records.h"
+#include "localstore/writeback_pacer.h"
+
+namespace dembase {
+
+class FileLevelStore final : public LevelStore {
+ public:
+  // Opens the level's files. False (nothing held) when a file is missing or held
+  // elsewhere, or the header does not fit its file.
+  [[nodiscard]] bool Open(const std::string& layerDir, const PyramidLevelRec& rec);
+
+  const PyramidLayerInfo& info() const override { return files_.info(); }
+  const LevelGeometry& geometry() const override { return files_.geometry(); }
+  [[nodiscard]] bool LoadIndex(std::vector<TileIndexRec>* index) override;
+  [[nodiscard]] std::optional<std::span<const uint8_t>> ReadBytes(int32_t t, const TileIndexRec& rec,
+                                                                 std::span<uint8_t> scratch) override;
+  [[nodiscard]] bool StoreBytes(int32_t t, TileIndexRec* rec, const EncodedPayload& payload) override;
+  [[nodiscard]] bool RecordChanged(int32_t, const TileIndexRec&) override { return true; }
+  [[nodiscard]] bool Finish(std::span<const TileIndexRec> index, bool indexChanged) override;
+
+ private:
+  LevelFileSet files_;
+  std::vector<uint64_t> appendAt_;  // where the next payload of each data file goes
+  WritebackPacer pacer_;
+};
+
+}  // namespace dembase
+
+#endif  // DEMBASE_LOCALSTORE_FILE_LEVEL_STORE_H_
