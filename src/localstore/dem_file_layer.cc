@@ -25,23 +25,6 @@ int16_t CDemFileLayer::CreateLayerFiles(const char* path, const DataLayerParam* 
   return CreateLayerHeaderFile(path, *param);
 }
 
-void CDemFileLayer::SetLayerOperParam(const LayerOperParam* p) {
-  if (p == nullptr) return;
-  compressTiles_ = p->compressTiles;
-  blendValues_ = p->blendValues;
-  oldWeight_ = p->oldWeight;
-  newWeight_ = p->newWeight;
-  if (level_) level_->set_compress(compressTiles_ != 0);
-}
-
-void CDemFileLayer::GetLayerOperParam(LayerOperParam* out) {
-  if (out == nullptr) return;
-  out->compressTiles = compressTiles_;
-  out->blendValues = blendValues_;
-  out->oldWeight = oldWeight_;
-  out->newWeight = newWeight_;
-}
-
 int32_t CDemFileLayer::OpenDataLayer(int32_t dataSetId, const char* name, uint32_t /*mode*/) {
   if (dataSetId != LOCAL_DATASET_ID || is_open() || name == nullptr || name[0] == '\0') return 0;
   const auto dir = LayerDirectory(name);
@@ -108,10 +91,6 @@ int16_t CDemFileLayer::GetDataLayerParam(int32_t /*layerId*/, DataLayerParam* ou
   return 1;
 }
 
-double CDemFileLayer::GetNullValue() { return NullValue(type_); }
-
-int32_t CDemFileLayer::IsNullValue(double value) { return IsNullLike(type_, value) ? 1 : 0; }
-
 // --- pyramid levels ---
 
 int16_t CDemFileLayer::CreatePyramidLayer(int32_t /*layerId*/, int16_t level, double cellSizeX, double cellSizeY) {
@@ -167,11 +146,7 @@ int16_t CDemFileLayer::DeletePyramidLayer(int32_t /*layerId*/, int16_t level) {
   // The level is gone from the layer whatever this answers; files it could not remove
   // stay as a leftover that no header names and no new level reuses.
   (void)DeleteLevelFiles(layerDir_, gone);
-  // Levels above move down one number, the open one included.
-  if (openLevel_ > level) --openLevel_;
-  if (writerLevel_ > level) --writerLevel_;
-  if (tileDataLevel_ > level) --tileDataLevel_;
-  openLevelView_.level = openLevel_;
+  LevelDeleted(level);
   return 1;
 }
 
@@ -196,32 +171,20 @@ int16_t CDemFileLayer::OpenPyramidLayer(int32_t /*layerId*/, int16_t level) {
   if (!store->Open(layerDir_, levels_[static_cast<size_t>(level - 1)])) return 0;
   auto opened = std::make_unique<OpenLevel>(this, cache(), type_);
   if (!opened->Open(std::move(store))) return 0;
-  opened->set_compress(compressTiles_ != 0);
-  level_ = std::move(opened);
-  openLevel_ = level;
-  activeTile_ = -1;
-  if (level_->grid().Addressable()) openLevelView_ = OpenLevelView{level_->refs(), level_->grid(), level, type_};
+  AdoptLevel(std::move(opened), level);
   return 1;
 }
 
 int16_t CDemFileLayer::ClosePyramidLayer(int32_t /*layerId*/) {
   if (openLevel_ < 1) return 0;
-  openLevelView_ = {};
-  readTileView_ = {};
-  const OpenLevel::CloseOutcome out = level_->Close();
-  if (openLevel_ == 1 && out.indexChanged) {
+  const bool first = openLevel_ == 1;
+  const OpenLevel::CloseOutcome out = CloseLevel();
+  if (first && out.indexChanged) {
     param_.minValue = out.minValue;
     param_.maxValue = out.maxValue;
     infoDirty_ = true;
   }
-  level_.reset();
-  openLevel_ = 0;
-  activeTile_ = -1;
   return out.ok ? 1 : 0;
-}
-
-void CDemFileLayer::WriteBackTile(uint32_t tag) {
-  if (level_ && tag < static_cast<uint32_t>(level_->tile_count())) level_->WriteBack(static_cast<int32_t>(tag));
 }
 
 }  // namespace dembase

@@ -29,48 +29,33 @@
 #include "localstore/tile_data_reader.h"
 #include "localstore/records.h"
 #include "platform/env.h"
-#include "registry/data_layer.h"
+#include "localstore/tiled_layer.h"
 
 namespace dembase {
 
-class CDemFileLayer final : public CDataLayer {
+class CDemFileLayer final : public CTiledLayer {
  public:
-  explicit CDemFileLayer(CTileCache* cache) : CDataLayer(cache) {}
+  explicit CDemFileLayer(CTileCache* cache) : CTiledLayer(cache) {}
   // Closes what is still open; an open level is written back first.
   ~CDemFileLayer() override;
 
   // Writes the header file of a new layer; see CreateLayerHeaderFile. Never opens it.
   static int16_t CreateLayerFiles(const char* path, const DataLayerParam* param);
 
-  /* 2 */ void SetLayerOperParam(const LayerOperParam* p) override;
-  /* 3 */ void GetLayerOperParam(LayerOperParam* out) override;
   /* 4 */ int32_t OpenDataLayer(int32_t dataSetId, const char* name, uint32_t mode) override;
   /* 5 */ int16_t CloseDataLayer(int32_t dataSetId, int32_t layerId) override;
   /* 6 */ int16_t GetDataLayerParam(int32_t layerId, DataLayerParam* out) override;
-  /* 7 */ double GetNullValue() override;
-  /* 8 */ int32_t IsNullValue(double value) override;
   /* 9 */ int16_t CreatePyramidLayer(int32_t layerId, int16_t level, double cellSizeX, double cellSizeY) override;
   /* 10 */ int16_t DeletePyramidLayer(int32_t layerId, int16_t level) override;
   /* 11 */ int16_t GetPyramidLayerInfo(int32_t layerId, int16_t level, PyramidLayerInfo* out) override;
   /* 12 */ int16_t OpenPyramidLayer(int32_t layerId, int16_t level) override;
   /* 13 */ int16_t ClosePyramidLayer(int32_t layerId) override;
-  /* 14 */ int16_t GetOpenPyramidLayer() override { return level_ ? openLevel_ : tileDataLevel_; }
-  /* 21 */ int16_t GetOneTileInfo(int32_t reserved, int32_t tileRow, int32_t tileCol, OneTileInfo* out) override;
-  /* 22 */ int16_t SetCell(int32_t reserved, int32_t row, int32_t col, double value) override;
-  /* 23 */ double GetCell(int32_t reserved, int32_t row, int32_t col, uint8_t* isNull) override;
-  /* 24 */ int16_t BeginWriteTile(int32_t reserved, int32_t tileRow, int32_t tileCol) override;
-  /* 25 */ int16_t EndWriteTile(uint8_t keep) override;
-  /* 26 */ void WriteCellOfTile(int32_t row, int32_t col, double value) override;
-  /* 27 */ int16_t BeginReadTile(int32_t reserved, int32_t tileRow, int32_t tileCol) override;
-  /* 28 */ int16_t EndReadTile() override;
-  /* 29 */ double ReadCellOfTile(int32_t row, int32_t col, uint8_t* isNull) override;
   /* 30 */ int16_t BeginWritePyramidLayer(int16_t level) override;
   /* 31 */ int16_t EndWritePyramidLayer() override;
   /* 32 */ int16_t WriteOneTile(int32_t reserved, int32_t tileIndex, OneTileInfo* info, const void* cells) override;
   /* 33 */ int16_t BeginReadTileData(int16_t level, int32_t reserved, int32_t tileRow, int32_t tileCol) override;
   /* 34 */ int16_t EndReadTileData() override;
   /* 35 */ double ReadCellOfTileData(int32_t row, int32_t col, uint8_t* isNull) override;
-  /* 36 */ void WriteBackTile(uint32_t tag) override;
 
   bool is_open() const { return header_ != nullptr; }
 
@@ -95,11 +80,6 @@ class CDemFileLayer final : public CDataLayer {
     if (spareReader_) spareReader_->DropReadAhead();
     if (tileData_) tileData_->DropReadAhead();
   }
-  // The null value answered for cells that are absent or cannot be read.
-  double NullCell(uint8_t* isNull) const;
-  // The cell at in-tile (r, c) of tile t, fetching the tile if the cache let it go.
-  double ReadCell(int32_t t, int32_t r, int32_t c, uint8_t* isNull);
-  BlendSettings blend() const { return BlendSettings{blendValues_ != 0, oldWeight_, newWeight_}; }
   int16_t CreatedLevels() const { return param_.levelCount; }
 
   // The layer as opened.
@@ -108,34 +88,18 @@ class CDemFileLayer final : public CDataLayer {
   std::string layerDir_;
   std::string layerName_;
   DataLayerParam param_{};
-  CellType type_ = CellType::kInt32;
   // levelCount created records; a layer without levels keeps one uncreated level-1 record.
   std::vector<PyramidLevelRec> levels_;
   bool infoDirty_ = false;
 
-  // How written cells are stored; per object, never stored.
-  uint8_t compressTiles_ = 1;
-  uint8_t blendValues_ = 1;
-  float oldWeight_ = 0.0f;
-  float newWeight_ = 1.0f;
-
-  int16_t openLevel_ = 0;
-  std::unique_ptr<OpenLevel> level_;
 
   // The whole-level write, while it runs; it has its own files and never uses the cache.
   std::unique_ptr<LevelWriter> writer_;
-  int16_t writerLevel_ = 0;
   // The tile of a running tile-data read and the level it came from (reported as the
   // open level while the sequence runs, though no level tables exist).
   std::unique_ptr<TileDataReader> tileData_;
-  int16_t tileDataLevel_ = 0;
   // The reader of the last tile-data read, kept for its buffers.
   std::unique_ptr<TileDataReader> spareReader_;
-
-  // The tile of a running tile-write or tile-read sequence, -1 when none.
-  int32_t activeTile_ = -1;
-  bool activeWasDirty_ = false;  // it held unwritten changes when the write sequence began
-  bool activeFailed_ = false;    // a cell of the running sequence could not be written
 };
 
 }  // namespace dembase

@@ -1,4 +1,4 @@
-// Cell and tile access on the open level of a local layer.
+// Cell and tile access on the open level, for every layer kind.
 //
 // A tile of a running sequence keeps a dirty mark from its Begin, so the cache writes it
 // back rather than dropping it if it must lend the block to another tile mid-sequence;
@@ -9,7 +9,7 @@
 // write-back, and a tile they had found empty would not be written at all.
 #include "cells/null_test.h"
 #include "cells/shared_edge.h"
-#include "localstore/dem_file_layer.h"
+#include "localstore/tiled_layer.h"
 
 namespace dembase {
 namespace {
@@ -21,18 +21,18 @@ void MarkCellWritten(TileRef& ref) {
 
 }  // namespace
 
-double CDemFileLayer::NullCell(uint8_t* isNull) const {
+double CTiledLayer::NullCell(uint8_t* isNull) const {
   if (isNull != nullptr) *isNull = 1;
   return NullValue(type_);
 }
 
-double CDemFileLayer::ReadCell(int32_t t, int32_t r, int32_t c, uint8_t* isNull) {
+double CTiledLayer::ReadCell(int32_t t, int32_t r, int32_t c, uint8_t* isNull) {
   if (!level_->FetchTile(t, false) || level_->block(t) == nullptr) return NullCell(isNull);
   uint8_t ignored = 0;
   return ReadStoredCell(type_, level_->block(t), r, c, isNull != nullptr ? isNull : &ignored);
 }
 
-int16_t CDemFileLayer::GetOneTileInfo(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol, OneTileInfo* out) {
+int16_t CTiledLayer::GetOneTileInfo(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol, OneTileInfo* out) {
   if (!level_ || out == nullptr) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
   if (!t) return 0;
@@ -43,7 +43,7 @@ int16_t CDemFileLayer::GetOneTileInfo(int32_t /*reserved*/, int32_t tileRow, int
   return 1;
 }
 
-int16_t CDemFileLayer::SetCell(int32_t /*reserved*/, int32_t row, int32_t col, double value) {
+int16_t CTiledLayer::SetCell(int32_t /*reserved*/, int32_t row, int32_t col, double value) {
   if (!level_) return 0;
   const auto copies = CopiesOfCell(level_->grid(), row, col);
   if (!copies) return 0;
@@ -64,7 +64,7 @@ int16_t CDemFileLayer::SetCell(int32_t /*reserved*/, int32_t row, int32_t col, d
   return ok ? 1 : 0;
 }
 
-double CDemFileLayer::GetCell(int32_t /*reserved*/, int32_t row, int32_t col, uint8_t* isNull) {
+double CTiledLayer::GetCell(int32_t /*reserved*/, int32_t row, int32_t col, uint8_t* isNull) {
   if (!level_) return NullCell(isNull);
   const auto a = AddressCell(level_->grid(), row, col);
   if (!a) return NullCell(isNull);
@@ -72,7 +72,7 @@ double CDemFileLayer::GetCell(int32_t /*reserved*/, int32_t row, int32_t col, ui
   return ReadCell(a->tile, a->r, a->c, isNull);
 }
 
-int16_t CDemFileLayer::BeginWriteTile(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
+int16_t CTiledLayer::BeginWriteTile(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
   readTileView_ = {};
   if (!level_) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
@@ -87,7 +87,7 @@ int16_t CDemFileLayer::BeginWriteTile(int32_t /*reserved*/, int32_t tileRow, int
   return 1;
 }
 
-void CDemFileLayer::WriteCellOfTile(int32_t row, int32_t col, double value) {
+void CTiledLayer::WriteCellOfTile(int32_t row, int32_t col, double value) {
   if (!level_ || activeTile_ < 0) return;
   const auto p = WrapToTile(row, col);
   if (!p) return;
@@ -100,7 +100,7 @@ void CDemFileLayer::WriteCellOfTile(int32_t row, int32_t col, double value) {
   MarkCellWritten(level_->ref(activeTile_));
 }
 
-int16_t CDemFileLayer::EndWriteTile(uint8_t keep) {
+int16_t CTiledLayer::EndWriteTile(uint8_t keep) {
   if (!level_ || activeTile_ < 0) return 0;
   const int32_t t = activeTile_;
   activeTile_ = -1;
@@ -121,7 +121,7 @@ int16_t CDemFileLayer::EndWriteTile(uint8_t keep) {
   return activeFailed_ ? 0 : 1;
 }
 
-int16_t CDemFileLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
+int16_t CTiledLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
   readTileView_ = {};
   if (!level_) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
@@ -137,17 +137,68 @@ int16_t CDemFileLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int3
   return 1;
 }
 
-int16_t CDemFileLayer::EndReadTile() {
+int16_t CTiledLayer::EndReadTile() {
   readTileView_ = {};
   if (activeTile_ < 0) return 0;
   activeTile_ = -1;
   return 1;
 }
 
-double CDemFileLayer::ReadCellOfTile(int32_t row, int32_t col, uint8_t* isNull) {
+double CTiledLayer::ReadCellOfTile(int32_t row, int32_t col, uint8_t* isNull) {
   if (!level_ || activeTile_ < 0 || !InTile(row, col)) return NullCell(isNull);
   if (level_->IsEmpty(activeTile_) && level_->ref(activeTile_).block == nullptr) return NullCell(isNull);
   return ReadCell(activeTile_, row, col, isNull);
+}
+
+void CTiledLayer::SetLayerOperParam(const LayerOperParam* p) {
+  if (p == nullptr) return;
+  compressTiles_ = p->compressTiles;
+  blendValues_ = p->blendValues;
+  oldWeight_ = p->oldWeight;
+  newWeight_ = p->newWeight;
+  if (level_) level_->set_compress(compressTiles_ != 0);
+}
+
+void CTiledLayer::GetLayerOperParam(LayerOperParam* out) {
+  if (out == nullptr) return;
+  out->compressTiles = compressTiles_;
+  out->blendValues = blendValues_;
+  out->oldWeight = oldWeight_;
+  out->newWeight = newWeight_;
+}
+
+double CTiledLayer::GetNullValue() { return NullValue(type_); }
+
+int32_t CTiledLayer::IsNullValue(double value) { return IsNullLike(type_, value) ? 1 : 0; }
+
+void CTiledLayer::AdoptLevel(std::unique_ptr<OpenLevel> opened, int16_t level) {
+  opened->set_compress(compressTiles_ != 0);
+  level_ = std::move(opened);
+  openLevel_ = level;
+  activeTile_ = -1;
+  if (level_->grid().Addressable()) openLevelView_ = OpenLevelView{level_->refs(), level_->grid(), level, type_};
+}
+
+OpenLevel::CloseOutcome CTiledLayer::CloseLevel() {
+  openLevelView_ = {};
+  readTileView_ = {};
+  const OpenLevel::CloseOutcome out = level_->Close();
+  level_.reset();
+  openLevel_ = 0;
+  activeTile_ = -1;
+  return out;
+}
+
+void CTiledLayer::LevelDeleted(int16_t level) {
+  // Levels above move down one number, the open one included.
+  if (openLevel_ > level) --openLevel_;
+  if (writerLevel_ > level) --writerLevel_;
+  if (tileDataLevel_ > level) --tileDataLevel_;
+  openLevelView_.level = openLevel_;
+}
+
+void CTiledLayer::WriteBackTile(uint32_t tag) {
+  if (level_ && tag < static_cast<uint32_t>(level_->tile_count())) level_->WriteBack(static_cast<int32_t>(tag));
 }
 
 }  // namespace dembase
