@@ -1,6 +1,6 @@
-// Local layers whose working set is far larger than the data set's tile cache (64 blocks
-// here): tiles of several layers evict each other's dirty tiles, also in the middle of
-// tile sequences, and no write may be lost.
+// Layers whose working set is far larger than their data set's tile cache (64 blocks
+// here), in local files and in a database: tiles of several layers evict each other's
+// dirty tiles, also in the middle of tile sequences, and no write may be lost.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tests/support/cell_calls.h"
-#include "tests/support/local_kind_fixture.h"
+#include "tests/support/layer_kind_fixture.h"
 #include "tests/support/local_store_fixture.h"
 
 namespace dembase::testing {
@@ -24,17 +24,19 @@ constexpr int32_t kTiles9 = 9 * 255;  // 81 tiles: more than the cache holds on 
 // (copies in up to three neighbours), the others inside the tile.
 constexpr std::pair<int32_t, int32_t> kVisitCells[] = {{0, 0}, {0, 131}, {77, 0}, {254, 254}, {128, 128}, {17, 200}};
 
-class LocalCachePressureTest : public LocalStoreTest {};
+// Run for the data set of each kind; the layers take every cell type and compression.
+using LocalCachePressureTest = LayerKindTest;
 
-TEST_F(LocalCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
+TEST_P(LocalCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
   std::vector<std::string> names;
   std::vector<CellCalls> layers;
-  for (const LayerKind& kind : kAllLayerKinds) {
-    names.push_back(kind.name() + ".dem");
-    const int32_t id = CreateAndOpen(names.back(), kind.type, kTiles5, kTiles5);
-    ASSERT_GE(id, 1);
-    layers.emplace_back(h_, id);
-    ASSERT_TRUE(layers.back().SetOper(kind.compress));
+  std::vector<uint8_t> compress;
+  for (const LayerKind& k : kAllLayerKinds) {
+    if (k.sqlite) continue;
+    names.push_back(k.name());
+    layers.push_back(MakeAs(names.back(), k.type, k.compress, kTiles5, kTiles5));
+    compress.push_back(k.compress);
+    ASSERT_GE(layers.back().layer(), 1);
   }
   // 4 layers x 25 tiles visited in turn: each pass makes the cache evict every tile.
   std::map<std::tuple<size_t, int32_t, int32_t>, double> written;
@@ -57,9 +59,8 @@ TEST_F(LocalCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
   }
 
   for (size_t l = 0; l < layers.size(); ++l) {
-    const int32_t id = Reopen(layers[l].layer(), names[l]);
-    ASSERT_GE(id, 1);
-    layers[l] = CellCalls(h_, id);
+    layers[l] = AgainAs(layers[l], names[l], compress[l]);
+    ASSERT_GE(layers[l].layer(), 1);
   }
   std::vector<double> lowest(layers.size(), 1e300), highest(layers.size(), -1e300);
   for (const auto& [key, v] : written) {
@@ -82,7 +83,7 @@ TEST_F(LocalCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
   }
   for (size_t l = 0; l < layers.size(); ++l) {
     EXPECT_EQ(layers[l].Get(3, 3).isNull, 1);
-    ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, layers[l].layer()), 1);
+    ASSERT_EQ(_hxClosePyramidLayer(h_, ds(), layers[l].layer()), 1);
     const auto range = layers[l].LayerRange();
     ASSERT_TRUE(range.has_value());
     EXPECT_EQ(range->minValue, lowest[l]) << "layer " << l;
@@ -93,16 +94,14 @@ TEST_F(LocalCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
 // A value per in-tile cell, exact in both cell types.
 double SequenceValue(int32_t r, int32_t c) { return r * 256.0 + c + 1; }
 
-class LocalSequencePressureTest : public LocalKindTest {
+class LocalSequencePressureTest : public LayerKindTest {
  protected:
   // A second layer of 81 tiles in the same data set; touching one cell of each of its
   // tiles evicts every block of the cache, dirty ones written back first.
   void SetUp() override {
-    LocalKindTest::SetUp();
-    const int32_t id = CreateAndOpen("flood.dem", DEMBASE_TYPE_INT32, kTiles9, kTiles9);
-    ASSERT_GE(id, 1);
-    flood_ = CellCalls(h_, id);
-    ASSERT_TRUE(flood_.SetOper(0));
+    LayerKindTest::SetUp();
+    flood_ = MakeAs("flood", DEMBASE_TYPE_INT32, 0, kTiles9, kTiles9);
+    ASSERT_GE(flood_.layer(), 1);
   }
   void Flood(double v) {
     for (int32_t tr = 0; tr < 9; ++tr) {
@@ -154,6 +153,10 @@ TEST_P(LocalSequencePressureTest, TileSequencesSurviveEvictionOfTheirTile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LocalSequencePressureTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+INSTANTIATE_TEST_SUITE_P(DataSets, LocalCachePressureTest,
+                         ::testing::Values(LayerKind{DEMBASE_TYPE_INT32, 1, false},
+                                           LayerKind{DEMBASE_TYPE_INT32, 1, true}),
+                         [](const auto& info) { return std::string(info.param.sqlite ? "Sqlite" : "Files"); });
 
 }  // namespace
 }  // namespace dembase::testing

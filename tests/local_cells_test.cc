@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "tests/support/cell_calls.h"
-#include "tests/support/local_kind_fixture.h"
+#include "tests/support/layer_kind_fixture.h"
 
 namespace dembase::testing {
 namespace {
@@ -23,7 +23,7 @@ constexpr int32_t kCols = 700;  // 3 tiles across
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-using LocalCellsTest = LocalKindTest;
+using LocalCellsTest = LayerKindTest;
 
 // Distinct for every cell, negative over part of the level, exact in both cell types.
 double PatternValue(bool isFloat, int32_t row, int32_t col) {
@@ -103,10 +103,11 @@ TEST_P(LocalCellsTest, EveryCellOfSeveralTilesSurvivesReopen) {
   EXPECT_EQ(p.minValue, lowest);
   EXPECT_EQ(p.maxValue, highest);
   const uint64_t rawTiles = 9 * uint64_t{262144};
+  const uint64_t stored = BytesUnder(kind().sqlite ? dir_.path() : Path("pattern"));
   if (kind().compress) {
-    EXPECT_LT(BytesUnder(Path("pattern")), rawTiles / 2);
+    EXPECT_LT(stored, rawTiles / 2);
   } else {
-    EXPECT_GE(BytesUnder(Path("pattern")), rawTiles);
+    EXPECT_GE(stored, rawTiles);
   }
 }
 
@@ -273,7 +274,7 @@ TEST_P(LocalCellsTest, BlendingWeighsStoredAndWrittenValues) {
   // (the fixture's Again sets only compression), and with blending off a value is
   // stored as written whatever the weights.
   LayerOperParam p{};
-  ASSERT_EQ(_hxGetLayerOperParam(h_, kLocal, layer.layer(), &p), 1);
+  ASSERT_EQ(_hxGetLayerOperParam(h_, ds(), layer.layer(), &p), 1);
   const float oldWeight = p.oldWeight, newWeight = p.newWeight;  // unpacked copies
   EXPECT_EQ(p.blendValues, 1);
   EXPECT_EQ(oldWeight, 0.0f);
@@ -297,8 +298,8 @@ TEST_P(LocalCellsTest, OneTileInfoOfAnEmptyTileIsTheNullValue) {
     EXPECT_FALSE(layer.TileInfo(tr, tc).has_value()) << tr << "," << tc;
   }
   OneTileInfo out{};
-  EXPECT_EQ(_hxGetOneTileInfo(h_, kLocal, layer.layer(), 1, 0, 0, 0, nullptr), 0);
-  EXPECT_EQ(_hxGetOneTileInfo(h_, kLocal, layer.layer() + 1, 1, 0, 0, 0, &out), 0);
+  EXPECT_EQ(_hxGetOneTileInfo(h_, ds(), layer.layer(), 1, 0, 0, 0, nullptr), 0);
+  EXPECT_EQ(_hxGetOneTileInfo(h_, ds(), layer.layer() + 1, 1, 0, 0, 0, &out), 0);
 }
 
 TEST_P(LocalCellsTest, CellsOutsideTheLevelAreRefused) {
@@ -327,7 +328,7 @@ TEST_P(LocalCellsTest, CallsNeedTheOpenLevel) {
   CellCalls level1 = Make("levels", kRows, kCols);
   ASSERT_GE(level1.layer(), 1);
   const int32_t id = level1.layer();
-  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, ds(), id, 2, 2.0, 2.0), 1);
   ASSERT_EQ(level1.Set(0, 0, 1), 1);
 
   // Every call names a layer and a level; each of these names one that is not open.
@@ -335,7 +336,7 @@ TEST_P(LocalCellsTest, CallsNeedTheOpenLevel) {
     SCOPED_TRACE(what);
     EXPECT_EQ(calls.Set(0, 0, 5), 0);
     uint8_t isNull = 9;
-    EXPECT_EQ(_hxGetCell(h_, kLocal, calls.layer(), calls.level(), 0, 0, 0, &isNull), 0.0);
+    EXPECT_EQ(_hxGetCell(h_, ds(), calls.layer(), calls.level(), 0, 0, 0, &isNull), 0.0);
     EXPECT_EQ(isNull, 9);
     EXPECT_FALSE(calls.TileInfo(0, 0).has_value());
     EXPECT_EQ(calls.BeginWrite(0, 0), 0);
@@ -343,24 +344,24 @@ TEST_P(LocalCellsTest, CallsNeedTheOpenLevel) {
     EXPECT_EQ(_hxEndWriteTile(h_, 1), 0);
     EXPECT_EQ(_hxEndReadTile(h_), 0);
   };
-  refusedEverywhere(CellCalls(h_, id, 0), "level 0");
-  refusedEverywhere(CellCalls(h_, id, 2), "level 2, created but not open");
-  refusedEverywhere(CellCalls(h_, id, 3), "level 3, not created");
-  refusedEverywhere(CellCalls(h_, id, -1), "level -1");
-  refusedEverywhere(CellCalls(h_, id + 1, 1), "a layer that is not open");
-  refusedEverywhere(CellCalls(h_, kLocal, 1), "a layer id that is the data set's");
-  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  refusedEverywhere(CellCalls(h_, id, 0, ds()), "level 0");
+  refusedEverywhere(CellCalls(h_, id, 2, ds()), "level 2, created but not open");
+  refusedEverywhere(CellCalls(h_, id, 3, ds()), "level 3, not created");
+  refusedEverywhere(CellCalls(h_, id, -1, ds()), "level -1");
+  refusedEverywhere(CellCalls(h_, id + 1, 1, ds()), "a layer that is not open");
+  refusedEverywhere(CellCalls(h_, kLocal, 1, ds()), "a layer id no open layer has");
+  ASSERT_EQ(_hxClosePyramidLayer(h_, ds(), id), 1);
   refusedEverywhere(level1, "level 1 after it closed");
-  refusedEverywhere(CellCalls(h_, id, 0), "level 0 with no level open");
+  refusedEverywhere(CellCalls(h_, id, 0, ds()), "level 0 with no level open");
 
-  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
-  const CellCalls level2(h_, id, 2);
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, ds(), id, 2), 1);
+  const CellCalls level2(h_, id, 2, ds());
   refusedEverywhere(level1, "level 1 while level 2 is open");
   EXPECT_EQ(level2.Set(1, 1, 9), 1);
   EXPECT_EQ(level2.Get(1, 1).value, 9);
   EXPECT_EQ(level2.Get(0, 0).isNull, 1);  // level 1's cell is not level 2's
-  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
-  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, ds(), id), 1);
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, ds(), id, 1), 1);
   EXPECT_EQ(level1.Get(0, 0).value, 1);
   EXPECT_EQ(level1.Get(1, 1).isNull, 1);
 }

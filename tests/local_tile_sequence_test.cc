@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "tests/support/cell_calls.h"
-#include "tests/support/local_kind_fixture.h"
+#include "tests/support/layer_kind_fixture.h"
 
 namespace dembase::testing {
 namespace {
@@ -23,7 +23,7 @@ constexpr int32_t kRows = 600;  // 3 tiles down
 constexpr int32_t kCols = 700;  // 3 tiles across
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-using LocalTileSequenceTest = LocalKindTest;
+using LocalTileSequenceTest = LayerKindTest;
 
 // The tile of the keep cases and the cells they use (level coordinates in tile (1, 1)).
 constexpr int32_t kSeqTile = 1;
@@ -52,7 +52,7 @@ struct KeepCase {
   bool wantStored, wantBefore, wantInSeq;
 };
 
-class LocalKeepTest : public LocalKindTest {
+class LocalKeepTest : public LayerKindTest {
  protected:
   void Prepare(CellCalls& layer, const std::string& stem, Before before) {
     const bool stored =
@@ -136,7 +136,7 @@ TEST_P(LocalKeepTest, EndWriteTileKeepsOrDiscards) {
     }
     EXPECT_EQ(p.minValue, lowest);
     EXPECT_EQ(p.maxValue, highest);
-    ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, layer.layer(), 1), 1);
+    ASSERT_EQ(_hxOpenPyramidLayer(h_, ds(), layer.layer(), 1), 1);
     Check(layer, k, true);
   }
 }
@@ -268,15 +268,15 @@ TEST_P(LocalTileSequenceTest, SequenceCallsOutOfOrderAreRefused) {
       {"end read again", [h] { return _hxEndReadTile(h); }, 0},
       {"no write in a read sequence", get(3, 3), -1},
       {"begin write", [&] { return layer.BeginWrite(0, 0); }, 1},
-      {"close level in the sequence", [&] { return _hxClosePyramidLayer(h, kLocal, layer.layer()); }, 1},
-      {"open level again", [&] { return _hxOpenPyramidLayer(h, kLocal, layer.layer(), 1); }, 1},
+      {"close level in the sequence", [&] { return _hxClosePyramidLayer(h, ds(), layer.layer()); }, 1},
+      {"open level again", [&] { return _hxOpenPyramidLayer(h, ds(), layer.layer(), 1); }, 1},
       {"write cell after the level closed", writeCell(4, 4, 6), 1},
       {"end write after the level closed", [h] { return _hxEndWriteTile(h, 1); }, 0},
       {"the closed sequence wrote nothing", get(4, 4), -1},
       {"the closed sequence kept what it wrote", get(2, 2), 7},
       {"begin read", [&] { return layer.BeginRead(0, 0); }, 1},
-      {"close level in the read sequence", [&] { return _hxClosePyramidLayer(h, kLocal, layer.layer()); }, 1},
-      {"open level again", [&] { return _hxOpenPyramidLayer(h, kLocal, layer.layer(), 1); }, 1},
+      {"close level in the read sequence", [&] { return _hxClosePyramidLayer(h, ds(), layer.layer()); }, 1},
+      {"open level again", [&] { return _hxOpenPyramidLayer(h, ds(), layer.layer(), 1); }, 1},
       {"read cell after the level closed", [&] { return _hxReadCellOfTile(h, 2, 2, &v, &isNull); }, 0},
       {"end read after the level closed", [h] { return _hxEndReadTile(h); }, 0},
   };
@@ -370,7 +370,7 @@ TEST_P(LocalTileSequenceTest, StatisticsNeverHideLaterWrites) {
     const ValueRange p = RangeAfterLevelClose(layer);
     EXPECT_EQ(p.minValue, -50);
     EXPECT_EQ(p.maxValue, 100);
-    ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, layer.layer(), 1), 1);
+    ASSERT_EQ(_hxOpenPyramidLayer(h_, ds(), layer.layer(), 1), 1);
     EXPECT_EQ(layer.Get(4, 4).value, 100);
     EXPECT_EQ(layer.Get(2, 2).value, -50);
     const auto info = layer.TileInfo(0, 0);

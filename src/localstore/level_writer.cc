@@ -6,6 +6,7 @@
 
 #include "cells/null_test.h"
 #include "cells/tile_stats.h"
+#include "localstore/prepared_tile.h"
 #include "localstore/tile_payload.h"
 
 namespace dembase {
@@ -25,47 +26,28 @@ int16_t LevelWriter::WriteOneTile(int32_t t, const OneTileInfo& info, const uint
   TileIndexRec rec;
   if (!running_ || t < 0 || t >= files_.tile_count() || (info.size != 0 && cells == nullptr)) return 0;
   if (!files_.ReadRecord(t, &rec)) return Fail();
-  const bool storedEmpty = IsEmptyTileRec(rec);
-
-  if (info.size == 0) {
-    // A tile without data changes nothing when merging; replacing, it empties the tile.
-    if (storedEmpty || blend.blendValues) return 1;
-    return files_.WriteRecord(t, EmptyTileIndexRec(type_)) ? 1 : Fail();
-  }
-  if (buffer_.size() == 0 && !buffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) return Fail();
-  uint8_t* merge = buffer_.data();
-  const std::span<uint8_t> scratch = buffer_.span().subspan(kTileBlockBytes);
-
-  if (storedEmpty || !blend.blendValues) {
-    // The caller's statistics are taken as given.
-    rec.tileMin = info.minimum;
-    rec.tileMax = info.maximum;
-    return Store(t, cells, compress, rec) ? 1 : 0;
-  }
-
-  // Merging: the stored cells first, then the caller's over them.
-  if (rec.storedSize == 0) {
-    FillWithNull(type_, MutableTileBlock(merge, kTileBlockBytes));
-  } else if (!ReadPayload(files_.data_file_of(t), rec, merge, scratch)) {
+  if (info.size != 0 && buffer_.size() == 0 && !buffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) {
     return Fail();
   }
-  Merge(cells, blend, merge);
-  // The range covers the stored cells that were kept as well as the merged ones.
-  const TileStats stats = ComputeTileStats(type_, TileBlock(merge, kTileBlockBytes));
-  if (stats.empty) {
-    return files_.WriteRecord(t, EmptyTileIndexRec(type_)) ? 1 : Fail();
+  uint8_t* merge = buffer_.data();
+  const std::span<uint8_t> scratch = buffer_.span().subspan(kTileBlockBytes);
+  const auto outcome = ResolvePreparedTile(type_, info, cells, IsEmptyTileRec(rec), blend, merge, [&](uint8_t* block) {
+    if (rec.storedSize != 0) return ReadPayload(files_.data_file_of(t), rec, block, scratch);
+    FillWithNull(type_, MutableTileBlock(block, kTileBlockBytes));
+    return true;
+  });
+  if (!outcome) return Fail();
+  switch (outcome->action) {
+    case PreparedTileOutcome::Action::kKeepStored:
+      return 1;
+    case PreparedTileOutcome::Action::kStoreEmpty:
+      return files_.WriteRecord(t, EmptyTileIndexRec(type_)) ? 1 : Fail();
+    case PreparedTileOutcome::Action::kStoreCells:
+      break;
   }
-  rec.tileMin = stats.minimum;
-  rec.tileMax = stats.maximum;
-  return Store(t, merge, compress, rec) ? 1 : 0;
-}
-
-void LevelWriter::Merge(const uint8_t* cells, const BlendSettings& blend, uint8_t* merge) const {
-  for (size_t i = 0; i < kTileBlockBytes; i += kCellBytes) {
-    const uint32_t n = LoadCellBits(cells + i);
-    if (IsNullCellBits(type_, n)) continue;
-    StoreIntoCell(type_, blend, merge + i, LoadCellValue(type_, cells + i));
-  }
+  rec.tileMin = outcome->minimum;
+  rec.tileMax = outcome->maximum;
+  return Store(t, outcome->cells, compress, rec) ? 1 : 0;
 }
 
 bool LevelWriter::Store(int32_t t, const uint8_t* block, bool compress, TileIndexRec rec) {

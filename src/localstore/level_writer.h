@@ -55,8 +55,6 @@ class LevelWriter {
     failed_ = true;
     return 0;
   }
-  // Merges cells into the stored block in merge (a null-like new cell keeps the stored one).
-  void Merge(const uint8_t* cells, const BlendSettings& blend, uint8_t* merge) const;
   // Appends the payload of block and writes the record; false when nothing changed.
   [[nodiscard]] bool Store(int32_t t, const uint8_t* block, bool compress, TileIndexRec rec);
 

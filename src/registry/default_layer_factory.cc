@@ -2,19 +2,22 @@
 
 #include <new>
 
+#include "dbstore/db_layer.h"
 #include "localstore/dem_file_layer.h"
 #include "localstore/layer_removal.h"
 
 namespace dembase {
 namespace {
 
-// The layer kinds; the database kind, renaming and copying answer 0 until they arrive.
+// The layer kinds; renaming and copying answer 0 until they arrive.
 class DefaultLayerFactory final : public LayerFactory {
  public:
   std::unique_ptr<CDataLayer> NewLocalLayer(CTileCache* cache) override {
     return std::unique_ptr<CDataLayer>(new (std::nothrow) CDemFileLayer(cache));
   }
-  std::unique_ptr<CDataLayer> NewDbLayer(CTileCache*) override { return nullptr; }
+  std::unique_ptr<CDataLayer> NewDbLayer(CTileCache* cache) override {
+    return std::unique_ptr<CDataLayer>(new (std::nothrow) CDbLayer(cache));
+  }
   int16_t CreateLocalLayerFiles(CTileCache*, const char* path, const DataLayerParam* param) override {
     return CDemFileLayer::CreateLayerFiles(path, param);
   }

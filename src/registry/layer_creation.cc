@@ -42,7 +42,13 @@ int16_t Registry::CreateDataLayer(int32_t dataSetId, const char* name, DataLayer
   }
   // A layer without level 1 could never get one through this path and would block the
   // retry: what the failed creation made goes again.
-  if (r < 1 && ds->is_local()) (void)factory_->DeleteLocalLayer(ds->cache.get(), name);
+  if (r < 1) {
+    if (ds->is_local()) {
+      (void)factory_->DeleteLocalLayer(ds->cache.get(), name);
+    } else {
+      (void)DbDeleteLayer(ds->connection, dataSetId, name);
+    }
+  }
   return r;
 }
 

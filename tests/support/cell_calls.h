@@ -17,17 +17,24 @@
 
 namespace dembase::testing {
 
-// One way of making a layer: cell type and whether written tiles are compressed.
+// One way of making a layer: cell type, whether written tiles are compressed, and the
+// kind of data set that keeps it (local files or an SQLite raster database).
 struct LayerKind {
   uint16_t type = DEMBASE_TYPE_INT32;
   uint8_t compress = 1;
+  bool sqlite = false;
 
   bool is_float() const { return type == DEMBASE_TYPE_FLOAT32; }
-  std::string name() const { return std::string(is_float() ? "Float" : "Int") + (compress ? "Packed" : "Raw"); }
+  std::string name() const {
+    return std::string(is_float() ? "Float" : "Int") + (compress ? "Packed" : "Raw") + (sqlite ? "Sqlite" : "");
+  }
 };
 
-inline constexpr LayerKind kAllLayerKinds[] = {
-    {DEMBASE_TYPE_INT32, 1}, {DEMBASE_TYPE_INT32, 0}, {DEMBASE_TYPE_FLOAT32, 1}, {DEMBASE_TYPE_FLOAT32, 0}};
+// Every cell type and compression in local files, and two of them in a database: the
+// store below the shared tile machinery is what the database rows check.
+inline constexpr LayerKind kAllLayerKinds[] = {{DEMBASE_TYPE_INT32, 1},        {DEMBASE_TYPE_INT32, 0},
+                                               {DEMBASE_TYPE_FLOAT32, 1},      {DEMBASE_TYPE_FLOAT32, 0},
+                                               {DEMBASE_TYPE_INT32, 1, true},  {DEMBASE_TYPE_FLOAT32, 0, true}};
 
 inline std::ostream& operator<<(std::ostream& os, const LayerKind& k) { return os << k.name(); }
 
@@ -56,40 +63,41 @@ struct TileWrite {
 
 class CellCalls {
  public:
-  CellCalls(DemBaseAI* h, int32_t layer, int16_t level = 1) : h_(h), layer_(layer), level_(level) {}
+  CellCalls(DemBaseAI* h, int32_t layer, int16_t level = 1, int32_t dataSet = LOCAL_DATASET_ID)
+      : h_(h), ds_(dataSet), layer_(layer), level_(level) {}
 
   int16_t Set(int32_t row, int32_t col, double v) const {
-    return _hxSetCell(h_, LOCAL_DATASET_ID, layer_, level_, 0, row, col, v);
+    return _hxSetCell(h_, ds_, layer_, level_, 0, row, col, v);
   }
   CellRead Get(int32_t row, int32_t col) const {
     CellRead out;
-    out.value = _hxGetCell(h_, LOCAL_DATASET_ID, layer_, level_, 0, row, col, &out.isNull);
+    out.value = _hxGetCell(h_, ds_, layer_, level_, 0, row, col, &out.isNull);
     return out;
   }
-  double Null() const { return _hxGetNullValue(h_, LOCAL_DATASET_ID, layer_); }
+  double Null() const { return _hxGetNullValue(h_, ds_, layer_); }
 
   bool SetOper(uint8_t compress, uint8_t blend = 1, float oldWeight = 0.0f, float newWeight = 1.0f) const {
     const LayerOperParam p{compress, blend, oldWeight, newWeight};
-    return _hxSetLayerOperParam(h_, LOCAL_DATASET_ID, layer_, &p) == 1;
+    return _hxSetLayerOperParam(h_, ds_, layer_, &p) == 1;
   }
 
   std::optional<TileSummary> TileInfo(int32_t tileRow, int32_t tileCol) const {
     OneTileInfo info{};
-    if (_hxGetOneTileInfo(h_, LOCAL_DATASET_ID, layer_, level_, 0, tileRow, tileCol, &info) != 1) return std::nullopt;
+    if (_hxGetOneTileInfo(h_, ds_, layer_, level_, 0, tileRow, tileCol, &info) != 1) return std::nullopt;
     return TileSummary{info.size, info.minimum, info.maximum};
   }
   // The smallest and largest cell of level 1 as the layer records them.
   std::optional<ValueRange> LayerRange() const {
     DataLayerParam p{};
-    if (_hxGetDataLayerParam(h_, LOCAL_DATASET_ID, layer_, &p) != 1) return std::nullopt;
+    if (_hxGetDataLayerParam(h_, ds_, layer_, &p) != 1) return std::nullopt;
     return ValueRange{p.minValue, p.maxValue};
   }
 
   int16_t BeginWrite(int32_t tileRow, int32_t tileCol) const {
-    return _hxBeginWriteTile(h_, LOCAL_DATASET_ID, layer_, level_, 0, tileRow, tileCol);
+    return _hxBeginWriteTile(h_, ds_, layer_, level_, 0, tileRow, tileCol);
   }
   int16_t BeginRead(int32_t tileRow, int32_t tileCol) const {
-    return _hxBeginReadTile(h_, LOCAL_DATASET_ID, layer_, level_, 0, tileRow, tileCol);
+    return _hxBeginReadTile(h_, ds_, layer_, level_, 0, tileRow, tileCol);
   }
 
   // Begin, the writes, End(keep); true when Begin and End both answered 1.
@@ -137,11 +145,13 @@ class CellCalls {
   }
 
   DemBaseAI* handle() const { return h_; }
+  int32_t data_set() const { return ds_; }
   int32_t layer() const { return layer_; }
   int16_t level() const { return level_; }
 
  private:
   DemBaseAI* h_;
+  int32_t ds_;
   int32_t layer_;
   int16_t level_;
 };

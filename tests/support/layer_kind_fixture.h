@@ -1,0 +1,88 @@
+// A test run once per layer kind (cell type x compression x data set): layers are made
+// in the kind's data set (the local store, or an SQLite raster database in the test's
+// directory) and reopened with the kind's compression set, since that setting is per
+// open layer and never stored. Tests only.
+#ifndef DEMBASE_TESTS_SUPPORT_LAYER_KIND_FIXTURE_H_
+#define DEMBASE_TESTS_SUPPORT_LAYER_KIND_FIXTURE_H_
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "tests/support/cell_calls.h"
+#include "tests/support/local_store_fixture.h"
+
+namespace dembase::testing {
+
+class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterface<LayerKind> {
+ protected:
+  void SetUp() override {
+    LocalStoreTest::SetUp();
+    if (!kind().sqlite) return;
+    DbConnectInfo info{};
+    std::strcpy(info.dataSet, "test");
+    info.connectKind = 1;
+    const std::string db = Path("layers.db");
+    ASSERT_LT(db.size(), sizeof info.connectArg1);
+    std::strcpy(info.connectArg1, db.c_str());
+    ds_ = _hxOpenDataSet(h_, &info, 0.125f);
+    ASSERT_GE(ds_, 1);
+  }
+
+  const LayerKind& kind() const { return GetParam(); }
+  int32_t ds() const { return ds_; }
+  double NullValue() const {
+    return kind().is_float() ? static_cast<double>(std::bit_cast<float>(DEMBASE_NULL_FLOAT32_BITS))
+                             : static_cast<double>(DEMBASE_NULL_INT32);
+  }
+  // The name a layer called stem has in the kind's data set.
+  std::string LayerName(const std::string& stem) const { return kind().sqlite ? stem : Path(stem + ".dem"); }
+
+  // Layer stem with level 1 open. Layer id 0 in the result when something failed.
+  CellCalls Make(const std::string& stem, int32_t rows, int32_t cols) {
+    return MakeAs(stem, kind().type, kind().compress, rows, cols);
+  }
+  // The same with another cell type and compression, in the kind's data set.
+  CellCalls MakeAs(const std::string& stem, uint16_t type, uint8_t compress, int32_t rows, int32_t cols) {
+    DataLayerParam p = LayerParam(type, rows, cols);
+    if (_hxCreateDataLayer(h_, ds_, LayerName(stem).c_str(), &p, 0, 0) != 1) return CellCalls(h_, 0, 1, ds_);
+    return OpenWithLevel(stem, compress);
+  }
+  // Closes level and layer and opens both again.
+  CellCalls Again(const CellCalls& calls, const std::string& stem) { return AgainAs(calls, stem, kind().compress); }
+  CellCalls AgainAs(const CellCalls& calls, const std::string& stem, uint8_t compress) {
+    if (_hxClosePyramidLayer(h_, ds_, calls.layer()) != 1 || _hxCloseDataLayer(h_, ds_, calls.layer()) != 1) {
+      return CellCalls(h_, 0, 1, ds_);
+    }
+    return OpenWithLevel(stem, compress);
+  }
+  // The layer's value range once its level is closed (which is when it is made).
+  ValueRange RangeAfterLevelClose(const CellCalls& calls) {
+    EXPECT_EQ(_hxClosePyramidLayer(h_, ds_, calls.layer()), 1);
+    const std::optional<ValueRange> range = calls.LayerRange();
+    EXPECT_TRUE(range.has_value());
+    return range.value_or(ValueRange{});
+  }
+
+ private:
+  CellCalls OpenWithLevel(const std::string& stem, uint8_t compress) {
+    const int32_t id = _hxOpenDataLayer(h_, ds_, LayerName(stem).c_str(), 0);
+    CellCalls calls(h_, id, 1, ds_);
+    if (id < 1 || _hxOpenPyramidLayer(h_, ds_, id, 1) != 1 || !calls.SetOper(compress)) {
+      return CellCalls(h_, 0, 1, ds_);
+    }
+    return calls;
+  }
+
+  int32_t ds_ = kLocal;
+};
+
+inline std::string KindName(const ::testing::TestParamInfo<LayerKind>& info) { return info.param.name(); }
+
+}  // namespace dembase::testing
+
+#endif  // DEMBASE_TESTS_SUPPORT_LAYER_KIND_FIXTURE_H_
