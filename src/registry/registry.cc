@@ -174,7 +174,18 @@ bool Registry::CloseAllDataSets() noexcept {
 int16_t Registry::DeleteDataLayer(int32_t dataSetId, const char* name) {
   DataSetRec* ds = FindDataSet(dataSetId);
   if (ds == nullptr || name == nullptr) return 0;
-  if (!ds->is_local()) return DbDeleteLayer(ds->connection, dataSetId, name);
+  if (!ds->is_local()) {
+    // A layer open in this data set is not deleted from under its user (the local store
+    // has its header lock for that).
+    const int32_t id = DbOpenLayer(ds->connection, dataSetId, name);
+    if (id >= 1) {
+      const bool open = std::any_of(ds->layers.begin(), ds->layers.end(),
+                                    [id](const OpenLayerRec& rec) { return rec.layerId == id; });
+      DbCloseLayer(ds->connection, dataSetId, id);
+      if (open) return 0;
+    }
+    return DbDeleteLayer(ds->connection, dataSetId, name);
+  }
   return factory_->DeleteLocalLayer(ds->cache.get(), name);
 }
 

@@ -22,15 +22,21 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
  protected:
   void SetUp() override {
     LocalStoreTest::SetUp();
-    if (!kind().sqlite) return;
+    ds_ = OpenDataSetOf(h_);
+    ASSERT_GE(ds_, 1);
+  }
+
+  // Opens the kind's data set through handle h (the one of the test, or another
+  // process's); its id, or 0.
+  int32_t OpenDataSetOf(DemBaseAI* h) const {
+    if (!kind().sqlite) return h == h_ ? kLocal : _hxOpenDataSet(h, nullptr, 0.125f);
     DbConnectInfo info{};
     std::strcpy(info.dataSet, "test");
     info.connectKind = 1;
     const std::string db = Path("layers.db");
-    ASSERT_LT(db.size(), sizeof info.connectArg1);
+    if (db.size() >= sizeof info.connectArg1) return 0;
     std::strcpy(info.connectArg1, db.c_str());
-    ds_ = _hxOpenDataSet(h_, &info, 0.125f);
-    ASSERT_GE(ds_, 1);
+    return _hxOpenDataSet(h, &info, 0.125f);
   }
 
   const LayerKind& kind() const { return GetParam(); }

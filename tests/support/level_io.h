@@ -28,8 +28,9 @@ inline int16_t WriteNoDataTile(DemBaseAI* h, int32_t t, const CellBlock& cells) 
 
 // Reads one tile of a level that is not open: the Begin result (1 cells, 2 only nulls,
 // 0 refused). out receives every cell read (all null for 2); the sequence is ended.
-inline int16_t ReadTileData(DemBaseAI* h, int32_t id, int16_t level, int32_t tileRow, int32_t tileCol, CellBlock* out) {
-  const int16_t r = _hxBeginReadTileData(h, LOCAL_DATASET_ID, id, level, 0, tileRow, tileCol);
+inline int16_t ReadTileData(DemBaseAI* h, int32_t id, int16_t level, int32_t tileRow, int32_t tileCol, CellBlock* out,
+                            int32_t ds = LOCAL_DATASET_ID) {
+  const int16_t r = _hxBeginReadTileData(h, ds, id, level, 0, tileRow, tileCol);
   if (r < 1) return r;
   for (int32_t row = 0; row < kEdge; ++row) {
     for (int32_t col = 0; col < kEdge; ++col) {

@@ -1,7 +1,8 @@
-// The tile sequences of local layers, end to end through the exports, for integer and
-// float layers with compressed and raw tiles: what EndWriteTile keeps and discards, where
-// tile-sequence writes land, calls out of order, the answers of BeginReadTile, and tile
-// statistics that must follow every later write.
+// The tile sequences of layers in local files and in SQLite data sets, end to end through
+// the exports, for integer and float layers with compressed and raw tiles: what
+// EndWriteTile keeps and discards, where tile-sequence writes land, calls out of order,
+// the answers of BeginReadTile, tile statistics that must follow every later write, and
+// whole-level writes against tile-data reads.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,7 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/cell_block.h"
 #include "tests/support/cell_calls.h"
+#include "tests/support/level_io.h"
 #include "tests/support/layer_kind_fixture.h"
 
 namespace dembase::testing {
@@ -23,7 +26,7 @@ constexpr int32_t kRows = 600;  // 3 tiles down
 constexpr int32_t kCols = 700;  // 3 tiles across
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-using LocalTileSequenceTest = LayerKindTest;
+using LayerTileSequenceTest = LayerKindTest;
 
 // The tile of the keep cases and the cells they use (level coordinates in tile (1, 1)).
 constexpr int32_t kSeqTile = 1;
@@ -52,7 +55,7 @@ struct KeepCase {
   bool wantStored, wantBefore, wantInSeq;
 };
 
-class LocalKeepTest : public LayerKindTest {
+class LayerKeepTest : public LayerKindTest {
  protected:
   void Prepare(CellCalls& layer, const std::string& stem, Before before) {
     const bool stored =
@@ -99,7 +102,7 @@ class LocalKeepTest : public LayerKindTest {
   }
 };
 
-TEST_P(LocalKeepTest, EndWriteTileKeepsOrDiscards) {
+TEST_P(LayerKeepTest, EndWriteTileKeepsOrDiscards) {
   const KeepCase cases[] = {
       {"empty, keep", Before::kEmpty, 1, false, false, true},
       {"empty, discard: stays empty", Before::kEmpty, 0, false, false, false},
@@ -143,7 +146,7 @@ TEST_P(LocalKeepTest, EndWriteTileKeepsOrDiscards) {
 
 // A discard that went back to an empty tile leaves it as empty as a tile never written:
 // the next discard drops its cells too.
-TEST_P(LocalKeepTest, DiscardsOfAnEmptiedTileKeepDiscarding) {
+TEST_P(LayerKeepTest, DiscardsOfAnEmptiedTileKeepDiscarding) {
   CellCalls layer = Make("again", kRows, kCols);
   ASSERT_GE(layer.layer(), 1);
   ASSERT_EQ(layer.Set(kBefore.row, kBefore.col, kBefore.value), 1);
@@ -160,7 +163,7 @@ TEST_P(LocalKeepTest, DiscardsOfAnEmptiedTileKeepDiscarding) {
 
 // A discard goes back to the stored tile even when the changes it drops had nulled every
 // cell and statistics were made from them (which record the tile as empty).
-TEST_P(LocalKeepTest, DiscardAfterAllNullStatisticsGoesBackToTheStoredTile) {
+TEST_P(LayerKeepTest, DiscardAfterAllNullStatisticsGoesBackToTheStoredTile) {
   const std::function<bool(CellCalls&)> recounts[] = {
       [this](CellCalls& l) { return l.Set(3, 3, l.Null()) == 1 && l.BeginRead(0, 0) == 2 && _hxEndReadTile(h_) == 1; },
       [](CellCalls& l) {
@@ -186,7 +189,7 @@ TEST_P(LocalKeepTest, DiscardAfterAllNullStatisticsGoesBackToTheStoredTile) {
   }
 }
 
-TEST_P(LocalTileSequenceTest, TileWritePositionsWrapAndStayInTheirTile) {
+TEST_P(LayerTileSequenceTest, TileWritePositionsWrapAndStayInTheirTile) {
   CellCalls layer = Make("wrap", kRows, kCols);
   ASSERT_GE(layer.layer(), 1);
   const std::vector<TileWrite> writes = {
@@ -225,7 +228,7 @@ struct Step {
   int16_t want;
 };
 
-TEST_P(LocalTileSequenceTest, SequenceCallsOutOfOrderAreRefused) {
+TEST_P(LayerTileSequenceTest, SequenceCallsOutOfOrderAreRefused) {
   CellCalls layer = Make("order", kRows, kCols);
   ASSERT_GE(layer.layer(), 1);
   DemBaseAI* h = h_;
@@ -283,7 +286,7 @@ TEST_P(LocalTileSequenceTest, SequenceCallsOutOfOrderAreRefused) {
   for (const Step& s : steps) EXPECT_EQ(s.call(), s.want) << s.what;
 }
 
-TEST_P(LocalTileSequenceTest, BeginReadTileAnswersTwoOnlyForTilesOfNulls) {
+TEST_P(LayerTileSequenceTest, BeginReadTileAnswersTwoOnlyForTilesOfNulls) {
   CellCalls layer = Make("reads", kRows, kCols);
   ASSERT_GE(layer.layer(), 1);
   const auto answer = [&](int32_t tr, int32_t tc) {
@@ -320,7 +323,7 @@ TEST_P(LocalTileSequenceTest, BeginReadTileAnswersTwoOnlyForTilesOfNulls) {
 // Statistics made while a tile is cached must not outlive later writes into the tile:
 // each case leaves tile (0, 0) cached with statistics made, then changes cells, and the
 // changes must be stored and counted.
-TEST_P(LocalTileSequenceTest, StatisticsNeverHideLaterWrites) {
+TEST_P(LayerTileSequenceTest, StatisticsNeverHideLaterWrites) {
   const auto bySetCell = [](CellCalls& l) { return l.Set(4, 4, 100) == 1 && l.Set(2, 2, -50) == 1; };
   // Keep 0 on a tile that was clean at Begin keeps the cells.
   const auto byCleanTileSequence = [](CellCalls& l) {
@@ -380,8 +383,65 @@ TEST_P(LocalTileSequenceTest, StatisticsNeverHideLaterWrites) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LocalTileSequenceTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
-INSTANTIATE_TEST_SUITE_P(Kinds, LocalKeepTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+// Whole-level writes store prepared tiles into a level that is not open, replacing or
+// merging; tile-data reads and the level once opened see the same cells and ranges.
+TEST_P(LayerTileSequenceTest, WholeLevelWritesAgreeWithTileDataReadsAndTheOpenLevel) {
+  CellCalls layer = Make("whole", kRows, kCols);
+  ASSERT_GE(layer.layer(), 1);
+  const int32_t id = layer.layer();
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, ds(), id, 2, 1.0, 1.0), 1);
+  const uint16_t type = kind().type;
+  CellBlock first(type), second(type);
+  for (int32_t r = 0; r < kEdge; ++r) {
+    for (int32_t c = 0; c < kEdge; ++c) {
+      if ((r + c) % 7 != 0) first.Set(r, c, r * 3 + c);
+      if (r % 2 == 0) second.Set(r, c, 1000 - r - c);
+    }
+  }
+  EXPECT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 1), 0) << "the open level";
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 1);
+  EXPECT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 0) << "one write at a time";
+  EXPECT_EQ(WriteTile(h_, 0, first), 1);
+  EXPECT_EQ(WriteTile(h_, 4, first), 1);
+  EXPECT_EQ(WriteNoDataTile(h_, 1, first), 1);
+  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 1);
+
+  // Merging with equal weights over tile 0, replacing tile 4 with a tile without data.
+  ASSERT_TRUE(layer.SetOper(kind().compress, 1, 0.5f, 0.5f));
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 1);
+  EXPECT_EQ(WriteTile(h_, 0, second), 1);
+  ASSERT_TRUE(layer.SetOper(kind().compress, 0));
+  EXPECT_EQ(WriteNoDataTile(h_, 4, second), 1);
+  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  CellBlock merged = first;
+  merged.MergeFrom(second, 0.5f, 0.5f);
+
+  ASSERT_EQ(_hxClosePyramidLayer(h_, ds(), id), 1);
+  CellBlock got(type);
+  EXPECT_EQ(ReadTileData(h_, id, 2, 0, 0, &got, ds()), 1);
+  EXPECT_TRUE(got == merged);
+  for (const int32_t tileCol : {1, 2}) {
+    CellBlock none(type);
+    EXPECT_EQ(ReadTileData(h_, id, 2, 0, tileCol, &none, ds()), 2) << tileCol;
+  }
+  CellBlock emptied(type);
+  EXPECT_EQ(ReadTileData(h_, id, 2, 1, 1, &emptied, ds()), 2) << "replaced by a tile without data";
+  EXPECT_EQ(_hxBeginReadTileData(h_, ds(), id, 2, 0, 3, 0), 0) << "outside the level";
+
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, ds(), id, 2), 1);
+  const CellCalls level2(h_, id, 2, ds());
+  for (const auto& [r, c] : {std::pair{0, 0}, std::pair{2, 5}, std::pair{254, 254}, std::pair{100, 3}}) {
+    EXPECT_EQ(level2.Get(r, c).value, merged.Get(r, c)) << r << "," << c;
+  }
+  const auto info = level2.TileInfo(0, 0);
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(info->minimum, merged.Info().minimum);
+  EXPECT_EQ(info->maximum, merged.Info().maximum);
+  EXPECT_EQ(_hxBeginReadTileData(h_, ds(), id, 2, 0, 0, 0), 0) << "a level is open";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerTileSequenceTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerKeepTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
 
 }  // namespace
 }  // namespace dembase::testing

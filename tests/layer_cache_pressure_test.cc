@@ -1,6 +1,9 @@
 // Layers whose working set is far larger than their data set's tile cache (64 blocks
 // here), in local files and in a database: tiles of several layers evict each other's
 // dirty tiles, also in the middle of tile sequences, and no write may be lost.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,9 +28,9 @@ constexpr int32_t kTiles9 = 9 * 255;  // 81 tiles: more than the cache holds on 
 constexpr std::pair<int32_t, int32_t> kVisitCells[] = {{0, 0}, {0, 131}, {77, 0}, {254, 254}, {128, 128}, {17, 200}};
 
 // Run for the data set of each kind; the layers take every cell type and compression.
-using LocalCachePressureTest = LayerKindTest;
+using LayerCachePressureTest = LayerKindTest;
 
-TEST_P(LocalCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
+TEST_P(LayerCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
   std::vector<std::string> names;
   std::vector<CellCalls> layers;
   std::vector<uint8_t> compress;
@@ -94,7 +97,7 @@ TEST_P(LocalCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
 // A value per in-tile cell, exact in both cell types.
 double SequenceValue(int32_t r, int32_t c) { return r * 256.0 + c + 1; }
 
-class LocalSequencePressureTest : public LayerKindTest {
+class LayerSequencePressureTest : public LayerKindTest {
  protected:
   // A second layer of 81 tiles in the same data set; touching one cell of each of its
   // tiles evicts every block of the cache, dirty ones written back first.
@@ -112,7 +115,7 @@ class LocalSequencePressureTest : public LayerKindTest {
   CellCalls flood_{nullptr, 0};
 };
 
-TEST_P(LocalSequencePressureTest, TileSequencesSurviveEvictionOfTheirTile) {
+TEST_P(LayerSequencePressureTest, TileSequencesSurviveEvictionOfTheirTile) {
   CellCalls layer = Make("seq", 3 * 255, 3 * 255);
   ASSERT_GE(layer.layer(), 1);
   ASSERT_EQ(layer.BeginWrite(1, 1), 1);
@@ -152,8 +155,50 @@ TEST_P(LocalSequencePressureTest, TileSequencesSurviveEvictionOfTheirTile) {
   EXPECT_EQ(flood_.Get(9, 9).value, 3);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LocalSequencePressureTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
-INSTANTIATE_TEST_SUITE_P(DataSets, LocalCachePressureTest,
+// A writer that dies with tiles written back but its level never closed leaves a layer
+// that opens, with every tile as it was before or as the writer made it.
+TEST_P(LayerCachePressureTest, AWriterKilledWithItsLevelOpenLeavesEachTileOldOrNew) {
+  CellCalls layer = MakeAs("killed", DEMBASE_TYPE_INT32, 1, kTiles9, kTiles9);
+  ASSERT_GE(layer.layer(), 1);
+  const auto cell = [](int32_t t, int32_t k) { return std::pair{t / 9 * 255 + 9 + k * 100, t % 9 * 255 + 9 + k * 100}; };
+  for (int32_t t = 0; t < 81; ++t) {
+    for (int32_t k = 0; k < 2; ++k) ASSERT_EQ(layer.Set(cell(t, k).first, cell(t, k).second, 1), 1);
+  }
+  ASSERT_EQ(_hxCloseDataLayer(h_, ds(), layer.layer()), 1);
+
+  // The child has a handle and a connection of its own; 81 tiles through 64 blocks make
+  // it write back, and it exits with the level still open.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    DemBaseAI* mine = _hxCreateDemBaseAI();
+    const int32_t ds = mine != nullptr ? OpenDataSetOf(mine) : 0;
+    const int32_t id = ds >= 1 ? _hxOpenDataLayer(mine, ds, LayerName("killed").c_str(), 0) : 0;
+    int status = id >= 1 && _hxOpenPyramidLayer(mine, ds, id, 1) == 1 ? 0 : 1;
+    for (int32_t t = 0; t < 81 && status == 0; ++t) {
+      for (int32_t k = 0; k < 2; ++k) {
+        if (_hxSetCell(mine, ds, id, 1, 0, cell(t, k).first, cell(t, k).second, 2) != 1) status = 1;
+      }
+    }
+    _exit(status);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  const int32_t id = _hxOpenDataLayer(h_, ds(), LayerName("killed").c_str(), 0);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, ds(), id, 1), 1);
+  const CellCalls again(h_, id, 1, ds());
+  for (int32_t t = 0; t < 81; ++t) {
+    const double a = again.Get(cell(t, 0).first, cell(t, 0).second).value;
+    const double b = again.Get(cell(t, 1).first, cell(t, 1).second).value;
+    EXPECT_TRUE(a == b && (a == 1 || a == 2)) << "tile " << t << ": " << a << " " << b;
+  }
+  EXPECT_EQ(_hxCloseDataLayer(h_, ds(), id), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerSequencePressureTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+INSTANTIATE_TEST_SUITE_P(DataSets, LayerCachePressureTest,
                          ::testing::Values(LayerKind{DEMBASE_TYPE_INT32, 1, false},
                                            LayerKind{DEMBASE_TYPE_INT32, 1, true}),
                          [](const auto& info) { return std::string(info.param.sqlite ? "Sqlite" : "Files"); });

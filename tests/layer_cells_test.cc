@@ -1,7 +1,7 @@
-// Cell access on local layers, end to end through the exports, for integer and float
-// layers with compressed and raw tiles: cells across several tiles and every copy of a
-// shared cell, conversions, blending, tile statistics, and the refusals (no open level,
-// another level, cells outside the level).
+// Cell access on layers in local files and in SQLite data sets, end to end through the
+// exports, for integer and float layers with compressed and raw tiles: cells across
+// several tiles and every copy of a shared cell, conversions, blending, tile statistics,
+// the refusals (no open level, another level, cells outside the level), and deletion.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,7 +23,7 @@ constexpr int32_t kCols = 700;  // 3 tiles across
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-using LocalCellsTest = LayerKindTest;
+using LayerCellsTest = LayerKindTest;
 
 // Distinct for every cell, negative over part of the level, exact in both cell types.
 double PatternValue(bool isFloat, int32_t row, int32_t col) {
@@ -40,7 +40,7 @@ std::optional<double> PatternCell(bool isFloat, int32_t row, int32_t col) {
   return PatternValue(isFloat, row, col);
 }
 
-TEST_P(LocalCellsTest, EveryCellOfSeveralTilesSurvivesReopen) {
+TEST_P(LayerCellsTest, EveryCellOfSeveralTilesSurvivesReopen) {
   const bool isFloat = kind().is_float();
   CellCalls layer = Make("pattern", kRows, kCols);
   ASSERT_GE(layer.layer(), 1);
@@ -120,7 +120,7 @@ struct CopiesCase {
   std::vector<Copy> copies;  // the owner's first
 };
 
-TEST_P(LocalCellsTest, SetCellUpdatesEveryCopyOfASharedCell) {
+TEST_P(LayerCellsTest, SetCellUpdatesEveryCopyOfASharedCell) {
   const std::vector<CopiesCase> cases = {
       {255, 255, {{1, 1, 0, 0}, {1, 0, 0, 255}, {0, 1, 255, 0}, {0, 0, 255, 255}}},
       {510, 510, {{2, 2, 0, 0}, {2, 1, 0, 255}, {1, 2, 255, 0}, {1, 1, 255, 255}}},
@@ -166,7 +166,7 @@ struct ConversionCase {
   std::optional<double> stored;  // nullopt: the exact null value
 };
 
-TEST_P(LocalCellsTest, WrittenValuesConvertToTheCellType) {
+TEST_P(LayerCellsTest, WrittenValuesConvertToTheCellType) {
   const std::vector<ConversionCase> intCases = {
       {2.9, 2.0},
       {-2.9, -2.0},
@@ -227,7 +227,7 @@ struct BlendCase {
   std::optional<double> wantInt, wantFloat;  // nullopt: the exact null value
 };
 
-TEST_P(LocalCellsTest, BlendingWeighsStoredAndWrittenValues) {
+TEST_P(LayerCellsTest, BlendingWeighsStoredAndWrittenValues) {
   const std::vector<BlendCase> cases = {
       {20, 10, 12, 12.5},
       {-20, -10, -12, -12.5},
@@ -286,7 +286,7 @@ TEST_P(LocalCellsTest, BlendingWeighsStoredAndWrittenValues) {
 
 // --- statistics and refusals ---
 
-TEST_P(LocalCellsTest, OneTileInfoOfAnEmptyTileIsTheNullValue) {
+TEST_P(LayerCellsTest, OneTileInfoOfAnEmptyTileIsTheNullValue) {
   CellCalls layer = Make("info", kRows, kCols);
   ASSERT_GE(layer.layer(), 1);
   const auto info = layer.TileInfo(2, 2);
@@ -302,7 +302,7 @@ TEST_P(LocalCellsTest, OneTileInfoOfAnEmptyTileIsTheNullValue) {
   EXPECT_EQ(_hxGetOneTileInfo(h_, ds(), layer.layer() + 1, 1, 0, 0, 0, &out), 0);
 }
 
-TEST_P(LocalCellsTest, CellsOutsideTheLevelAreRefused) {
+TEST_P(LayerCellsTest, CellsOutsideTheLevelAreRefused) {
   CellCalls layer = Make("outside", kRows, kCols);
   ASSERT_GE(layer.layer(), 1);
   const std::pair<int32_t, int32_t> cells[] = {{-1, 0},        {0, -1},        {kRows, 0},
@@ -324,7 +324,7 @@ TEST_P(LocalCellsTest, CellsOutsideTheLevelAreRefused) {
   }
 }
 
-TEST_P(LocalCellsTest, CallsNeedTheOpenLevel) {
+TEST_P(LayerCellsTest, CallsNeedTheOpenLevel) {
   CellCalls level1 = Make("levels", kRows, kCols);
   ASSERT_GE(level1.layer(), 1);
   const int32_t id = level1.layer();
@@ -366,7 +366,19 @@ TEST_P(LocalCellsTest, CallsNeedTheOpenLevel) {
   EXPECT_EQ(level1.Get(1, 1).isNull, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LocalCellsTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+TEST_P(LayerCellsTest, OnlyALayerNobodyHasOpenIsDeleted) {
+  CellCalls layer = Make("doomed", kRows, kCols);
+  ASSERT_GE(layer.layer(), 1);
+  ASSERT_EQ(layer.Set(3, 3, 7), 1);
+  EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), LayerName("doomed").c_str()), 0);
+  EXPECT_EQ(layer.Get(3, 3).value, 7);
+  ASSERT_EQ(_hxCloseDataLayer(h_, ds(), layer.layer()), 1);
+  EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), LayerName("doomed").c_str()), 1);
+  EXPECT_EQ(_hxOpenDataLayer(h_, ds(), LayerName("doomed").c_str(), 0), 0);
+  EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), LayerName("doomed").c_str()), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerCellsTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
 
 }  // namespace
 }  // namespace dembase::testing
