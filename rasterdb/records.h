@@ -1,6 +1,7 @@
-// Byte layouts of the three records the raster database keeps verbatim: DataLayerParam (71
-// bytes), PyramidLayerInfo (37) and TileIndexRec (17), packed little-endian whatever the host.
-// Backends store and return these bytes; nothing else in the library knows the offsets.
+// The three records the raster database keeps verbatim — DataLayerParam (71 bytes),
+// PyramidLayerInfo (37) and TileIndexRec (17) — as the byte arrays the backends store and
+// return. The layouts are the shared codecs' (format/record_codecs.h), built into this
+// library from the same source as into libdembase.
 #ifndef DEMBASE_RASTERDB_RECORDS_H_
 #define DEMBASE_RASTERDB_RECORDS_H_
 

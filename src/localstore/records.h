@@ -21,6 +21,7 @@
 
 #include "cells/cell_value.h"
 #include "dembase/dembase.h"
+#include "format/record_codecs.h"
 
 namespace dembase {
 
@@ -31,13 +32,6 @@ inline constexpr uint32_t kDemInfoVersion = 0x4460;
 // Written after the level records every time, never read.
 inline constexpr size_t kDemInfoTrailerLength = 1024;
 inline constexpr std::byte kDemInfoTrailerByte{0x20};
-
-struct DataLayerParamCodec {
-  static constexpr size_t kEncodedLength = 71;
-  [[nodiscard]] static bool EncodeTo(const DataLayerParam& param, std::span<std::byte> out);
-  [[nodiscard]] static bool DecodeFrom(std::span<const std::byte> in, DataLayerParam* param);
-};
-static_assert(DataLayerParamCodec::kEncodedLength == sizeof(DataLayerParam));
 
 enum class DemInfoStatus : uint8_t {
   kOk,
@@ -99,13 +93,6 @@ constexpr uint64_t DemInfoFileSize(uint64_t records) {
 
 // --- level header file ---
 
-struct PyramidLayerInfoCodec {
-  static constexpr size_t kEncodedLength = 37;
-  [[nodiscard]] static bool EncodeTo(const PyramidLayerInfo& info, std::span<std::byte> out);
-  [[nodiscard]] static bool DecodeFrom(std::span<const std::byte> in, PyramidLayerInfo* info);
-};
-static_assert(PyramidLayerInfoCodec::kEncodedLength == sizeof(PyramidLayerInfo));
-
 // The fixed start of a level header file: geometry and data-file count F.
 struct LevelHeaderPrefix {
   static constexpr size_t kEncodedLength = PyramidLayerInfoCodec::kEncodedLength + 2;
@@ -124,13 +111,6 @@ static_assert(LevelHeaderPrefix::kEncodedLength == 39);
 inline constexpr size_t kDataFileEndLength = 4;
 [[nodiscard]] bool EncodeDataFileEnds(std::span<const uint32_t> ends, std::span<std::byte> out);
 [[nodiscard]] bool DecodeDataFileEnds(std::span<const std::byte> in, std::span<uint32_t> ends);
-
-struct TileIndexRecCodec {
-  static constexpr size_t kEncodedLength = 17;
-  [[nodiscard]] static bool EncodeTo(const TileIndexRec& rec, std::span<std::byte> out);
-  [[nodiscard]] static bool DecodeFrom(std::span<const std::byte> in, TileIndexRec* rec);
-};
-static_assert(TileIndexRecCodec::kEncodedLength == sizeof(TileIndexRec));
 
 // Tables of consecutive records; false when the span holds fewer than recs.size().
 [[nodiscard]] bool EncodeTileIndex(std::span<const TileIndexRec> recs, std::span<std::byte> out);

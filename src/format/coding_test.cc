@@ -1,4 +1,4 @@
-#include "localstore/coding.h"
+#include "format/coding.h"
 
 #include <array>
 #include <cmath>

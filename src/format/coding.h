@@ -4,8 +4,8 @@
 //
 // The Encode/Decode functions REQUIRE room for the value at the pointer; ByteReader and
 // ByteWriter check a span instead and refuse (false) when it is too short.
-#ifndef DEMBASE_LOCALSTORE_CODING_H_
-#define DEMBASE_LOCALSTORE_CODING_H_
+#ifndef DEMBASE_FORMAT_CODING_H_
+#define DEMBASE_FORMAT_CODING_H_
 
 #include <bit>
 #include <cstddef>
@@ -171,4 +171,4 @@ class ByteReader {
 
 }  // namespace dembase
 
-#endif  // DEMBASE_LOCALSTORE_CODING_H_
+#endif  // DEMBASE_FORMAT_CODING_H_
