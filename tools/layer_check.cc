@@ -49,9 +49,12 @@ class LevelChecker {
     }
     ++report_->tilesRead;
     if (r == 2) {
-      _hxEndReadTile(layer_.h());
+      if (_hxEndReadTile(layer_.h()) != 1) Add(tile + ": its read cannot be ended");
       ++report_->tilesEmpty;
       std::fill(cells_.begin(), cells_.end(), kNullCell);
+      if (statsKnown && layer_.ClaimsValues(stats)) {
+        Add(tile + ": reads as empty, yet its record claims values " + Num(stats.minimum) + " .. " + Num(stats.maximum));
+      }
       return true;
     }
     float lo = 0;
@@ -61,7 +64,11 @@ class LevelChecker {
       for (int32_t col = 0; col < kTileEdge; ++col) {
         double v = 0;
         uint8_t isNull = 0;
-        _hxReadCellOfTile(layer_.h(), row, col, &v, &isNull);
+        if (_hxReadCellOfTile(layer_.h(), row, col, &v, &isNull) != 1) {
+          (void)_hxEndReadTile(layer_.h());
+          Add(tile + ": cell " + std::to_string(row) + "," + std::to_string(col) + " cannot be read");
+          return false;
+        }
         cells_[Index(row, col)] = isNull ? kNullCell : v;
         if (isNull) continue;
         // Statistics are kept as floats, so they bracket the cells rounded to float.
@@ -71,7 +78,10 @@ class LevelChecker {
         any = true;
       }
     }
-    _hxEndReadTile(layer_.h());
+    if (_hxEndReadTile(layer_.h()) != 1) Add(tile + ": its read cannot be ended");
+    if (statsKnown && !any && layer_.ClaimsValues(stats)) {
+      Add(tile + ": reads as empty, yet its record claims values " + Num(stats.minimum) + " .. " + Num(stats.maximum));
+    }
     if (statsKnown && any && (lo < stats.minimum || hi > stats.maximum)) {
       Add(tile + ": cells range " + Num(lo) + " .. " + Num(hi) + " beyond its recorded " + Num(stats.minimum) +
           " .. " + Num(stats.maximum));
