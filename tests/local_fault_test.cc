@@ -5,6 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +19,37 @@
 #include "tests/support/layer_files.h"
 #include "tests/support/local_store_fixture.h"
 #include "tests/support/tile_content.h"
+
+// Every allocation of this program goes through these, so a test can make the nth one
+// throw, as memory exhaustion does.
+namespace {
+std::atomic<int64_t> newFailsAt{0};  // 0: none fails
+std::atomic<int64_t> newCount{0};
+std::atomic<bool> newFired{false};
+
+void* CountedNew(size_t size) {
+  if (newFailsAt.load(std::memory_order_relaxed) > 0 && ++newCount == newFailsAt.load()) {
+    newFired = true;
+    throw std::bad_alloc();
+  }
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+void FailNthNew(int64_t n) {
+  newCount = 0;
+  newFired = false;
+  newFailsAt = n;
+}
+}  // namespace
+
+void* operator new(size_t size) { return CountedNew(size); }
+void* operator new[](size_t size) { return CountedNew(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 namespace dembase::testing {
 namespace {
@@ -195,85 +231,132 @@ TEST_F(LocalFaultTest, FailedWriteBackOnEvictionIsReportedAtClose) {
 
 // The header is replaced atomically: whatever fails, the old or the new header opens,
 // and the layer object reports the failure.
-TEST_F(LocalFaultTest, FailedHeaderRewriteLeavesTheOldOrTheNewHeader) {
-  DataLayerParam p = LayerParam(DEMBASE_TYPE_INT32, 300, 300);
-  ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(kName).c_str(), &p, 0, 0), 1);
-  const DirectorySnapshot before(dir_.path());
-  CTileCache cache;
-  for (bool torn : {false, true}) {
-    int64_t n = 1;
-    for (; n < kGiveUpAfter; ++n) {
-      SCOPED_TRACE(::testing::Message() << (torn ? "torn " : "") << "failure at operation " << n);
-      before.Restore();
-      bool fired = false;
-      {
-        CDemFileLayer layer(&cache);
-        ASSERT_EQ(layer.OpenDataLayer(kLocal, Path(kName).c_str(), 0), 1);
-        ASSERT_EQ(layer.CreatePyramidLayer(0, 2, 2.0, 2.0), 1);
-        env_.SetTornWrites(torn);
-        env_.FailOperation(n);
-        const int16_t r = layer.CloseDataLayer(kLocal, 0);
-        fired = env_.fault_fired();
-        StopFaults();
-        EXPECT_EQ(r, fired ? 0 : 1);
-      }
-      EXPECT_FALSE(FileExists(Path(kName + ".new"))) << "no temporary stays behind";
-      const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
-      ASSERT_GE(id, 1);
-      DataLayerParam now{};
-      ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &now), 1);
-      const int16_t levels = now.levelCount;
-      EXPECT_TRUE(levels == 2 || (fired && levels == 1)) << levels;
-      EXPECT_EQ(FileSize(Path(kName)), 84 + 1024 + 777 * levels);
-      for (int16_t level = 1; level <= levels; ++level) {
-        EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, level), 1) << level;
-        EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
-      }
-      ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
-      if (!fired) break;
+// Level and layer changes under a failure at each step: the header and the level
+// directories always agree (a removal that failed after the header let go of a level may
+// leave its directory, which no later level takes), the answer says which state holds,
+// and the layer can still be changed afterwards.
+struct LevelChange {
+  const char* name;
+  int16_t levelsBefore;
+  int16_t (*run)(DemBaseAI* h, int32_t id);
+  int16_t levelsAfter;
+  bool closesTheLayer = false;
+  bool everyFailureReported = false;  // no best-effort step follows the change itself
+};
+
+const LevelChange kLevelChanges[] = {
+    {"create level 2", 1, [](DemBaseAI* h, int32_t id) { return _hxCreatePyramidLayer(h, kLocal, id, 2, 2.0, 2.0); }, 2},
+    {"delete level 2 of 3", 3, [](DemBaseAI* h, int32_t id) { return _hxDeletePyramidLayer(h, kLocal, id, 2); }, 2},
+    {"delete level 1 of 1", 1, [](DemBaseAI* h, int32_t id) { return _hxDeletePyramidLayer(h, kLocal, id, 1); }, 0},
+    {"range change at close", 1,
+     [](DemBaseAI* h, int32_t id) {
+       const bool set = _hxOpenPyramidLayer(h, kLocal, id, 1) == 1 && _hxSetCell(h, kLocal, id, 1, 0, 3, 3, 42.0) == 1;
+       const bool closed = _hxCloseDataLayer(h, kLocal, id) == 1;
+       return static_cast<int16_t>(set && closed);
+     },
+     1, true, true},
+};
+
+class LevelChangeFaultTest : public LocalFaultTest, public ::testing::WithParamInterface<LevelChange> {
+ protected:
+  std::set<std::string> Directories() const {
+    std::set<std::string> dirs;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+      if (e.is_directory()) dirs.insert(e.path().filename().string());
     }
-    EXPECT_GT(n, 2);
+    return dirs;
   }
-}
+};
 
-TEST_F(LocalFaultTest, FailedHeaderRewriteReachesTheCaller) {
+TEST_P(LevelChangeFaultTest, HeaderAndLevelFilesAgreeAfterAFailureAtAnyStep) {
+  const LevelChange& c = GetParam();
   DataLayerParam p = LayerParam(DEMBASE_TYPE_INT32, 300, 300);
   ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(kName).c_str(), &p, 0, 0), 1);
-  const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+  int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
   ASSERT_GE(id, 1);
-  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
-  env_.FailOperation(1);  // the temporary header cannot be created
-  const int16_t r = _hxCloseDataLayer(h_, kLocal, id);
-  ASSERT_TRUE(env_.fault_fired());
-  StopFaults();
-  EXPECT_EQ(r, 0);
-}
+  for (int16_t level = 2; level <= c.levelsBefore; ++level) {
+    ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, level, level, level), 1);
+  }
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  const DirectorySnapshot before(dir_.path());
+  const std::set<std::string> dirsBefore = Directories();
 
-TEST_F(LocalFaultTest, FailedLevelCreationLeavesNothingBehind) {
-  DataLayerParam p = LayerParam(DEMBASE_TYPE_INT32, 300, 300);
-  ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(kName).c_str(), &p, 0, 0), 1);
-  const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
-  ASSERT_GE(id, 1);
   int64_t n = 1;
   for (; n < kGiveUpAfter; ++n) {
     SCOPED_TRACE(::testing::Message() << "failure at operation " << n);
+    before.Restore();
+    id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+    ASSERT_GE(id, 1);
     env_.FailOperation(n);
-    const int16_t r = _hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0);
+    const int16_t r = c.run(h_, id);
     const bool fired = env_.fault_fired();
     StopFaults();
-    if (!fired) {
-      EXPECT_EQ(r, 1);
-      break;
+    if (!c.closesTheLayer) {
+      EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
     }
-    EXPECT_TRUE(r == 0 || r == -3) << r;
-    EXPECT_FALSE(FileExists(Path("hill_1"))) << "a failed creation is undone";
+    EXPECT_FALSE(FileExists(Path(kName + ".new"))) << "no temporary stays behind";
+    EXPECT_TRUE(r == 1 || (fired && r == 0)) << r;
+    if (c.everyFailureReported) {
+      EXPECT_EQ(r, fired ? 0 : 1);
+    }
+
+    id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+    ASSERT_GE(id, 1) << "the layer opens after a failure";
     DataLayerParam now{};
     ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &now), 1);
-    ASSERT_EQ(Copy(now.levelCount), 1);
+    EXPECT_EQ(Copy(now.levelCount), r == 1 ? c.levelsAfter : c.levelsBefore);
+    for (int16_t level = 1; level <= now.levelCount; ++level) {
+      EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, level), 1) << level;
+      EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+    }
+    const std::set<std::string> dirs = Directories();
+    if (r == 1) {
+      EXPECT_LE(dirs.size(), dirsBefore.size() + 1);
+    } else {
+      EXPECT_EQ(dirs, dirsBefore) << "a failed change is undone";
+    }
+    // No dead end: a new level can always be made.
+    EXPECT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 9, 4.0, 4.0), 1);
+    ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+    if (!fired) break;
+  }
+  EXPECT_GT(n, 2);
+  EXPECT_LT(n, kGiveUpAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, LevelChangeFaultTest, ::testing::ValuesIn(kLevelChanges),
+                         [](const auto& info) {
+                           std::string name = info.param.name;
+                           std::replace(name.begin(), name.end(), ' ', '_');
+                           return name;
+                         });
+
+// A layer whose creation failed at any step leaves nothing that blocks the retry.
+TEST_F(LocalFaultTest, FailedLayerCreationLeavesNothingBehind) {
+  int64_t n = 1;
+  for (; n < kGiveUpAfter; ++n) {
+    SCOPED_TRACE(::testing::Message() << "failure at operation " << n);
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) std::filesystem::remove_all(e.path());
+    DataLayerParam p = LayerParam(DEMBASE_TYPE_FLOAT32, 300, 300);
+    env_.FailOperation(n);
+    const int16_t r = _hxCreateDataLayer(h_, kLocal, Path(kName).c_str(), &p, 0, 0);
+    const bool fired = env_.fault_fired();
+    StopFaults();
+    if (r != 1) {
+      EXPECT_TRUE(fired);
+      EXPECT_EQ(r, 0);
+      EXPECT_TRUE(std::filesystem::is_empty(dir_.path())) << "nothing of the failed layer stays";
+    } else {
+      // Only a failed directory sync after the header was in place lets it succeed.
+      const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+      ASSERT_GE(id, 1);
+      EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
+      EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+    }
+    if (!fired) break;
   }
   EXPECT_GT(n, 3);
-  EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
-  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  EXPECT_LT(n, kGiveUpAfter);
 }
 
 // A failed open holds nothing: neither the layer header nor any level file stays locked.
@@ -327,6 +410,39 @@ TEST_F(LocalFaultTest, OutOfMemoryWhileOpeningALevelIsRefusedCleanly) {
   EXPECT_GT(n, 1) << "opening a level allocates through AllocBuffer";
   EXPECT_EQ(ClassifyTile(h_, id, 1, 0, 0, kBefore[0], kBefore[0]), Seen::kFirst);
   EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+// Memory running out while a handle is deleted with edits unwritten never ends the
+// process; the caller learns of the loss, and the layer opens with each tile old or new.
+TEST_F(LocalFaultTest, OutOfMemoryWhileDeletingAHandleIsReportedAndNeverEndsTheProcess) {
+  BuildLayer(kBefore);
+  if (HasFatalFailure()) return;
+  const DirectorySnapshot before(dir_.path());
+  int64_t n = 1;
+  for (; n < 100000; ++n) {
+    SCOPED_TRACE(::testing::Message() << "allocation " << n << " fails");
+    before.Restore();
+    const int32_t id = OpenLayerAndLevel();
+    ASSERT_GE(id, 1);
+    Edit(id, kBefore);
+    FailNthNew(n);
+    const int16_t r = _hxDeleteDemBaseAI(h_);
+    const bool fired = newFired;
+    FailNthNew(0);
+    h_ = _hxCreateDemBaseAI();
+    ASSERT_NE(h_, nullptr);
+    ASSERT_EQ(_hxOpenDataSet(h_, nullptr, 0.125f), kLocal);
+    EXPECT_TRUE(r == 1 || fired) << r;
+    const int32_t again = OpenLayerAndLevel();
+    ASSERT_GE(again, 1) << "the layer opens after the failed delete";
+    for (const Seen seen : Look(again, kBefore)) EXPECT_TRUE(seen == Seen::kFirst || seen == Seen::kSecond) << seen;
+    EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, again), 1);
+    if (!fired) {
+      EXPECT_EQ(r, 1);
+      break;
+    }
+  }
+  EXPECT_GT(n, 1);
 }
 
 TEST_F(LocalFaultTest, CachePoolThatCannotBeReservedRefusesTheLevelUntilItCan) {

@@ -8,6 +8,7 @@
 
 #include <bit>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -19,6 +20,8 @@
 
 namespace dembase::testing {
 namespace {
+
+namespace fs = std::filesystem;
 
 constexpr float kIntNull = 2100000000.0f;
 const float kFloatNull = std::bit_cast<float>(DEMBASE_NULL_FLOAT32_BITS);
@@ -116,12 +119,12 @@ TEST_F(LocalLayerFilesTest, HeaderAndNewLevelHoldTheExpectedBytes) {
     EXPECT_EQ(FileSize(Path(base + "/" + base + ".Dem")), 0);
     EXPECT_FALSE(FileExists(Path(base + "/" + base + "1.Dem")));
 
-    // Two more levels, then a close: the header is rewritten with three records.
+    // Two more levels: the header is rewritten with three records at once.
     const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(base + ".dem").c_str(), 0);
     ASSERT_GE(id, 1);
     ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
     ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 3, 4.0, 4.0), 1);
-    EXPECT_EQ(FileSize(Path(base + ".dem")), static_cast<int64_t>(InfoFileSize(1))) << "rewritten only at close";
+    EXPECT_EQ(FileSize(Path(base + ".dem")), static_cast<int64_t>(InfoFileSize(3))) << "rewritten at once";
     ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
     const Bytes after = ReadFileBytes(Path(base + ".dem"));
     ASSERT_EQ(after.size(), InfoFileSize(3));
@@ -255,25 +258,65 @@ TEST_F(LocalLayerFilesTest, LevelsAreNamedInCreationOrderAndMoveDownOnDelete) {
   EXPECT_EQ(Info(id, 2).cellSizeX, 4.0) << "former level 3";
   EXPECT_EQ(Get(id, 5, 5), 55.0) << "the open level is now level 1";
   ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
-  // Level numbers form names: a new level 3 wants hill_2\, which the former level 3 keeps.
-  EXPECT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 3, 8.0, 8.0), -3);
-  EXPECT_EQ(Copy(Param(id).levelCount), 2);
-  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
-
-  const Bytes b = ReadFileBytes(Path("hill.dem"));
+  // The header names the levels left as soon as one goes.
+  Bytes b = ReadFileBytes(Path("hill.dem"));
   ASSERT_EQ(b.size(), InfoFileSize(2));
   EXPECT_EQ(CStringAt(b, 84, 256), "hill_1\\");
   EXPECT_EQ(CStringAt(b, 84 + 777, 256), "hill_2\\");
 
-  // A level created with number 7 goes to the end, as level 3, named hill_6.
+  // A new level takes its number's name only when that is free: the former level 3
+  // keeps hill_2\, an empty directory left on disk holds hill_3\, so level 3 goes to hill_4\.
+  ASSERT_TRUE(fs::create_directory(Path("hill_3")));
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 3, 8.0, 8.0), 1);
+  EXPECT_TRUE(FileExists(Path("hill_4/hill_4.Hdr")));
+  EXPECT_TRUE(fs::is_empty(Path("hill_3")));
+  // A level created with number 7 goes to the end, as level 4, named hill_6.
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 7, 16.0, 16.0), 1);
+  EXPECT_EQ(Info(id, 3).cellSizeX, 8.0);
+  EXPECT_EQ(Info(id, 4).cellSizeX, 16.0);
+  EXPECT_TRUE(FileExists(Path("hill_6/hill_6.Hdr")));
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  b = ReadFileBytes(Path("hill.dem"));
+  ASSERT_EQ(b.size(), InfoFileSize(4));
+  EXPECT_EQ(CStringAt(b, 84 + 2 * 777, 256), "hill_4\\");
+
+  // A layer named like one of hill's level directories gets a level 1 of its own.
+  const int32_t other = CreateAndOpen("hill_1.dem", DEMBASE_TYPE_INT32, 300, 300);
+  ASSERT_GE(other, 1);
+  ASSERT_EQ(_hxSetCell(h_, kLocal, other, 1, 0, 5, 5, 77.0), 1);
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, other), 1);
+  EXPECT_EQ(CStringAt(ReadFileBytes(Path("hill_1.dem")), 84, 256), "hill_1_1\\");
+
   id = _hxOpenDataLayer(h_, kLocal, Path("hill.dem").c_str(), 0);
   ASSERT_GE(id, 1);
-  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 7, 8.0, 8.0), 1);
-  EXPECT_EQ(Info(id, 3).cellSizeX, 8.0);
-  EXPECT_TRUE(FileExists(Path("hill_6/hill_6.Hdr")));
   ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
   EXPECT_EQ(Get(id, 5, 5), 55.0);
   EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+}
+
+// Deleting a whole layer removes its header and every level, and refuses a layer that
+// is open or a file that is not a layer header.
+TEST_F(LocalLayerFilesTest, DeletingALayerRemovesAllItsFilesUnlessItIsOpen) {
+  const int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_INT32, 300, 300);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
+  ASSERT_TRUE(WriteFileBytes(Path("note.dem"), Bytes(200, 'x')));
+  const std::string hill = Path("hill.dem");
+  const std::string note = Path("note.dem");
+  const std::string none = Path("none.dem");
+  struct Case {
+    const char* what;
+    const char* path;
+    int16_t want;
+  };
+  const Case cases[] = {{"open layer", hill.c_str(), 0}, {"not a layer header", note.c_str(), -1},
+                        {"missing", none.c_str(), 0},     {"empty path", "", 0}};
+  for (const Case& c : cases) EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, c.path), c.want) << c.what;
+  EXPECT_TRUE(FileExists(Path("hill_1/hill_1.Hdr")));
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, hill.c_str()), 1);
+  for (const char* gone : {"hill.dem", "hill", "hill_1"}) EXPECT_FALSE(FileExists(Path(gone))) << gone;
+  EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, hill.c_str()), 0);
 }
 
 TEST_F(LocalLayerFilesTest, ClosedOnceIsSetByTheFirstClose) {
@@ -507,6 +550,14 @@ TEST_F(LocalLayerFilesTest, AnOpenLayerCannotBeOpenedAgain) {
     return WEXITSTATUS(status);
   };
   EXPECT_EQ(openInChild(), 0) << "refused while this process holds the layer";
+  // Creating a level replaces the header file; the layer stays held while the new one
+  // is about to take the old one's name and after it has.
+  int seenInSwap = -1;
+  env_.SetBeforeReplace([&] { seenInSwap = openInChild(); });
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
+  env_.SetBeforeReplace(nullptr);
+  EXPECT_EQ(seenInSwap, 0) << "refused while the header is being replaced";
+  EXPECT_EQ(openInChild(), 0) << "refused once the new header is in place";
 
   ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
   ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);

@@ -143,8 +143,10 @@ TEST_P(FaultLoopTest, EveryTileIsOldOrNewAfterAFailureAtAnyStep) {
       const CellBlock written = Cells(500000, t, 64);
       answers.push_back(t % 3 == 0 ? WriteNoDataTile(h_, t, written) : WriteTile(h_, t, written));
     }
-    (void)_hxEndWritePyramidLayer(h_);
+    const int16_t ended = _hxEndWritePyramidLayer(h_);
     completed = !env_.fault_fired();
+    // Any failure since Begin makes End answer 0; a write that saw none answers 1.
+    EXPECT_EQ(ended, began && completed ? 1 : 0);
     StopFaults();
     ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
 
@@ -215,7 +217,7 @@ TEST_P(CrashTest, LaterAppendsNeverOverwriteWhatARecordPointsAt) {
   } else {
     env_.FailOperation(2);  // after syncing the data file, the table write fails
   }
-  (void)_hxEndWritePyramidLayer(h_);
+  EXPECT_EQ(_hxEndWritePyramidLayer(h_), k.crash == Crash::kTableWriteFailsAtEnd ? 0 : 1);
   StopFaults();
   ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
 
@@ -297,7 +299,7 @@ TEST_F(LevelWriteFaultTest, FailedReadsRefuseAndLeaveNothingOpen) {
   ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
   EXPECT_EQ(WriteTile(h_, 6, Cells(9, 6)), 0);
   EXPECT_EQ(WriteTile(h_, 7, Cells(9, 7)), 1);  // an empty tile needs no read
-  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 0) << "the write did not store everything it was given";
   env_.ClearFaults();
   env_.SetPhysicalMemory(uint64_t{64} << 20);
   const LevelProbe after = Probe("r", 2);

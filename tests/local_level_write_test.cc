@@ -255,26 +255,32 @@ TEST_F(LevelWriteRulesTest, TileDataModeReportsTheLevelButRefusesCellAndTileCall
   EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 0);
   EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 0);
   EXPECT_EQ(_hxBeginReadTileData(h_, kLocal, id, 2, 0, 0, 0), 0);
-  // The tile stays readable through all of that; positions outside it read as null.
+  // The tile stays readable through all of that; positions outside it are refused.
   ASSERT_EQ(_hxReadCellOfTileData(h_, 10, 20, &v, &isNull), 1);
   EXPECT_EQ(v, 1 + 3 * 10 + 20);
   EXPECT_EQ(isNull, 0);
   for (const auto& [r, c] : {std::pair{256, 0}, std::pair{0, 256}, std::pair{-1, 0}, std::pair{0, -1}}) {
-    isNull = 0;
-    ASSERT_EQ(_hxReadCellOfTileData(h_, r, c, &v, &isNull), 1);
-    EXPECT_EQ(isNull, 1) << r << "," << c;
+    v = 7;
+    EXPECT_EQ(_hxReadCellOfTileData(h_, r, c, &v, &isNull), 0) << r << "," << c;
+    EXPECT_EQ(v, 7);
   }
+  // The level under the read can move down a number; the read follows it.
+  ASSERT_EQ(_hxDeletePyramidLayer(h_, kLocal, id, 1), 1);
+  EXPECT_EQ(_hxDeletePyramidLayer(h_, kLocal, id, 1), 0) << "the level being read is now level 1";
+  EXPECT_EQ(_hxGetCell(h_, kLocal, id, 1, 0, 300, 300, &isNull), NullOf(DEMBASE_TYPE_FLOAT32));
+  EXPECT_EQ(_hxEndReadTileData(h_), 1);
+  ASSERT_EQ(_hxBeginReadTileData(h_, kLocal, id, 1, 0, 1, 1), 1);
   EXPECT_EQ(_hxEndReadTileData(h_), 1);
 
   // An empty tile: nothing to read, every cell is null.
-  ASSERT_EQ(_hxBeginReadTileData(h_, kLocal, id, 2, 0, 0, 0), 2);
+  ASSERT_EQ(_hxBeginReadTileData(h_, kLocal, id, 1, 0, 0, 0), 2);
   isNull = 0;
   ASSERT_EQ(_hxReadCellOfTileData(h_, 5, 5, &v, &isNull), 1);
   EXPECT_EQ(isNull, 1);
   EXPECT_EQ(v, NullOf(DEMBASE_TYPE_FLOAT32));
   EXPECT_EQ(_hxEndReadTileData(h_), 1);
   EXPECT_EQ(_hxReadCellOfTileData(h_, 5, 5, &v, &isNull), 0);  // the sequence is over
-  EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
+  EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
 }
 
 TEST_F(LevelWriteRulesTest, EveryPayloadIsAppendedAndTheRecordFollowsTheLast) {

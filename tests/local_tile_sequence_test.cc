@@ -253,11 +253,15 @@ TEST_P(LocalTileSequenceTest, SequenceCallsOutOfOrderAreRefused) {
       {"end read in a write sequence", [h] { return _hxEndReadTile(h); }, 0},
       {"read cell in a write sequence", [&] { return _hxReadCellOfTile(h, 2, 2, &v, &isNull); }, 0},
       {"begin read of a tile outside the level", [&] { return layer.BeginRead(0, 3); }, 0},
+      {"begin read nested in a write sequence", [&] { return layer.BeginRead(1, 1); }, 0},
       {"end write", [h] { return _hxEndWriteTile(h, 1); }, 1},
       {"end write again", [h] { return _hxEndWriteTile(h, 1); }, 0},
       {"the refused begins left the sequence alone", get(2, 2), 7},
       {"no write outside a sequence", get(1, 1), -1},
       {"begin read", [&] { return layer.BeginRead(0, 0); }, 1},
+      {"read cell (2, 2)", [&] { return _hxReadCellOfTile(h, 2, 2, &v, &isNull); }, 1},
+      {"read cell past the tile", [&] { return _hxReadCellOfTile(h, 256, 2, &v, &isNull); }, 0},
+      {"read cell before the tile", [&] { return _hxReadCellOfTile(h, 2, -1, &v, &isNull); }, 0},
       {"write cell in a read sequence", writeCell(3, 3, 8), 1},
       {"end write in a read sequence", [h] { return _hxEndWriteTile(h, 1); }, 0},
       {"end read", [h] { return _hxEndReadTile(h); }, 1},
@@ -270,6 +274,11 @@ TEST_P(LocalTileSequenceTest, SequenceCallsOutOfOrderAreRefused) {
       {"end write after the level closed", [h] { return _hxEndWriteTile(h, 1); }, 0},
       {"the closed sequence wrote nothing", get(4, 4), -1},
       {"the closed sequence kept what it wrote", get(2, 2), 7},
+      {"begin read", [&] { return layer.BeginRead(0, 0); }, 1},
+      {"close level in the read sequence", [&] { return _hxClosePyramidLayer(h, kLocal, layer.layer()); }, 1},
+      {"open level again", [&] { return _hxOpenPyramidLayer(h, kLocal, layer.layer(), 1); }, 1},
+      {"read cell after the level closed", [&] { return _hxReadCellOfTile(h, 2, 2, &v, &isNull); }, 0},
+      {"end read after the level closed", [h] { return _hxEndReadTile(h); }, 0},
   };
   for (const Step& s : steps) EXPECT_EQ(s.call(), s.want) << s.what;
 }
@@ -353,6 +362,11 @@ TEST_P(LocalTileSequenceTest, StatisticsNeverHideLaterWrites) {
     ASSERT_GE(layer.layer(), 1);
     ASSERT_TRUE(k.before(layer, stem));
     ASSERT_TRUE(k.later(layer));
+    // Tile statistics follow the cells before anything reaches the disk.
+    const auto current = layer.TileInfo(0, 0);
+    ASSERT_TRUE(current.has_value());
+    EXPECT_EQ(current->minimum, -50.0f);
+    EXPECT_EQ(current->maximum, 100.0f);
     const ValueRange p = RangeAfterLevelClose(layer);
     EXPECT_EQ(p.minValue, -50);
     EXPECT_EQ(p.maxValue, 100);

@@ -191,7 +191,9 @@ DEMBASE_API int16_t _hxSetCell(DemBaseAI* h, int32_t dataSetId, int32_t layerId,
 DEMBASE_API double _hxGetCell(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int16_t level,
                               int32_t reserved, int32_t row, int32_t col, uint8_t* isNull);
 
-/* Tile write: Begin, WriteCellOfTile for in-tile (row, col) 0..255, End (keep 0 discards). */
+/* Tile write: Begin, WriteCellOfTile for in-tile (row, col) 0..255, End. keep 0 discards the
+ * tile's unwritten changes (those made before Begin included) only when the tile already held
+ * unwritten changes at Begin; a tile unchanged at Begin keeps what the sequence wrote. */
 DEMBASE_API int16_t _hxBeginWriteTile(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int16_t level,
                                       int32_t reserved, int32_t tileRow, int32_t tileCol);
 DEMBASE_API void _hxWriteCellOfTile(DemBaseAI* h, int32_t row, int32_t col, double value);

@@ -13,8 +13,9 @@
  * DbConnect takes it first; an unknown handle is refused. Levels are numbered 1..32767; a tile
  * number is the row-major tile index + 1. Records are the packed little-endian records of
  * dembase.h, stored byte for byte.
- * Results are signed 16-bit unless noted: >= 1 success, <= 0 failure. A refused call writes
- * nothing. Bad input (null pointers, unknown ids, levels or tile numbers outside the level,
+ * Results are signed 16-bit unless noted: >= 1 success, <= 0 failure. Outputs hold meaning
+ * only after success: a call refused midway may have written part of its output
+ * (DbReadTileIndex fills records as it reads them). Bad input (null pointers, unknown ids, levels or tile numbers outside the level,
  * lengths that do not match the stored bytes) is refused, never trusted.
  *
  * Names and ids: data-set names (NUL-terminated inside DbConnectInfo.dataSet) and layer names

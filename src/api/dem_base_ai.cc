@@ -1,5 +1,7 @@
 #include "api/dem_base_ai.h"
 
+#include "cells/tile_stats.h"
+
 using dembase::CDataLayer;
 
 DemBaseAI::DemBaseAI(dembase::LayerFactory* factory) : registry_(factory) {
@@ -88,7 +90,14 @@ int16_t DemBaseAI::OpenPyramidLayer(int32_t ds, int32_t layerId, int16_t level) 
 
 int16_t DemBaseAI::ClosePyramidLayer(int32_t ds, int32_t layerId) {
   CDataLayer* layer = registry_.FindLayer(ds, layerId);
-  return layer == nullptr ? 0 : layer->ClosePyramidLayer(layerId);
+  if (layer == nullptr) return 0;
+  // A tile sequence on the open level ends with it: its per-cell calls are refused
+  // rather than answered from a level that is gone.
+  if (layer == tile_layer_ &&
+      (tile_sequence_ == TileSequence::kWriteTile || tile_sequence_ == TileSequence::kReadTile)) {
+    StartTileSequence(nullptr, TileSequence::kNone);
+  }
+  return layer->ClosePyramidLayer(layerId);
 }
 
 // --- cells and tiles of the open level ---
@@ -136,7 +145,8 @@ int16_t DemBaseAI::EndWriteTile(uint8_t keep) {
 int16_t DemBaseAI::BeginReadTile(int32_t ds, int32_t layerId, int16_t level, int32_t reserved, int32_t tileRow,
                                  int32_t tileCol) {
   CDataLayer* layer = LayerAtLevel(ds, layerId, level);
-  if (layer == nullptr) return 0;
+  // A read must not take the place of a running tile write: its End would be lost.
+  if (layer == nullptr || tile_sequence_ == TileSequence::kWriteTile) return 0;
   const int16_t r = layer->BeginReadTile(reserved, tileRow, tileCol);
   if (r > 0) StartTileSequence(layer, TileSequence::kReadTile);
   return r;
@@ -160,6 +170,7 @@ int16_t DemBaseAI::BeginWritePyramidLayer(int32_t ds, int32_t layerId, int16_t l
 
 int16_t DemBaseAI::WriteOneTile(int32_t reserved, int32_t tileIndex, OneTileInfo* info, const void* cells) {
   if (pyramid_write_layer_ == nullptr || info == nullptr) return 0;
+  if (!dembase::IsStorableTileInfo(info->size, info->minimum, info->maximum)) return 0;
   return pyramid_write_layer_->WriteOneTile(reserved, tileIndex, info, cells);
 }
 
@@ -167,14 +178,14 @@ int16_t DemBaseAI::EndWritePyramidLayer() {
   CDataLayer* layer = pyramid_write_layer_;
   if (layer == nullptr) return 0;
   pyramid_write_layer_ = nullptr;
-  layer->EndWritePyramidLayer();
-  return 1;
+  // A write whose tiles or tables did not all reach the files must not look complete.
+  return layer->EndWritePyramidLayer() > 0 ? 1 : 0;
 }
 
 int16_t DemBaseAI::BeginReadTileData(int32_t ds, int32_t layerId, int16_t level, int32_t reserved, int32_t tileRow,
                                      int32_t tileCol) {
   CDataLayer* layer = registry_.FindLayer(ds, layerId);
-  if (layer == nullptr) return 0;
+  if (layer == nullptr || tile_sequence_ == TileSequence::kWriteTile) return 0;
   const int16_t r = layer->BeginReadTileData(level, reserved, tileRow, tileCol);
   if (r > 0) StartTileSequence(layer, TileSequence::kReadTileData);
   return r;

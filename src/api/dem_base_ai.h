@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "cells/cell_address.h"
 #include "dembase/dembase.h"
 #include "registry/registry.h"
 
@@ -84,6 +85,8 @@ class DemBaseAI {
   int16_t GetBaseItemSet(int32_t ds, int32_t layerId, int32_t itemSet);
 
   dembase::Registry& registry() { return registry_; }
+  // Closes everything below the handle; false when something could not be written.
+  [[nodiscard]] bool CloseEverything() noexcept { return registry_.CloseAllDataSets(); }
 
   // For the exports' per-cell fast paths (cells/cell_views.h): what each read call may
   // read without calling a layer. Each answers nothing when the full call must run.
@@ -115,7 +118,8 @@ class DemBaseAI {
   void OnLayerGone(dembase::CDataLayer* layer);
   int16_t ReadCellOfSequence(TileSequence kind, int32_t row, int32_t col, double* value, uint8_t* isNull) {
     dembase::CDataLayer* layer = TileLayerOf(kind);
-    if (layer == nullptr || value == nullptr) return 0;
+    // Cells outside the tile are refused, as cell writes there are.
+    if (layer == nullptr || value == nullptr || !dembase::InTile(row, col)) return 0;
     uint8_t ignored = 0;
     uint8_t* flag = isNull != nullptr ? isNull : &ignored;
     *value = kind == TileSequence::kReadTile ? layer->ReadCellOfTile(row, col, flag)

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "platform/fault_env.h"
 #include "tests/support/fake_layer.h"
 
@@ -98,9 +100,22 @@ TEST_F(DemBaseAITest, BeginResultsDecideTheCurrentLayer) {
   factory_.results.results["BeginWritePyramidLayer"] = 1;
   EXPECT_EQ(ai_.BeginWritePyramidLayer(ds, layer_, 3), 1);
   EXPECT_EQ(ai_.WriteOneTile(0, 0, &info, nullptr), 1);
+  // Descriptions no tile can have are refused before the layer sees them.
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (OneTileInfo bad : {OneTileInfo{-5, 0, 1}, OneTileInfo{17, 0, 1}, OneTileInfo{INT32_MAX, 0, 1},
+                          OneTileInfo{262144, nan, 1}, OneTileInfo{262144, 0, nan}, OneTileInfo{262144, 2, 1}}) {
+    EXPECT_EQ(ai_.WriteOneTile(0, 0, &bad, nullptr), 0) << bad.size << " " << bad.minimum << " " << bad.maximum;
+  }
+  OneTileInfo whole{262144, -1, 1};
+  EXPECT_EQ(ai_.WriteOneTile(0, 0, &whole, nullptr), 1);
   EXPECT_EQ(ai_.WriteOneTile(0, 0, nullptr, nullptr), 0);
   EXPECT_EQ(ai_.EndWritePyramidLayer(), 1);
   EXPECT_EQ(ai_.EndWritePyramidLayer(), 0);
+  // A write that lost something is not reported complete, and the sequence is over.
+  factory_.results.results["EndWritePyramidLayer"] = 0;
+  ASSERT_EQ(ai_.BeginWritePyramidLayer(ds, layer_, 3), 1);
+  EXPECT_EQ(ai_.EndWritePyramidLayer(), 0);
+  EXPECT_EQ(ai_.WriteOneTile(0, 0, &info, nullptr), 0);
 }
 
 TEST_F(DemBaseAITest, ClosingTheSequenceLayerEndsItsSequences) {

@@ -62,8 +62,10 @@ DEMBASE_API DemBaseAI* _hxCreateDemBaseAI(void) {
 
 DEMBASE_API int16_t _hxDeleteDemBaseAI(DemBaseAI* h) {
   if (h == nullptr) return 0;
+  // Closed first, where a failure can still be told; the handle goes either way.
+  const bool ok = h->CloseEverything();
   delete h;
-  return 1;
+  return ok ? 1 : 0;
 }
 
 DEMBASE_API int32_t _hxOpenDataSet(DemBaseAI* h, const DbConnectInfo* conn, float cacheFraction) {

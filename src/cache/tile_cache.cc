@@ -86,18 +86,6 @@ void CTileCache::Release(int16_t slot) {
   if (hand_ > 0) --hand_;
 }
 
-void CTileCache::ReleaseOwner(CDataLayer* owner) {
-  if (owner == nullptr) return;
-  for (int16_t i = 0; i < slotCount_; ++i) {
-    CacheSlot& s = slots_[i];
-    if (s.owner != owner) continue;
-    if (s.ref != nullptr) s.ref->Reset();
-    s.owner = nullptr;
-    s.ref = nullptr;
-    s.tag = -1;
-  }
-}
-
 void CTileCache::Clear() {
   if (blockMemory_ != nullptr) {
     // Through whichever Env is current: test Envs pass memory calls to the system Env,

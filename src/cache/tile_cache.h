@@ -7,8 +7,8 @@
 // so a layer may address cells through its TileRef's block pointer.
 //
 // Ownership: layers own their TileRef arrays; a slot only points at one. A layer must
-// call ReleaseOwner (after flushing what it wants kept) before it or its TileRef array
-// goes away, so the sweep never reaches a dangling owner or TileRef.
+// Release every slot it holds (after flushing what it wants kept) before it or its
+// TileRef array goes away, so the sweep never reaches a dangling owner or TileRef.
 //
 // Thread safety: none; used from its data set's thread only.
 #ifndef DEMBASE_CACHE_TILE_CACHE_H_
@@ -56,10 +56,6 @@ class CTileCache {
   // Frees one slot and steps the hand back by one. The caller resets its TileRef.
   // Out-of-range slots are ignored.
   void Release(int16_t slot);
-
-  // Frees every slot of owner and resets each of its TileRefs to the free value, without
-  // writing anything back.
-  void ReleaseOwner(CDataLayer* owner);
 
   // Frees the pool and the table; nothing is written back. REQUIRES: no layer still
   // holds a block.

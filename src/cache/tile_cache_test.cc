@@ -35,6 +35,13 @@ class TileCacheTest : public ::testing::Test {
   void Fill(FakeLayer& layer, int n) {
     for (int i = 0; i < n; ++i) ASSERT_TRUE(cache_.Acquire(&layer, &layer.refs[i], static_cast<uint32_t>(i)));
   }
+  // What a layer does before it goes: gives back every slot it holds.
+  void ReleaseSlotsOf(FakeLayer* layer) {
+    for (int16_t i = 0; i < cache_.slot_count(); ++i) {
+      if (cache_.slot(i).owner == layer) cache_.Release(i);
+    }
+    for (TileRef& ref : layer->refs) ref.Reset();
+  }
 
   platform::FaultEnv env_{platform::Env::Default()};
   platform::ScopedEnvOverride override_{&env_};
@@ -120,8 +127,8 @@ TEST_F(TileCacheTest, SweepSecondChanceAndWriteBack) {
   ASSERT_TRUE(cache_.Acquire(&a, &a.refs[64], 64));
   EXPECT_EQ(a.refs[64].slot, 1);
   EXPECT_EQ(cache_.hand(), 2);
-  cache_.ReleaseOwner(&a);
-  cache_.ReleaseOwner(&b);
+  ReleaseSlotsOf(&a);
+  ReleaseSlotsOf(&b);
 }
 
 TEST_F(TileCacheTest, SlotWhoseTileWasLetGoIsReusedWithoutWriteBack) {
@@ -135,7 +142,7 @@ TEST_F(TileCacheTest, SlotWhoseTileWasLetGoIsReusedWithoutWriteBack) {
   EXPECT_EQ(layer.refs[64].slot, 0);
   EXPECT_EQ(layer.refs[0].dirty, 1) << "the old TileRef is not touched";
   EXPECT_EQ(layer.refs[1].state, TileRef::kSecondChance) << "no sweep happened";
-  cache_.ReleaseOwner(&layer);
+  ReleaseSlotsOf(&layer);
 }
 
 TEST_F(TileCacheTest, ReleaseStepsTheHandBack) {
@@ -153,28 +160,7 @@ TEST_F(TileCacheTest, ReleaseStepsTheHandBack) {
   cache_.Release(64);
   EXPECT_EQ(cache_.hand(), 4) << "out-of-range slots are ignored";
   layer.refs[2].Reset();
-  cache_.ReleaseOwner(&layer);
-}
-
-TEST_F(TileCacheTest, ReleaseOwnerFreesOnlyThatLayerWithoutWriteBack) {
-  SetUpCache();
-  FakeLayer a(&cache_, 3);
-  FakeLayer b(&cache_, 3);
-  for (uint32_t i = 0; i < 3; ++i) {
-    ASSERT_TRUE(cache_.Acquire(&a, &a.refs[i], i));
-    ASSERT_TRUE(cache_.Acquire(&b, &b.refs[i], i));
-  }
-  a.refs[1].dirty = 1;
-  cache_.ReleaseOwner(&a);
-  EXPECT_TRUE(a.written.empty());
-  for (int i = 0; i < 3; ++i) {
-    const TileRef& r = a.refs[i];
-    EXPECT_TRUE(r.state == TileRef::kNotCached && r.slot == -1 && r.block == nullptr && r.dirty == 0) << i;
-    EXPECT_EQ(cache_.slot(static_cast<int16_t>(2 * i)).owner, nullptr);
-    EXPECT_EQ(cache_.slot(static_cast<int16_t>(2 * i + 1)).owner, &b);
-    EXPECT_EQ(b.refs[i].state, TileRef::kSecondChance);
-  }
-  cache_.ReleaseOwner(&b);
+  ReleaseSlotsOf(&layer);
 }
 
 }  // namespace

@@ -28,10 +28,6 @@ struct BlendSettings {
   bool blendValues = true;
   float oldWeight = 0.0f;
   float newWeight = 1.0f;
-
-  static BlendSettings From(const LayerOperParam& p) {
-    return BlendSettings{p.blendValues != 0, p.oldWeight, p.newWeight};
-  }
 };
 
 // Where the float null test of an unblended write looks: at v rounded to float (cell

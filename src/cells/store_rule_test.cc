@@ -91,13 +91,5 @@ TEST(StoreRule, InPlaceOnBlockBytes) {
   EXPECT_EQ(LoadCellValue(CellType::kInt32, cell), -7.0);
 }
 
-TEST(StoreRule, FromOperParam) {
-  LayerOperParam p{1, 0, 0.25f, 0.75f};
-  const BlendSettings b = BlendSettings::From(p);
-  EXPECT_FALSE(b.blendValues);
-  EXPECT_EQ(b.oldWeight, 0.25f);
-  EXPECT_EQ(b.newWeight, 0.75f);
-}
-
 }  // namespace
 }  // namespace dembase

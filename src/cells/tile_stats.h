@@ -24,6 +24,15 @@ struct TileStats {
 // Statistics of all 65536 cells, shared borders included.
 [[nodiscard]] TileStats ComputeTileStats(CellType type, TileBlock block);
 
+// Whether a caller's description of a prepared tile can be stored: size 0 (no data) or
+// one whole block, and for a block a finite, ordered range (stored records take it as
+// given, and a NaN or inverted range would become the level's range).
+[[nodiscard]] inline bool IsStorableTileInfo(int32_t size, float minimum, float maximum) {
+  if (size == 0) return true;
+  return size == static_cast<int32_t>(kTileBlockBytes) && minimum <= maximum && minimum - minimum == 0.0f &&
+         maximum - maximum == 0.0f;
+}
+
 // Sets every cell of the block to the null value: the block of a tile that has
 // nothing stored.
 void FillWithNull(CellType type, MutableTileBlock block);

@@ -6,10 +6,18 @@
 #include "cells/null_test.h"
 #include "localstore/file_names.h"
 #include "localstore/level_files.h"
+#include "platform/env.h"
 
 namespace dembase {
 
-CDemFileLayer::~CDemFileLayer() { CloseEverything(); }
+CDemFileLayer::~CDemFileLayer() {
+  // A destructor must not throw: what a close that ran out of memory had not written is
+  // lost, and the members still release the files and cache slots.
+  try {
+    (void)CloseEverything();
+  } catch (...) {
+  }
+}
 
 int16_t CDemFileLayer::CreateLayerFiles(const char* path, const DataLayerParam* param) {
   if (path == nullptr || param == nullptr || path[0] == '\0') return 0;
@@ -64,20 +72,33 @@ bool CDemFileLayer::CloseEverything() {
   bool ok = openLevel_ == 0 || ClosePyramidLayer(0) == 1;
   ok = EndLevelWrite() && ok;
   EndReadTileData();
-  header_.reset();  // the header must be free before it can be replaced
   if (infoDirty_) {
-    // A layer without levels keeps an uncreated level-1 record, so it can be opened again.
-    std::vector<PyramidLevelRec> records(levels_.begin(), levels_.begin() + CreatedLevels());
-    if (records.empty()) {
-      if (auto rec = MakeLevelRecord(layerName_, 1)) records.push_back(*rec);
-    }
-    ok = SaveLayerHeaderFile(infoPath_, param_, records) && ok;
+    // The range is all this rewrite carries, so a header not made durable is a failure.
+    bool durable = false;
+    ok = SaveHeader(param_, std::vector<PyramidLevelRec>(levels_.begin(), levels_.begin() + CreatedLevels()),
+                    &durable) &&
+         durable && ok;
     infoDirty_ = false;
   }
+  header_.reset();
   levels_.clear();
   infoPath_.clear();
   layerDir_.clear();
   return ok;
+}
+
+bool CDemFileLayer::SaveHeader(const DataLayerParam& param, std::vector<PyramidLevelRec> created, bool* durable) {
+  if (created.empty()) {
+    auto rec = MakeLevelRecord(layerName_, 1);
+    if (!rec) return false;
+    created.push_back(*rec);
+  }
+  SavedLayerHeader saved = SaveLayerHeaderFile(infoPath_, param, created);
+  if (!saved.file) return false;
+  header_ = std::move(saved.file);  // the old header is let go only now that the new one is held
+  if (durable != nullptr) *durable = saved.durable;
+  levels_ = std::move(created);
+  return true;
 }
 
 int16_t CDemFileLayer::GetDataLayerParam(int32_t /*layerId*/, DataLayerParam* out) {
@@ -98,22 +119,32 @@ int16_t CDemFileLayer::CreatePyramidLayer(int32_t /*layerId*/, int16_t level, do
   if (level <= count && levels_[static_cast<size_t>(level - 1)].created) return kLevelExists;
   if (count == INT16_MAX) return 0;
 
-  // Level 1 of a layer without levels uses the record kept for it; any other level gets
-  // a record named after its number, placed after the existing levels.
+  // The new level goes after the existing ones, in a directory no level of this layer
+  // uses and nothing on disk occupies.
+  std::vector<PyramidLevelRec> records(levels_.begin(), levels_.begin() + count);
   PyramidLevelRec rec;
-  if (level == 1 && count == 0 && !levels_.empty()) {
-    rec = levels_[0];
-  } else {
-    auto made = MakeLevelRecord(layerName_, level);
+  int16_t r = kAlreadyExists;
+  for (int n = 0; n < kLevelNameTries && r == kAlreadyExists; ++n) {
+    auto made = MakeLevelRecord(layerName_, level + n);
     if (!made) return 0;
+    const bool taken = std::any_of(records.begin(), records.end(),
+                                   [&](const PyramidLevelRec& other) { return other.directory == made->directory; });
+    const auto dir = SystemPath(layerDir_, made->directory);
+    if (taken || !dir || platform::CurrentEnv()->Exists(*dir)) continue;
     rec = *made;
+    r = CreateLevelFiles(layerDir_, param_, cellSizeX, cellSizeY, &rec);
   }
-  const int16_t r = CreateLevelFiles(layerDir_, param_, cellSizeX, cellSizeY, &rec);
   if (r < 1) return r;
-  levels_.resize(static_cast<size_t>(count));
-  levels_.push_back(rec);
-  param_.levelCount = static_cast<int16_t>(count + 1);
-  infoDirty_ = true;
+  records.push_back(rec);
+  DataLayerParam param = param_;
+  param.levelCount = static_cast<int16_t>(count + 1);
+  if (!SaveHeader(param, std::move(records))) {
+    // No header names the new files; what a failed removal leaves is a directory that
+    // no later level takes.
+    (void)DeleteLevelFiles(layerDir_, rec);
+    return 0;
+  }
+  param_.levelCount = param.levelCount;
   return 1;
 }
 
@@ -123,14 +154,23 @@ int16_t CDemFileLayer::DeletePyramidLayer(int32_t /*layerId*/, int16_t level) {
   }
   if (level == openLevel_ || level == writerLevel_ || level == tileDataLevel_) return 0;
   DropReadAhead();
-  if (DeleteLevelFiles(layerDir_, levels_[static_cast<size_t>(level - 1)]) < 1) return 0;
-  levels_.erase(levels_.begin() + (level - 1));
-  param_.levelCount = static_cast<int16_t>(param_.levelCount - 1);
+  const PyramidLevelRec gone = levels_[static_cast<size_t>(level - 1)];
+  std::vector<PyramidLevelRec> records(levels_.begin(), levels_.begin() + CreatedLevels());
+  records.erase(records.begin() + (level - 1));
+  DataLayerParam param = param_;
+  param.levelCount = static_cast<int16_t>(param_.levelCount - 1);
+  // The header stops naming the level before its files go, so no header ever names a
+  // level whose files are half removed.
+  if (!SaveHeader(param, std::move(records))) return 0;
+  param_.levelCount = param.levelCount;
+  // The level is gone from the layer whatever this answers; files it could not remove
+  // stay as a leftover that no header names and no new level reuses.
+  (void)DeleteLevelFiles(layerDir_, gone);
   // Levels above move down one number, the open one included.
   if (openLevel_ > level) --openLevel_;
   if (writerLevel_ > level) --writerLevel_;
+  if (tileDataLevel_ > level) --tileDataLevel_;
   openLevelView_.level = openLevel_;
-  infoDirty_ = true;
   return 1;
 }
 

@@ -4,8 +4,12 @@
 // with its tile I/O (open_level.h); the virtual operations keep their slots.
 //
 // While open, the layer holds its header file without sharing, so no second open of the
-// same layer succeeds, in this process or another. The header file is rewritten, whole
-// and atomically, when the layer closes after levels or level 1's range changed.
+// same layer succeeds, in this process or another; a rewritten header is locked before
+// it replaces the old one, so the hold has no gap. The header file is rewritten, whole
+// and atomically, as soon as a level is created or deleted (level files are made before
+// the header names them and removed after it stops naming them, so the two never
+// disagree in a way the next open cannot cope with), and at close after level 1's range
+// changed.
 //
 // Thread safety: none; one thread at a time per handle.
 #ifndef DEMBASE_LOCALSTORE_DEM_FILE_LAYER_H_
@@ -61,7 +65,7 @@ class CDemFileLayer final : public CDataLayer {
   /* 28 */ int16_t EndReadTile() override;
   /* 29 */ double ReadCellOfTile(int32_t row, int32_t col, uint8_t* isNull) override;
   /* 30 */ int16_t BeginWritePyramidLayer(int16_t level) override;
-  /* 31 */ void EndWritePyramidLayer() override;
+  /* 31 */ int16_t EndWritePyramidLayer() override;
   /* 32 */ int16_t WriteOneTile(int32_t reserved, int32_t tileIndex, OneTileInfo* info, const void* cells) override;
   /* 33 */ int16_t BeginReadTileData(int16_t level, int32_t reserved, int32_t tileRow, int32_t tileCol) override;
   /* 34 */ int16_t EndReadTileData() override;
@@ -70,10 +74,19 @@ class CDemFileLayer final : public CDataLayer {
 
   bool is_open() const { return header_ != nullptr; }
 
+  // How many directory names a new level tries before it gives up with -3.
+  static constexpr int kLevelNameTries = 64;
+
  private:
   // Closes the open level (writing it back) and the header file, and rewrites the
-  // header file when levels or the value range changed. False when anything was lost.
+  // header file when the value range changed. False when anything was lost.
   bool CloseEverything();
+  // Replaces the header file with param and the created levels, the layer held all the
+  // while. A layer without levels keeps an uncreated level-1 record, so it can be
+  // opened and given one again. On success levels_ follows created; *durable (when not
+  // null) tells whether the new header was also made durable.
+  [[nodiscard]] bool SaveHeader(const DataLayerParam& param, std::vector<PyramidLevelRec> created,
+                                bool* durable = nullptr);
   // Ends a running whole-level write; false when something of it was not written.
   bool EndLevelWrite();
   // Tiles a tile-data read inflated ahead are not handed out after this: for every

@@ -36,9 +36,10 @@ int16_t CDemFileLayer::GetOneTileInfo(int32_t /*reserved*/, int32_t tileRow, int
   if (!level_ || out == nullptr) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
   if (!t) return 0;
+  const TileIndexRec& rec = level_->CurrentRecord(*t);
   out->size = static_cast<int32_t>(kTileBlockBytes);
-  out->minimum = level_->record(*t).tileMin;
-  out->maximum = level_->record(*t).tileMax;
+  out->minimum = rec.tileMin;
+  out->maximum = rec.tileMax;
   return 1;
 }
 
@@ -125,9 +126,7 @@ int16_t CDemFileLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int3
   if (!level_) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
   if (!t) return 0;
-  // The record can lag behind cells written since its statistics were made.
-  if (level_->ref(*t).dirty && !level_->ref(*t).statsCurrent) level_->ComputeTileStats(*t);
-  if (level_->IsEmpty(*t)) {
+  if (level_->CurrentRecord(*t).offset == kEmptyTileOffset) {
     activeTile_ = *t;
     return 2;
   }

@@ -23,7 +23,10 @@ int16_t CDemFileLayer::WriteOneTile(int32_t /*reserved*/, int32_t tileIndex, One
   return writer_->WriteOneTile(tileIndex, *info, static_cast<const uint8_t*>(cells), blend(), compressTiles_ != 0);
 }
 
-void CDemFileLayer::EndWritePyramidLayer() { (void)EndLevelWrite(); }
+int16_t CDemFileLayer::EndWritePyramidLayer() {
+  if (!writer_) return 0;
+  return EndLevelWrite() ? 1 : 0;
+}
 
 bool CDemFileLayer::EndLevelWrite() {
   if (!writer_) return true;

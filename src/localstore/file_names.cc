@@ -114,15 +114,4 @@ bool LevelPathsFit(std::string_view layerDir, const PyramidLevelRec& rec, int da
   return first && DataFilePath(*first, dataFileCount - 1).has_value();
 }
 
-std::optional<std::string> ReplaceInFileName(std::string_view path, std::string_view oldPart,
-                                             std::string_view newPart) {
-  PathParts parts = SplitPath(path);
-  if (!oldPart.empty()) {
-    if (const size_t at = parts.fname.find(oldPart); at != std::string::npos) {
-      parts.fname.replace(at, oldPart.size(), newPart);
-    }
-  }
-  return FitPath(JoinPath(parts));
-}
-
 }  // namespace dembase

@@ -75,11 +75,6 @@ std::string JoinPath(const PathParts& parts);
 // Whether every path of a level with dataFileCount data files fits the path limit.
 [[nodiscard]] bool LevelPathsFit(std::string_view layerDir, const PyramidLevelRec& rec, int dataFileCount);
 
-// The path with the first occurrence of oldPart in its file name replaced by newPart
-// (the path unchanged when there is none); used to rename a layer's files in place.
-[[nodiscard]] std::optional<std::string> ReplaceInFileName(std::string_view path, std::string_view oldPart,
-                                                           std::string_view newPart);
-
 }  // namespace dembase
 
 #endif  // DEMBASE_LOCALSTORE_FILE_NAMES_H_

@@ -123,12 +123,5 @@ TEST(FileNames, LevelPathsFit) {
   EXPECT_TRUE(LevelPathsFit(std::string(243, 'd'), rec, 1));
 }
 
-TEST(FileNames, ReplaceInFileName) {
-  EXPECT_EQ(ReplaceInFileName("D:\\maps\\hill\\hill1.Dem", "hill", "dale"), "D:\\maps\\hill\\dale1.Dem");
-  EXPECT_EQ(ReplaceInFileName("/m/1_1/1_11.Dem", "1", "2"), "/m/1_1/2_11.Dem");
-  EXPECT_EQ(ReplaceInFileName("/m/x.Dem", "hill", "dale"), "/m/x.Dem");
-  EXPECT_FALSE(ReplaceInFileName("/m/hill.Dem", "hill", std::string(300, 'z')));
-}
-
 }  // namespace
 }  // namespace dembase

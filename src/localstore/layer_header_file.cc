@@ -75,33 +75,39 @@ int16_t OpenLayerHeaderFile(const std::string& path, OpenedLayerHeader* out) {
   return 1;
 }
 
-bool SaveLayerHeaderFile(const std::string& path, const DataLayerParam& param,
-                         std::span<const PyramidLevelRec> levels) {
+SavedLayerHeader SaveLayerHeaderFile(const std::string& path, const DataLayerParam& param,
+                                     std::span<const PyramidLevelRec> levels) {
   const auto image = EncodeDemInfoFile(param, levels);
   const std::optional<std::string> dir = LayerDirectory(path);
-  if (!image || !dir) return false;
+  if (!image || !dir) return {};
   platform::Env* env = CurrentEnv();
   const std::string temp = path + ".new";
-  if (temp.size() > kMaxPathLength) return false;
+  if (temp.size() > kMaxPathLength) return {};
 
-  // A temporary left by an earlier crash holds nothing the header needs.
-  if (env->Exists(temp)) env->RemoveFile(temp);
-  {
-    auto file = env->OpenFile(temp, OpenOptions{Access::kWrite, Share::kNone, Disposition::kCreateNew, true});
-    if (!file) return false;
-    // Synced before the rename: otherwise a crash could leave the new name on empty data.
-    if (!file->WriteAt(0, AsBytes(*image)) || !file->Sync()) {
-      file.reset();
-      env->RemoveFile(temp);
-      return false;
-    }
+  // A temporary left by an earlier crash holds nothing the header needs; one that
+  // another holder of this layer is writing cannot exist, since the layer is ours.
+  if (env->Exists(temp) && !env->RemoveFile(temp)) return {};
+  auto file = env->OpenFile(temp, OpenOptions{Access::kReadWrite, Share::kNone, Disposition::kCreateNew, true});
+  if (!file) return {};
+  // Synced before the rename: otherwise a crash could leave the new name on empty data.
+  if (!file->WriteAt(0, AsBytes(*image)) || !file->Sync()) {
+    file.reset();
+    (void)env->RemoveFile(temp);  // best effort; the next save removes it too
+    return {};
   }
-  // The rename swaps old for new in one step; syncing the directory makes it survive a crash.
+  // The rename swaps old for new in one step; syncing the directory makes it survive a
+  // crash.
   if (!env->ReplaceFile(temp, path)) {
-    env->RemoveFile(temp);
-    return false;
+    file.reset();
+    (void)env->RemoveFile(temp);
+    return {};
   }
-  return env->SyncDir(dir->empty() ? std::string(".") : *dir);
+  // Once renamed, the new header is the layer's whatever the sync answers. Should a
+  // crash still bring back the old header, it differs from the new one by one level
+  // whose files are either missing (deletable) or not named (a leftover that no new
+  // level reuses), or by level 1's range, and the next open copes with each.
+  const bool durable = env->SyncDir(dir->empty() ? std::string(".") : *dir);
+  return SavedLayerHeader{std::move(file), durable};
 }
 
 }  // namespace dembase

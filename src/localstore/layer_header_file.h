@@ -31,10 +31,17 @@ struct OpenedLayerHeader {
 // held elsewhere, short, or a record that does not decode); -1; -2.
 int16_t OpenLayerHeaderFile(const std::string& path, OpenedLayerHeader* out);
 
-// Replaces the header file at path with one holding param and levels. A crash at any
-// point leaves either the old or the new file. REQUIRES: nobody holds path open.
-[[nodiscard]] bool SaveLayerHeaderFile(const std::string& path, const DataLayerParam& param,
-                                       std::span<const PyramidLevelRec> levels);
+// Replaces the header file at path with one holding param and levels, and answers the
+// new file held unshared: it is locked before its name appears, so the layer stays held
+// across the swap (the caller keeps holding the old file until this returns). A crash
+// at any point leaves either the old or the new file. file is nullptr when nothing was
+// replaced; durable is false when the swap happened but could not be made durable.
+struct SavedLayerHeader {
+  std::unique_ptr<platform::File> file;
+  bool durable = false;
+};
+[[nodiscard]] SavedLayerHeader SaveLayerHeaderFile(const std::string& path, const DataLayerParam& param,
+                                                   std::span<const PyramidLevelRec> levels);
 
 }  // namespace dembase
 

@@ -110,11 +110,9 @@ int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec
   platform::Env* env = CurrentEnv();
 
   int64_t files = 0;
-  {
-    // Shared for reading only: an open level holds its header with write access, so
-    // deleting it fails here and nothing is removed.
-    auto file = env->OpenFile(*header, OpenOptions{Access::kRead, Share::kRead, Disposition::kOpenExisting, true});
-    if (!file) return 0;
+  // Shared for reading only: an open level holds its header with write access, so
+  // deleting it fails here and nothing is removed.
+  if (auto file = env->OpenFile(*header, OpenOptions{Access::kRead, Share::kRead, Disposition::kOpenExisting, true})) {
     std::byte bytes[LevelHeaderPrefix::kEncodedLength];
     LevelHeaderPrefix prefix;
     uint64_t size = 0;
@@ -122,16 +120,28 @@ int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec
       // A damaged header still lets the level go; only data files it proves are removed.
       if (auto g = ValidateLevelHeader(prefix, size)) files = g->dataFileCount;
     }
+  } else if (env->Exists(*header)) {
+    return 0;
+  } else {
+    // The header is already gone (a crash, or removed by hand): the data files that
+    // remain, in order, go too, so the level can still be deleted.
+    while (files < kMaxDataFiles) {
+      const auto path = DataFilePath(*firstData, static_cast<int>(files));
+      if (!path || !env->Exists(*path)) break;
+      ++files;
+    }
   }
-  env->RemoveFile(*header);
+  // Removal is best effort from here on: a file that stays keeps its directory, which
+  // is then a leftover no level record names.
+  bool ok = !env->Exists(*header) || env->RemoveFile(*header);
   for (int i = 0; i < files; ++i) {
-    if (auto path = DataFilePath(*firstData, i)) env->RemoveFile(*path);
+    if (auto path = DataFilePath(*firstData, i)) ok = env->RemoveFile(*path) && ok;
   }
   if (auto vat = VatFilePath(layerDir, rec.headerPath)) {
-    if (env->Exists(*vat)) env->RemoveFile(*vat);
+    if (env->Exists(*vat)) ok = env->RemoveFile(*vat) && ok;
   }
-  env->RemoveDir(*dir);
-  return 1;
+  if (env->Exists(*dir)) ok = env->RemoveDir(*dir) && ok;
+  return ok ? 1 : 0;
 }
 
 bool ReadLevelInfo(const std::string& layerDir, const PyramidLevelRec& rec, PyramidLayerInfo* out) {

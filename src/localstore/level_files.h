@@ -19,8 +19,9 @@ namespace dembase {
 int16_t CreateLevelFiles(const std::string& layerDir, const DataLayerParam& param, double cellSizeX,
                          double cellSizeY, PyramidLevelRec* rec);
 
-// Removes the level's header, data files, value attribute table and directory.
-// 0 when the header cannot be opened for reading (missing, or the level is open).
+// Removes the level's header, data files, value attribute table and directory; a level
+// whose header is already missing is removed too. 0 when the header exists but cannot
+// be opened (the level is open) and nothing was removed, or when something stayed.
 int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec);
 
 // Reads the description of a level from its header file. False when unreadable.

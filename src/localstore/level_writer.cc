@@ -23,20 +23,16 @@ bool LevelWriter::Begin(const std::string& layerDir, const PyramidLevelRec& rec)
 int16_t LevelWriter::WriteOneTile(int32_t t, const OneTileInfo& info, const uint8_t* cells, const BlendSettings& blend,
                                   bool compress) {
   TileIndexRec rec;
-  if (!running_ || !files_.ReadRecord(t, &rec)) return 0;
+  if (!running_ || t < 0 || t >= files_.tile_count() || (info.size != 0 && cells == nullptr)) return 0;
+  if (!files_.ReadRecord(t, &rec)) return Fail();
   const bool storedEmpty = rec.offset == kEmptyTileOffset;
 
   if (info.size == 0) {
     // A tile without data changes nothing when merging; replacing, it empties the tile.
     if (storedEmpty || blend.blendValues) return 1;
-    if (!files_.WriteRecord(t, EmptyTileIndexRec(type_))) {
-      failed_ = true;
-      return 0;
-    }
-    return 1;
+    return files_.WriteRecord(t, EmptyTileIndexRec(type_)) ? 1 : Fail();
   }
-  if (cells == nullptr) return 0;
-  if (buffer_.size() == 0 && !buffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) return 0;
+  if (buffer_.size() == 0 && !buffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) return Fail();
   uint8_t* merge = buffer_.data();
   const std::span<uint8_t> scratch = buffer_.span().subspan(kTileBlockBytes);
 
@@ -51,17 +47,13 @@ int16_t LevelWriter::WriteOneTile(int32_t t, const OneTileInfo& info, const uint
   if (rec.storedSize == 0) {
     FillWithNull(type_, MutableTileBlock(merge, kTileBlockBytes));
   } else if (!ReadPayload(files_.data_file_of(t), rec, merge, scratch)) {
-    return 0;
+    return Fail();
   }
   Merge(cells, blend, merge);
   // The range covers the stored cells that were kept as well as the merged ones.
   const TileStats stats = ComputeTileStats(type_, TileBlock(merge, kTileBlockBytes));
   if (stats.empty) {
-    if (!files_.WriteRecord(t, EmptyTileIndexRec(type_))) {
-      failed_ = true;
-      return 0;
-    }
-    return 1;
+    return files_.WriteRecord(t, EmptyTileIndexRec(type_)) ? 1 : Fail();
   }
   rec.tileMin = stats.minimum;
   rec.tileMax = stats.maximum;

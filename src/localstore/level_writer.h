@@ -33,7 +33,8 @@ class LevelWriter {
   // Stores tile t from info and 262144 bytes of cells (the layer's cell type, row-major).
   // blend merges with the stored tile (a null-like new cell keeps the stored one);
   // otherwise the new cells replace it, and info->size 0 empties the tile.
-  // 1 when the tile's record was written, 0 when nothing was changed.
+  // 1 when the tile's record was written, 0 when nothing was changed. A failure to read
+  // or write (not a refused argument) also makes End answer false.
   int16_t WriteOneTile(int32_t t, const OneTileInfo& info, const uint8_t* cells, const BlendSettings& blend,
                        bool compress);
 
@@ -49,6 +50,11 @@ class LevelWriter {
   bool End(ValueRange* range);
 
  private:
+  // Notes a failure that End must report; answers WriteOneTile's 0.
+  int16_t Fail() {
+    failed_ = true;
+    return 0;
+  }
   // Merges cells into the stored block in merge (a null-like new cell keeps the stored one).
   void Merge(const uint8_t* cells, const BlendSettings& blend, uint8_t* merge) const;
   // Appends the payload of block and writes the record; false when nothing changed.

@@ -73,6 +73,12 @@ class OpenLevel {
   // Recomputes tile t's statistics and empty state from its block. When that empties the
   // record of a stored tile, the stored place is noted so DropTile can go back to it.
   void ComputeTileStats(int32_t t);
+  // Tile t's record with statistics of its current cells: the record lags behind cells
+  // written since its statistics were made.
+  const TileIndexRec& CurrentRecord(int32_t t) {
+    if (ref(t).dirty && !ref(t).statsCurrent) ComputeTileStats(t);
+    return record(t);
+  }
   // The cache's callback: writes tile t back and clears its dirty flag.
   void WriteBack(int32_t t);
   // Forgets tile t's cached cells (its unwritten changes are lost).

@@ -87,7 +87,9 @@ bool FaultEnv::RemoveDir(std::string_view path) { return !ShouldFail() && base_-
 bool FaultEnv::RemoveFile(std::string_view path) { return !ShouldFail() && base_->RemoveFile(path); }
 bool FaultEnv::Rename(std::string_view from, std::string_view to) { return !ShouldFail() && base_->Rename(from, to); }
 bool FaultEnv::ReplaceFile(std::string_view from, std::string_view to) {
-  return !ShouldFail() && base_->ReplaceFile(from, to);
+  if (ShouldFail()) return false;
+  if (before_replace_) before_replace_();
+  return base_->ReplaceFile(from, to);
 }
 bool FaultEnv::CopyFile(std::string_view from, std::string_view to) {
   return !ShouldFail() && base_->CopyFile(from, to);

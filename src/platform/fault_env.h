@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -37,6 +38,9 @@ class FaultEnv final : public Env {
   // The figure TotalPhysicalMemory() answers; nullopt passes the base's figure through.
   void SetPhysicalMemory(std::optional<uint64_t> bytes);
   void SetReserveMemoryFails(bool fails) { reserve_fails_ = fails; }
+  // Runs hook just before each ReplaceFile reaches the base Env: a test can act in the
+  // moment a file is about to be swapped (for example, another process opening it).
+  void SetBeforeReplace(std::function<void()> hook) { before_replace_ = std::move(hook); }
   // Back to passing everything through.
   void ClearFaults();
 
@@ -80,6 +84,7 @@ class FaultEnv final : public Env {
   std::atomic<uint64_t> memory_{0};
   std::mutex mu_;
   std::set<std::string> read_fault_paths_;  // system form; guarded by mu_
+  std::function<void()> before_replace_;     // set from the configuring thread only
 };
 
 }  // namespace dembase::platform

@@ -76,7 +76,35 @@ void PosixFile::StartWriteback() {
   (void)sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
+namespace {
+
+// Whether path still names the file open at fd. A file replaced by rename between our
+// open and our share locks would leave us holding locks on a file nobody else opens
+// again, so an open of the replaced file must not count.
+bool StillAtPath(int fd, const std::string& path) {
+  struct stat open_st;
+  struct stat path_st;
+  return fstat(fd, &open_st) == 0 && stat(path.c_str(), &path_st) == 0 && open_st.st_dev == path_st.st_dev &&
+         open_st.st_ino == path_st.st_ino;
+}
+
+std::unique_ptr<PosixFile> OpenOnce(const std::string& path, const OpenOptions& options, bool* replaced);
+
+}  // namespace
+
 std::unique_ptr<PosixFile> OpenPosixFile(const std::string& path, const OpenOptions& options) {
+  // A few tries: each lost race means another opener replaced the file just now.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    bool replaced = false;
+    std::unique_ptr<PosixFile> file = OpenOnce(path, options, &replaced);
+    if (file || !replaced) return file;
+  }
+  return nullptr;
+}
+
+namespace {
+
+std::unique_ptr<PosixFile> OpenOnce(const std::string& path, const OpenOptions& options, bool* replaced) {
   const bool can_read = options.access != Access::kWrite;
   const bool can_write = options.access != Access::kRead;
   // Write-only opens still ask for read access: the share locks are shared locks, and
@@ -106,6 +134,10 @@ std::unique_ptr<PosixFile> OpenPosixFile(const std::string& path, const OpenOpti
   const int status_flags = ok ? fcntl(fd, F_GETFL) : -1;
   ok = status_flags != -1 && fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) == 0;
   ok = ok && AcquireShareLocks(fd, options.access, options.share);
+  if (ok && options.disposition != Disposition::kCreateNew && !StillAtPath(fd, path)) {
+    *replaced = true;
+    ok = false;
+  }
   // A file that another open's share mode protects must not be truncated, so this
   // comes after the check.
   if (ok && options.disposition == Disposition::kCreateAlways) ok = ftruncate(fd, 0) == 0;
@@ -117,5 +149,7 @@ std::unique_ptr<PosixFile> OpenPosixFile(const std::string& path, const OpenOpti
   if (options.sequential) (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   return file;
 }
+
+}  // namespace
 
 }  // namespace dembase::platform

@@ -76,7 +76,7 @@ class CDataLayer {
   /* 28 */ virtual int16_t EndReadTile() { return 0; }
   /* 29 */ virtual double ReadCellOfTile(int32_t /*row*/, int32_t /*col*/, uint8_t* /*isNull*/) { return 0.0; }
   /* 30 */ virtual int16_t BeginWritePyramidLayer(int16_t /*level*/) { return 0; }
-  /* 31 */ virtual void EndWritePyramidLayer() {}
+  /* 31 */ virtual int16_t EndWritePyramidLayer() { return 0; }
   /* 32 */ virtual int16_t WriteOneTile(int32_t /*reserved*/, int32_t /*tileIndex*/, OneTileInfo* /*info*/,
                                         const void* /*cells*/) {
     return 0;

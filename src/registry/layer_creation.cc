@@ -12,6 +12,9 @@ int16_t Registry::CreateDataLayer(int32_t dataSetId, const char* name, DataLayer
                                   uint8_t roundUp) {
   if (name == nullptr || param == nullptr) return 0;
   if (param->dataType != DEMBASE_TYPE_INT32 && param->dataType != DEMBASE_TYPE_FLOAT32) return 0;
+  // A new layer has no levels; another count would be written into a header that no
+  // open could read.
+  if (param->levelCount != 0) return 0;
   DataSetRec* ds = FindDataSet(dataSetId);
   if (ds == nullptr) return 0;
 
@@ -29,13 +32,17 @@ int16_t Registry::CreateDataLayer(int32_t dataSetId, const char* name, DataLayer
     if (DbCreateLayer(ds->connection, dataSetId, name, param, dbExtra) < 1) return 0;
   }
 
-  const int32_t layerId = OpenDataLayer(dataSetId, name, 1);
-  if (layerId < 1) return 0;
   int16_t r = 0;
-  if (CDataLayer* layer = FindLayer(dataSetId, layerId)) {
-    r = layer->CreatePyramidLayer(layerId, 1, param->cellSizeX, param->cellSizeY);
+  const int32_t layerId = OpenDataLayer(dataSetId, name, 1);
+  if (layerId >= 1) {
+    if (CDataLayer* layer = FindLayer(dataSetId, layerId)) {
+      r = layer->CreatePyramidLayer(layerId, 1, param->cellSizeX, param->cellSizeY);
+    }
+    if (CloseDataLayer(dataSetId, layerId) < 1 && r == 1) r = 0;
   }
-  CloseDataLayer(dataSetId, layerId);
+  // A layer without level 1 could never get one through this path and would block the
+  // retry: what the failed creation made goes again.
+  if (r < 1 && ds->is_local()) (void)factory_->DeleteLocalLayer(ds->cache.get(), name);
   return r;
 }
 

@@ -139,19 +139,28 @@ void Registry::DestroyLayer(OpenLayerRec& rec) {
   rec.layer.reset();
 }
 
-void Registry::CloseAllLayers(DataSetRec& ds) {
+bool Registry::CloseAllLayers(DataSetRec& ds) noexcept {
+  bool ok = true;
   for (OpenLayerRec& rec : ds.layers) {
     if (!rec.layer) continue;
-    if (rec.layerId > 0) rec.layer->CloseDataLayer(ds.id, rec.layerId);
+    // A close that runs out of memory loses what it had not written, but every layer
+    // is still destroyed and everything it held released.
+    try {
+      if (rec.layerId > 0) ok = rec.layer->CloseDataLayer(ds.id, rec.layerId) >= 1 && ok;
+    } catch (...) {
+      ok = false;
+    }
     DestroyLayer(rec);
   }
   ds.layers.clear();
+  return ok;
 }
 
-void Registry::CloseAllDataSets() {
+bool Registry::CloseAllDataSets() noexcept {
   last_ = LastLookup{};
+  bool ok = true;
   for (auto& rec : data_sets_) {
-    CloseAllLayers(*rec);
+    ok = CloseAllLayers(*rec) && ok;
     rec->cache.reset();
     if (!rec->is_local()) {
       if (rec->id > 0) DbCloseDataSet(rec->connection, rec->id);
@@ -159,6 +168,7 @@ void Registry::CloseAllDataSets() {
     }
   }
   data_sets_.clear();
+  return ok;
 }
 
 int16_t Registry::DeleteDataLayer(int32_t dataSetId, const char* name) {

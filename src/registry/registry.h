@@ -40,7 +40,7 @@ class Registry {
  public:
   // factory: borrowed, outlives the registry.
   explicit Registry(LayerFactory* factory) : factory_(factory) {}
-  ~Registry() { CloseAllDataSets(); }
+  ~Registry() { (void)CloseAllDataSets(); }
   Registry(const Registry&) = delete;
   Registry& operator=(const Registry&) = delete;
 
@@ -75,14 +75,17 @@ class Registry {
 
   size_t data_set_count() const { return data_sets_.size(); }
 
+  // Closes every data set with its layers. False when a layer could not write all it
+  // held (an I/O failure, or memory ran out); everything is released either way.
+  [[nodiscard]] bool CloseAllDataSets() noexcept;
+
  private:
   int32_t OpenLocalDataSet(float fraction);
   int32_t OpenDbDataSet(const DbConnectInfo& conn, float fraction);
   DataSetRec* FindDataSetByConnection(const DbConnectInfo& conn);
   CDataLayer* FindLayerUncached(int32_t dataSetId, int32_t layerId);
   void DestroyLayer(OpenLayerRec& rec);
-  void CloseAllLayers(DataSetRec& ds);
-  void CloseAllDataSets();
+  bool CloseAllLayers(DataSetRec& ds) noexcept;
 
   // The last layer FindLayer answered: cell calls name the same layer over and over.
   // Dropped whenever a layer or a data set goes; adding one never changes a first match.

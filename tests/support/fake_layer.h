@@ -78,7 +78,7 @@ class FakeLayer final : public CDataLayer {
     return 3.0;
   }
   int16_t BeginWritePyramidLayer(int16_t) override { return R16("BeginWritePyramidLayer"); }
-  void EndWritePyramidLayer() override { Log("EndWritePyramidLayer"); }
+  int16_t EndWritePyramidLayer() override { return R16("EndWritePyramidLayer"); }
   int16_t WriteOneTile(int32_t, int32_t, OneTileInfo*, const void*) override { return R16("WriteOneTile"); }
   int16_t BeginReadTileData(int16_t, int32_t, int32_t, int32_t) override { return R16("BeginReadTileData"); }
   int16_t EndReadTileData() override { return R16("EndReadTileData"); }
