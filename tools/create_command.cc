@@ -33,7 +33,8 @@ Status Side(const char* axis, double lo, double hi, double cell) {
   if (!(hi - lo >= cell)) return Error(axis, "the extent is narrower than one cell");
   if ((hi - lo) / cell >= std::numeric_limits<int32_t>::max()) return Error(axis, "too many cells");
   // Cell centres must differ from the edges, or the layer collapses to one cell.
-  if (lo + cell / 2 == lo || hi - cell / 2 == hi) return Error(axis, "the cell size is too small for these coordinates");
+  if (lo + cell / 2 == lo || hi - cell / 2 == hi)
+    return Error(axis, "the cell size is too small for these coordinates");
   return {};
 }
 

@@ -146,8 +146,8 @@ class LevelFileChecker {
       const uint64_t end = offset + rec.storedSize;
       const uint64_t inUse = f < hdr.dataFileEnds.size() ? hdr.dataFileEnds[f] : 0;
       if (f < fileSizes.size() && end > inUse) {
-        Add(tile + ": payload at " + std::to_string(offset) + ".." + std::to_string(end) + " runs past the recorded end " +
-            std::to_string(inUse) + " of " + DataFilePath(demPath, int32_t(f)));
+        Add(tile + ": payload at " + std::to_string(offset) + ".." + std::to_string(end) +
+            " runs past the recorded end " + std::to_string(inUse) + " of " + DataFilePath(demPath, int32_t(f)));
       } else if (f < fileSizes.size() && end > fileSizes[f]) {
         Add(tile + ": payload at " + std::to_string(offset) + ".." + std::to_string(end) + " runs past the " +
             std::to_string(fileSizes[f]) + " bytes of " + DataFilePath(demPath, int32_t(f)));

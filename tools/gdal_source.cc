@@ -86,7 +86,8 @@ StatusOr<GdalRaster> OpenGdalRaster(const std::string& path, int band, bool allo
   if (type == 0) return Error(path, "band type " + typeName + " cannot be stored in a layer");
   if (lossy && !allowLossy) {
     return Error(path, "band type " + typeName + " would lose data in " +
-                           (type == DEMBASE_TYPE_FLOAT32 ? "a float32" : "an int32") + " layer (--allow-lossy to accept)");
+                           (type == DEMBASE_TYPE_FLOAT32 ? "a float32" : "an int32") +
+                           " layer (--allow-lossy to accept)");
   }
   std::array<double, 6> gt{};
   if (ds->GetGeoTransform(gt.data()) != CE_None) return Error(path, "has no geotransform");

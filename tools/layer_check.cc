@@ -52,9 +52,7 @@ class LevelChecker {
       if (_hxEndReadTile(layer_.h()) != 1) Add(tile + ": its read cannot be ended");
       ++report_->tilesEmpty;
       std::fill(cells_.begin(), cells_.end(), kNullCell);
-      if (statsKnown && layer_.ClaimsValues(stats)) {
-        Add(tile + ": reads as empty, yet its record claims values " + Num(stats.minimum) + " .. " + Num(stats.maximum));
-      }
+      if (statsKnown) CheckClaims(stats, false, tile);
       return true;
     }
     float lo = 0;
@@ -79,14 +77,18 @@ class LevelChecker {
       }
     }
     if (_hxEndReadTile(layer_.h()) != 1) Add(tile + ": its read cannot be ended");
-    if (statsKnown && !any && layer_.ClaimsValues(stats)) {
-      Add(tile + ": reads as empty, yet its record claims values " + Num(stats.minimum) + " .. " + Num(stats.maximum));
-    }
+    if (statsKnown) CheckClaims(stats, any, tile);
     if (statsKnown && any && (lo < stats.minimum || hi > stats.maximum)) {
       Add(tile + ": cells range " + Num(lo) + " .. " + Num(hi) + " beyond its recorded " + Num(stats.minimum) +
           " .. " + Num(stats.maximum));
     }
     return true;
+  }
+
+  // A tile that reads without a value must not claim any: its stored bytes are lost.
+  void CheckClaims(const OneTileInfo& stats, bool any, const std::string& tile) {
+    if (any || !layer_.ClaimsValues(stats)) return;
+    Add(tile + ": reads as empty, yet its record claims values " + Num(stats.minimum) + " .. " + Num(stats.maximum));
   }
 
   // The first column must repeat the left neighbour's last; the first row the last row of

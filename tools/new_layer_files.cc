@@ -15,7 +15,8 @@ StatusOr<std::unique_ptr<NewLayerFiles>> NewLayerFiles::Begin(const LayerRef& re
     if (p == p.parent_path()) break;
   }
   for (const fs::path& dir : missing) {
-    if (!fs::create_directory(dir, ec) || ec) return Error(dir.string(), "cannot create the directory: " + ec.message());
+    if (!fs::create_directory(dir, ec) || ec)
+      return Error(dir.string(), "cannot create the directory: " + ec.message());
     files->madeDirs_.push_back(dir);
   }
   if (ec) return Error(ref.dir, ec.message());
@@ -29,7 +30,9 @@ std::set<std::string> NewLayerFiles::OwnEntries() const {
   std::error_code ec;
   for (const fs::directory_entry& e : fs::directory_iterator(ref_.dir, ec)) {
     const std::string n = e.path().filename().string();
-    if (LevelDirectoryName(n, ref_.name) || n.rfind(ref_.name + ".dem", 0) == 0 || n.rfind(ref_.name + ".prj", 0) == 0) names.insert(n);
+    const bool own = LevelDirectoryName(n, ref_.name) || n.rfind(ref_.name + ".dem", 0) == 0 ||
+                     n.rfind(ref_.name + ".prj", 0) == 0;
+    if (own) names.insert(n);
   }
   return names;
 }

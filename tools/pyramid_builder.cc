@@ -106,7 +106,9 @@ Status BuildPyramid(Layer& layer, int16_t levels, bool quiet) {
   if (Status s = base->CheckAll(); !s.ok()) return s;
   for (int16_t l = param->levelCount; l >= 2; --l) {
     const int16_t r = _hxDeletePyramidLayer(layer.h(), layer.ds(), layer.id(), l);
-    if (r != 1) return Status::Error(layer.LevelText(l, "cannot delete the old level: " + ResultText(r, "its files cannot be removed")));
+    if (r != 1)
+      return Status::Error(
+          layer.LevelText(l, "cannot delete the old level: " + ResultText(r, "its files cannot be removed")));
   }
   // Progress counts the tile rows of every level to build.
   int64_t tileRows = 0;
@@ -121,7 +123,9 @@ Status BuildPyramid(Layer& layer, int16_t levels, bool quiet) {
     cellX *= 2;
     cellY *= 2;
     const int16_t r = _hxCreatePyramidLayer(layer.h(), layer.ds(), layer.id(), level, cellX, cellY);
-    if (r != 1) return Status::Error(layer.LevelText(level, "cannot create: " + ResultText(r, "its files cannot be written")));
+    if (r != 1) {
+      return Status::Error(layer.LevelText(level, "cannot create: " + ResultText(r, "its files cannot be written")));
+    }
     StatusOr<PyramidLayerInfo> above = layer.LevelInfo(level);
     if (!above.ok()) return above.status();
     StatusOr<TileRowReader> below = TileRowReader::Checked(layer, static_cast<int16_t>(level - 1));

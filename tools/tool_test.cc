@@ -263,8 +263,8 @@ TEST_F(ToolTest, LossyTypesImportOnlyWhenAsked) {
   for (double& v : wide.cells) v = std::fabs(v);
   WriteTiff(Path("u.tif"), wide);
   EXPECT_NE(Tool({"import", Path("u.tif"), Path("u")}).status, 0);
-  EXPECT_NE(Ok({"import", Path("u.tif"), Path("u"), "--allow-lossy"}).find("\n1 value the layer's cell type cannot hold"),
-            std::string::npos);
+  const std::string lossy = Ok({"import", Path("u.tif"), Path("u"), "--allow-lossy"});
+  EXPECT_NE(lossy.find("\n1 value the layer's cell type cannot hold"), std::string::npos) << lossy;
   EXPECT_EQ(Ok({"get", Path("u"), "0", "0"}), "null\n");
   EXPECT_EQ(Ok({"get", Path("u"), "0", "1"}), "2147483647\n");
 }
@@ -406,7 +406,8 @@ TEST_F(ToolTest, PyramidRerunRepairsWhatAKilledRunLeft) {
     std::istringstream after(Tool({"check", dir + "/f"}).out);
     for (std::string line; std::getline(after, line);) {
       const bool allowed = line.find("left over") != std::string::npos || line.find(" problem") != std::string::npos ||
-                           line.find("clean") != std::string::npos || (!c.rerunOk && line.find("level 1:") != std::string::npos);
+                           line.find("clean") != std::string::npos ||
+                           (!c.rerunOk && line.find("level 1:") != std::string::npos);
       EXPECT_TRUE(allowed) << line;
     }
   }
@@ -516,7 +517,8 @@ TEST_F(ToolTest, CheckReportsEachDamage) {
        {"tile 0,0: payload at 0..", "runs past the recorded end 0 of"}},
       {"level rows", [&](const std::string& d) { put(d + "/f_1/f_1.Hdr", 17, int32_t{260}); },
        {"level 2: ", "260 x 300 cells, but the layer's extent at this cell size gives 265 x 300"}},
-      {"NaN cell size", [&](const std::string& d) { put(d + "/f.dem", param + 35, nan); }, {"cell size along x is nan"}},
+      {"NaN cell size", [&](const std::string& d) { put(d + "/f.dem", param + 35, nan); },
+       {"cell size along x is nan"}},
       {"zero cell size", [&](const std::string& d) { put(d + "/f.dem", param + 43, 0.0); }, {"cell size along y is 0"}},
       {"negative cell size", [&](const std::string& d) { put(d + "/f.dem", param + 35, -2.5); },
        {"cell size along x is -2.5"}},
