@@ -179,10 +179,12 @@ std::optional<DataLayerParam> CheckDescription(const LayerRef& ref, const DataLa
   if (p.dataType != DEMBASE_TYPE_INT32 && p.dataType != DEMBASE_TYPE_FLOAT32) {
     add("unknown cell type " + std::to_string(p.dataType));
   }
-  for (const auto& [axis, cell] : {std::pair{"x", p.cellSizeX}, std::pair{"y", p.cellSizeY}}) {
+  // Copies: the description is packed, its doubles unaligned.
+  const double cellX = p.cellSizeX, cellY = p.cellSizeY, xMin = p.xMin, xMax = p.xMax, yMin = p.yMin, yMax = p.yMax;
+  for (const auto& [axis, cell] : {std::pair{"x", cellX}, std::pair{"y", cellY}}) {
     if (!std::isfinite(cell) || !(cell > 0)) add("cell size along " + std::string(axis) + " is " + Coord(cell));
   }
-  for (const auto& [axis, lo, hi] : {std::tuple{"x", p.xMin, p.xMax}, std::tuple{"y", p.yMin, p.yMax}}) {
+  for (const auto& [axis, lo, hi] : {std::tuple{"x", xMin, xMax}, std::tuple{"y", yMin, yMax}}) {
     const std::string range = std::string(axis) + " " + Coord(lo) + " .. " + Coord(hi);
     if (!std::isfinite(lo) || !std::isfinite(hi)) {
       add("extent " + range + " is not finite");
