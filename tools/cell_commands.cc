@@ -22,6 +22,12 @@ struct CellArgs {
   int level = 1;
 };
 
+// main() puts a blank before a negative number, so the parser keeps it a value.
+std::string Trimmed(const std::string& text) {
+  const size_t start = text.find_first_not_of(' ');
+  return start == std::string::npos ? std::string() : text.substr(start);
+}
+
 std::optional<double> ParseNumber(const std::string& text) {
   if (text.empty()) return std::nullopt;
   char* end = nullptr;
@@ -31,7 +37,8 @@ std::optional<double> ParseNumber(const std::string& text) {
   return v;
 }
 
-StatusOr<int32_t> ParseIndex(const char* what, const std::string& text, int32_t limit) {
+StatusOr<int32_t> ParseIndex(const char* what, const std::string& given, int32_t limit) {
+  const std::string text = Trimmed(given);
   const std::optional<double> v = ParseNumber(text);
   if (!v || *v != std::floor(*v)) return Error(what, "'" + text + "' is not a whole number");
   if (*v < 0 || *v >= limit) return Error(what, text + " is outside 0 .. " + std::to_string(limit - 1));
@@ -60,7 +67,8 @@ StatusOr<CellPos> Locate(const CellArgs& a, const Layer& layer, int16_t level, s
 }
 
 // The value to store: "null", or a number the layer holds as it is.
-StatusOr<double> ParseValue(const std::string& text, const Layer& layer) {
+StatusOr<double> ParseValue(const std::string& given, const Layer& layer) {
+  const std::string text = Trimmed(given);
   if (text == "null") return layer.NullValue();
   const std::optional<double> v = ParseNumber(text);
   if (!v || !std::isfinite(*v)) return Error("VALUE", "'" + text + "' is not a number");
@@ -73,6 +81,40 @@ StatusOr<double> ParseValue(const std::string& text, const Layer& layer) {
   }
   if (NullLike(*v, false)) return Error("VALUE", text + " is the layer's null value; write 'null'");
   return *v;
+}
+
+// A cell of the open level, NaN for null. The library answers null for a cell whose tile
+// cannot be read too: a null is believed only when its tile reads, and holds values
+// whenever its record claims some.
+StatusOr<double> ReadCell(const Layer& layer, int16_t level, CellPos cell) {
+  uint8_t isNull = 2;  // untouched when the call is refused
+  const double v = _hxGetCell(layer.h(), layer.ds(), layer.id(), level, 0, cell.row, cell.col, &isNull);
+  if (isNull > 1) return Status::Error(layer.LevelText(level, "the cell cannot be read"));
+  if (isNull == 0) return v;
+  StatusOr<PyramidLayerInfo> info = layer.LevelInfo(level);
+  if (!info.ok()) return info.status();
+  const int32_t tr = std::min(cell.row / kTileStep, info->tilesDown - 1);
+  const int32_t tc = std::min(cell.col / kTileStep, info->tilesAcross - 1);
+  StatusOr<OneTileInfo> stats = layer.TileInfo(level, tr, tc);
+  if (!stats.ok()) return stats.status();
+  const std::string tile = "tile " + std::to_string(tr) + "," + std::to_string(tc) + " cannot be read";
+  const int16_t r = _hxBeginReadTile(layer.h(), layer.ds(), layer.id(), level, 0, tr, tc);
+  if (r != 1 && r != 2) return Status::Error(layer.LevelText(level, tile));
+  bool read = true;
+  bool any = false;
+  for (int32_t row = 0; r == 1 && read && !any && layer.ClaimsValues(*stats) && row < kTileEdge; ++row) {
+    for (int32_t col = 0; read && !any && col < kTileEdge; ++col) {
+      double value = 0;
+      uint8_t null = 0;
+      read = _hxReadCellOfTile(layer.h(), row, col, &value, &null) == 1;
+      any = !null;
+    }
+  }
+  if (_hxEndReadTile(layer.h()) != 1 || !read) return Status::Error(layer.LevelText(level, tile));
+  if (!any && layer.ClaimsValues(*stats)) {
+    return Status::Error(layer.LevelText(level, tile + ": its record claims values, but none are stored"));
+  }
+  return kNullCell;
 }
 
 // The layer a cell command names, opened, after checking that it has the level named.
@@ -93,10 +135,10 @@ int RunGet(const CellArgs& a) {
   StatusOr<CellPos> cell = Locate(a, layer, level, 0);
   if (!cell.ok()) return Finish(cell.status());
   if (Status s = layer.OpenLevel(level); !s.ok()) return Finish(s);
-  uint8_t isNull = 0;
-  const double v = _hxGetCell(layer.h(), layer.ds(), layer.id(), level, 0, cell->row, cell->col, &isNull);
+  StatusOr<double> v = ReadCell(layer, level, *cell);
+  if (!v.ok()) return Finish(v.status());
   if (Status s = layer.Close(); !s.ok()) return Finish(s);
-  std::printf("%s\n", isNull ? "null" : Num(v).c_str());
+  std::printf("%s\n", Num(*v).c_str());
   return 0;
 }
 
@@ -115,9 +157,14 @@ int RunSet(const CellArgs& a) {
   if (_hxSetCell(layer.h(), layer.ds(), layer.id(), level, 0, cell->row, cell->col, *value) != 1) {
     return Finish(Status::Error(layer.LevelText(level, "the cell cannot be written")));
   }
+  // Say what the cell holds: a float cell rounds (1e-50 becomes 0).
+  StatusOr<double> stored = ReadCell(layer, level, *cell);
+  if (!stored.ok()) return Finish(stored.status());
   if (Status s = layer.Close(); !s.ok()) return Finish(s);
-  std::printf("set %s level %d row %d col %d to %s\n", layer.ref().text.c_str(), a.level, cell->row, cell->col,
-              a.position.back() == "null" ? "null" : Num(*value).c_str());
+  const std::string text = Trimmed(a.position.back());
+  const bool asGiven = text == "null" ? IsNullCell(*stored) : *stored == *value;
+  std::printf("set %s level %d row %d col %d to %s%s\n", layer.ref().text.c_str(), a.level, cell->row, cell->col,
+              Num(*stored).c_str(), asGiven ? "" : (" (the nearest the cell holds to " + text + ")").c_str());
   return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "tools/commands.h"
+#include "tools/file_probe.h"
 #include "tools/layer_check.h"
 #include "tools/session.h"
 #include "tools/text_format.h"
@@ -18,15 +19,20 @@ struct CheckArgs {
 int RunCheck(const CheckArgs& a, const ToolOptions& options) {
   StatusOr<LayerRef> ref = ParseLayerRef(a.layer);
   if (!ref.ok()) return Finish(ref.status());
-  std::error_code ec;
-  if (ref->local() && !std::filesystem::exists(ref->headerPath, ec)) {
+  if (ref->local() && KindOf(ref->headerPath) == FileKind::kMissing) {
     return Finish(Error(ref->headerPath, "no such layer"));
+  }
+  // Its files are not at rest: every offset past their recorded ends would look wrong.
+  if (ref->local() && HeldOpenElsewhere(ref->headerPath)) {
+    return Finish(Error(ref->text, "open in another process; check it once that process has closed it"));
   }
   StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref);
   if (!session.ok()) return Finish(session.status());
+  CheckReport files;
+  CheckFiles(*ref, &files);
   CheckReport report;
-  CheckThroughLibrary(**session, *ref, options.quiet, &report);
-  CheckFiles(*ref, &report);
+  if (!files.unsafeFiles) CheckThroughLibrary(**session, *ref, options.quiet, &report);
+  report.problems.insert(report.problems.end(), files.problems.begin(), files.problems.end());
   for (const std::string& problem : report.problems) std::printf("%s\n", problem.c_str());
   if (!report.problems.empty()) {
     std::printf("%s: %s\n", ref->text.c_str(), Count(static_cast<int64_t>(report.problems.size()), "problem").c_str());

@@ -10,6 +10,7 @@
 #include "tools/crs_sidecar.h"
 #include "tools/gdal_support.h"
 #include "tools/geo_mapping.h"
+#include "tools/new_layer_files.h"
 #include "tools/session.h"
 #include "tools/text_format.h"
 
@@ -31,6 +32,9 @@ Status Side(const char* axis, double lo, double hi, double cell) {
   }
   if (!(hi - lo >= cell)) return Error(axis, "the extent is narrower than one cell");
   if ((hi - lo) / cell >= std::numeric_limits<int32_t>::max()) return Error(axis, "too many cells");
+  // Cell centres must differ from the edges, or the layer collapses to one cell.
+  if (lo + cell / 2 == lo || hi - cell / 2 == hi)
+    return Error(axis, "the cell size is too small for these coordinates");
   return {};
 }
 
@@ -66,11 +70,14 @@ int RunCreate(const CreateArgs& a) {
   p.maxValue = kNoValuesMax;
   StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref);
   if (!session.ok()) return Finish(session.status());
+  StatusOr<std::unique_ptr<NewLayerFiles>> files = NewLayerFiles::Begin(*ref);
+  if (!files.ok()) return Finish(files.status());
   // A partial cell is completed: the layer grows to the east and the north.
   if (Status s = CreateLayer(**session, *ref, &p, true); !s.ok()) return Finish(s);
   if (!wkt.empty()) {
     if (Status s = WriteCrs(*ref, wkt); !s.ok()) return Finish(s);
   }
+  (*files)->Keep();
   const int64_t cols = std::llround((p.xMax - p.xMin) / cellX) + 1;
   const int64_t rows = std::llround((p.yMax - p.yMin) / cellY) + 1;
   std::printf("created %s: %lld rows x %lld columns of %s cells, bounds x %s .. %s, y %s .. %s\n", ref->text.c_str(),

@@ -1,22 +1,56 @@
 #include "tools/disk_layout.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <limits>
 
 namespace dembase::tool {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-std::optional<Bytes> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return std::nullopt;
-  return bytes;
-}
+// A regular file opened for reading; never a FIFO or device, which could block or never end.
+class RegularFile {
+ public:
+  explicit RegularFile(const std::string& path) : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
+    struct stat st {};
+    if (fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) size_ = static_cast<uint64_t>(st.st_size);
+  }
+  ~RegularFile() {
+    if (fd_ >= 0) close(fd_);
+  }
+  RegularFile(const RegularFile&) = delete;
+  RegularFile& operator=(const RegularFile&) = delete;
+
+  // nullopt when the file is not a readable regular file.
+  std::optional<uint64_t> size() const { return size_; }
+
+  // Up to n bytes from the start (fewer at the end of the file); nullopt on a read error.
+  std::optional<Bytes> ReadStart(uint64_t n) const {
+    if (!size_) return std::nullopt;
+    Bytes bytes(static_cast<size_t>(std::min(n, *size_)));
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t got = pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) return std::nullopt;
+      if (got == 0) break;
+      done += static_cast<size_t>(got);
+    }
+    bytes.resize(done);
+    return bytes;
+  }
+
+ private:
+  int fd_;
+  std::optional<uint64_t> size_;
+};
 
 uint64_t Le(const unsigned char* p, int n) {
   uint64_t v = 0;
@@ -66,14 +100,28 @@ int32_t DataFilesFor(int64_t tiles) {
 }
 
 std::optional<HeaderFile> ReadHeaderFile(const std::string& path) {
-  std::optional<Bytes> bytes = ReadWholeFile(path);
+  const RegularFile file(path);
+  std::optional<Bytes> bytes = file.ReadStart(HeaderFileBytes(std::numeric_limits<int16_t>::max()));
   if (!bytes || bytes->size() < kHeaderFixedBytes) return std::nullopt;
   const unsigned char* p = bytes->data();
   HeaderFile h;
-  h.size = bytes->size();
+  h.size = *file.size();
   h.magicOk = std::memcmp(p, "DEM_INFO\0", 9) == 0;
   h.version = U32(p + 9);
-  h.levelCount = I16(p + 13 + 53);
+  const unsigned char* d = p + 13;
+  h.param.reserved0 = d[0];
+  h.param.dataType = static_cast<uint16_t>(Le(d + 1, 2));
+  h.param.xMin = F64(d + 3);
+  h.param.xMax = F64(d + 11);
+  h.param.yMin = F64(d + 19);
+  h.param.yMax = F64(d + 27);
+  h.param.cellSizeX = F64(d + 35);
+  h.param.cellSizeY = F64(d + 43);
+  h.param.reserved1 = static_cast<uint16_t>(Le(d + 51, 2));
+  h.param.levelCount = I16(d + 53);
+  h.param.minValue = F64(d + 55);
+  h.param.maxValue = F64(d + 63);
+  h.levelCount = h.param.levelCount;
   const size_t records = h.levelCount > 0 ? static_cast<size_t>(h.levelCount) : 1;
   for (size_t i = 0; i < records; ++i) {
     const size_t at = kHeaderFixedBytes + i * kLevelRecordBytes;
@@ -84,11 +132,18 @@ std::optional<HeaderFile> ReadHeaderFile(const std::string& path) {
 }
 
 std::optional<LevelHeader> ReadLevelHeader(const std::string& path) {
-  std::optional<Bytes> bytes = ReadWholeFile(path);
+  const RegularFile file(path);
+  std::optional<Bytes> bytes = file.ReadStart(kLevelPrefixBytes);
+  if (!bytes || bytes->size() < kLevelPrefixBytes) return std::nullopt;
+  // The geometry says how many records there are; never read past them.
+  const int64_t claimed = std::max<int64_t>(0, I32(bytes->data() + 29)) * std::max<int64_t>(0, I32(bytes->data() + 33));
+  const uint64_t ends = 4 * static_cast<uint64_t>(std::max<int16_t>(0, I16(bytes->data() + 37)));
+  const bool pastFile = static_cast<uint64_t>(claimed) > *file.size() / kTileRecordBytes;
+  bytes = file.ReadStart(pastFile ? *file.size() : LevelHeaderBytes(claimed) + ends);
   if (!bytes || bytes->size() < kLevelPrefixBytes) return std::nullopt;
   const unsigned char* p = bytes->data();
   LevelHeader h;
-  h.size = bytes->size();
+  h.size = *file.size();
   h.info.closedOnce = p[0];
   h.info.cellSizeX = F64(p + 1);
   h.info.cellSizeY = F64(p + 9);
@@ -100,9 +155,11 @@ std::optional<LevelHeader> ReadLevelHeader(const std::string& path) {
   h.info.tilesAcross = I32(p + 33);
   h.dataFileCount = I16(p + 37);
   size_t at = kLevelPrefixBytes;
-  for (int32_t f = 0; f < h.dataFileCount && at + 4 <= h.size; ++f, at += 4) h.dataFileEnds.push_back(U32(p + at));
+  for (int32_t f = 0; f < h.dataFileCount && at + 4 <= bytes->size(); ++f, at += 4) {
+    h.dataFileEnds.push_back(U32(p + at));
+  }
   const int64_t tiles = static_cast<int64_t>(h.info.tilesDown) * h.info.tilesAcross;
-  for (int64_t t = 0; t < tiles && at + kTileRecordBytes <= h.size; ++t, at += kTileRecordBytes) {
+  for (int64_t t = 0; t < tiles && at + kTileRecordBytes <= bytes->size(); ++t, at += kTileRecordBytes) {
     h.tiles.push_back(TileIndexRec{U32(p + at), p[at + 4], U32(p + at + 5), F32(p + at + 9), F32(p + at + 13)});
   }
   return h;

@@ -53,6 +53,7 @@ struct HeaderFile {
   uint64_t size = 0;
   bool magicOk = false;
   uint32_t version = 0;
+  DataLayerParam param{};  // the layer description
   int16_t levelCount = 0;
   // The records the file holds whole, at most max(levelCount, 1); nullopt for a record
   // whose paths lack their terminating zero.
@@ -67,7 +68,8 @@ struct LevelHeader {
   std::vector<TileIndexRec> tiles;  // as many as the file holds whole, at most T
 };
 
-// nullopt when the file cannot be read or is shorter than the fixed start it must have.
+// nullopt when the file is not a regular file, cannot be read or is shorter than the
+// fixed start it must have. Only the bytes its records can take are read.
 std::optional<HeaderFile> ReadHeaderFile(const std::string& path);
 std::optional<LevelHeader> ReadLevelHeader(const std::string& path);
 

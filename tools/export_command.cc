@@ -6,10 +6,36 @@
 #include "tools/commands.h"
 #include "tools/crs_sidecar.h"
 #include "tools/export_level.h"
+#include "tools/file_probe.h"
 #include "tools/session.h"
 
 namespace dembase::tool {
 namespace {
+
+namespace fs = std::filesystem;
+
+// The GeoTIFF is renamed over dst: refuse what that would destroy beyond a file the user
+// meant to replace.
+Status CheckDestination(const LayerRef& ref, const std::string& dst, bool overwrite) {
+  std::error_code ec;
+  const bool exists = fs::exists(fs::symlink_status(dst, ec));
+  if (exists && !overwrite) return Error(dst, "already exists (--overwrite to replace it)");
+  if (exists && KindOf(dst) != FileKind::kRegular) return Error(dst, "not a regular file; export replaces only those");
+  if (!ref.local()) return {};
+  const fs::path target = fs::weakly_canonical(dst, ec);
+  const fs::path layerDir = fs::weakly_canonical(ref.dir, ec);
+  if (ec) return Error(dst, "cannot resolve the path: " + ec.message());
+  const fs::path parent = target.parent_path();
+  const std::string file = target.filename().string();
+  bool own = parent == layerDir && (file == ref.name + ".dem" || file == ref.name + ".prj");
+  own = own || (parent.parent_path() == layerDir && LevelDirectoryName(parent.filename().string(), ref.name));
+  // A hard link to the header or the reference system is the same file under a new name.
+  for (const std::string& path : {ref.headerPath, ref.crsPath}) {
+    own = own || (exists && fs::exists(path, ec) && fs::equivalent(dst, path, ec));
+  }
+  if (own) return Error(dst, "one of the files of layer " + ref.text + "; export elsewhere");
+  return {};
+}
 
 struct ExportArgs {
   std::string layer;
@@ -21,10 +47,7 @@ struct ExportArgs {
 int RunExport(const ExportArgs& a, const ToolOptions& options) {
   StatusOr<LayerRef> ref = ParseLayerRef(a.layer);
   if (!ref.ok()) return Finish(ref.status());
-  std::error_code ec;
-  if (!a.overwrite && std::filesystem::exists(a.destination, ec)) {
-    return Finish(Error(a.destination, "already exists (--overwrite to replace it)"));
-  }
+  if (Status s = CheckDestination(*ref, a.destination, a.overwrite); !s.ok()) return Finish(s);
   StatusOr<OpenedLayer> opened = OpenLayerByName(*ref);
   if (!opened.ok()) return Finish(opened.status());
   StatusOr<std::string> crs = ReadCrs(*ref);
@@ -48,7 +71,7 @@ Command AddExportCommand(CLI::App& parent, const ToolOptions& options) {
   app->add_option("layer", a->layer, "Layer (DIR/NAME)")->required();
   app->add_option("destination", a->destination, "GeoTIFF to write")->required();
   app->add_option("--level", a->level, "Pyramid level, from 1")->check(CLI::Range(1, 32767))->capture_default_str();
-  app->add_flag("--overwrite", a->overwrite, "Replace the destination when it exists");
+  app->add_flag("--overwrite", a->overwrite, "Replace the destination when it is a regular file");
   return {app, [a, &options] { return RunExport(*a, options); }};
 }
 

@@ -15,11 +15,11 @@
 namespace dembase::tool {
 namespace {
 
-Status WriteLevel(const Layer& layer, int16_t level, const PyramidLayerInfo& info, GDALDataset& ds,
-                  const std::string& dst, bool quiet) {
+Status WriteLevel(const Layer& layer, const TileRowReader& reader, GDALDataset& ds, const std::string& dst,
+                  bool quiet) {
   GDALRasterBand* band = ds.GetRasterBand(1);
   const double null = layer.NullValue();
-  TileRowReader reader(layer, level, info);
+  const PyramidLayerInfo& info = reader.info();
   TileStrip strip;
   Progress progress("export", info.tilesDown, quiet);
   for (int32_t tr = 0; tr < info.tilesDown; ++tr) {
@@ -40,12 +40,13 @@ Status WriteLevel(const Layer& layer, int16_t level, const PyramidLayerInfo& inf
 
 }  // namespace
 
-Status ExportLevel(const Layer& layer, int16_t level, const std::string& dst, const std::string& crsWkt, bool quiet) {
+Status ExportLevel(Layer& layer, int16_t level, const std::string& dst, const std::string& crsWkt, bool quiet) {
   StatusOr<DataLayerParam> param = layer.Param();
   if (!param.ok()) return param.status();
   if (Status s = layer.CheckLevel(level); !s.ok()) return s;
-  StatusOr<PyramidLayerInfo> info = layer.LevelInfo(level);
-  if (!info.ok()) return info.status();
+  StatusOr<TileRowReader> reader = TileRowReader::Checked(layer, level);
+  if (!reader.ok()) return reader.status();
+  const PyramidLayerInfo* info = &reader->info();
 
   GDALDriver* gtiff = GetGDALDriverManager()->GetDriverByName("GTiff");
   if (gtiff == nullptr) return Error(dst, "GDAL has no GeoTIFF driver");
@@ -68,7 +69,7 @@ Status ExportLevel(const Layer& layer, int16_t level, const std::string& dst, co
       status = Error(dst, GdalError("cannot write the reference system"));
     }
   }
-  if (status.ok()) status = WriteLevel(layer, level, *info, *ds, dst, quiet);
+  if (status.ok()) status = WriteLevel(layer, *reader, *ds, dst, quiet);
   // Closing writes the blocks still in GDAL's cache; a failure there is the last error.
   CPLErrorReset();
   ds.reset();

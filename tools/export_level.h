@@ -14,7 +14,7 @@
 namespace dembase::tool {
 
 // REQUIRES: no level of the layer is open.
-[[nodiscard]] Status ExportLevel(const Layer& layer, int16_t level, const std::string& dst, const std::string& crsWkt,
+[[nodiscard]] Status ExportLevel(Layer& layer, int16_t level, const std::string& dst, const std::string& crsWkt,
                                  bool quiet);
 
 }  // namespace dembase::tool

@@ -4,7 +4,6 @@
 #include <ogr_spatialref.h>
 
 #include <cmath>
-#include <limits>
 
 #include "dembase/dembase.h"
 #include "tools/gdal_support.h"
@@ -15,8 +14,8 @@ namespace {
 
 class GdalBandSource final : public RasterSource {
  public:
-  GdalBandSource(GDALDatasetUniquePtr ds, GDALRasterBand* band, std::string path, bool integerLayer)
-      : ds_(std::move(ds)), band_(band), path_(std::move(path)), integerLayer_(integerLayer) {
+  GdalBandSource(GDALDatasetUniquePtr ds, GDALRasterBand* band, std::string path)
+      : ds_(std::move(ds)), band_(band), path_(std::move(path)) {
     nodata_ = ReadNoData();
   }
   int32_t rows() const override { return band_->GetYSize(); }
@@ -30,10 +29,8 @@ class GdalBandSource final : public RasterSource {
     const size_t count = static_cast<size_t>(n) * static_cast<size_t>(cols());
     for (size_t i = 0; i < count; ++i) {
       const double v = out[i];
-      if ((nodata_.has_value() && (v == *nodata_ || (std::isnan(*nodata_) && std::isnan(v)))) ||
-          (integerLayer_ && !(v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max()))) {
-        out[i] = kNullCell;
-      }
+      // Values the layer cannot hold stay as they are: the import counts and drops them.
+      if (nodata_.has_value() && (v == *nodata_ || (std::isnan(*nodata_) && std::isnan(v)))) out[i] = kNullCell;
     }
     return {};
   }
@@ -55,7 +52,6 @@ class GdalBandSource final : public RasterSource {
   GDALDatasetUniquePtr ds_;
   GDALRasterBand* band_;
   std::string path_;
-  bool integerLayer_;
   std::optional<double> nodata_;
 };
 
@@ -89,11 +85,15 @@ StatusOr<GdalRaster> OpenGdalRaster(const std::string& path, int band, bool allo
   const std::string typeName = GDALGetDataTypeName(t);
   if (type == 0) return Error(path, "band type " + typeName + " cannot be stored in a layer");
   if (lossy && !allowLossy) {
-    return Error(path, "band type " + typeName + " would lose data in a " +
-                           (type == DEMBASE_TYPE_FLOAT32 ? "float32" : "int32") + " layer (--allow-lossy to accept)");
+    return Error(path, "band type " + typeName + " would lose data in " +
+                           (type == DEMBASE_TYPE_FLOAT32 ? "a float32" : "an int32") +
+                           " layer (--allow-lossy to accept)");
   }
   std::array<double, 6> gt{};
   if (ds->GetGeoTransform(gt.data()) != CE_None) return Error(path, "has no geotransform");
+  for (double v : gt) {
+    if (!std::isfinite(v)) return Error(path, "its geotransform holds a number that is not finite");
+  }
   const std::optional<GeoTransform> transform = GeoTransform::FromGdal(gt);
   if (!transform) return Error(path, "rotated or south-up geotransform (only north-up rasters are supported)");
 
@@ -107,7 +107,7 @@ StatusOr<GdalRaster> OpenGdalRaster(const std::string& path, int band, bool allo
     CPLFree(wkt);
     if (raster.crsWkt.empty()) return Error(path, GdalError("cannot express its reference system as WKT"));
   }
-  raster.source = std::make_unique<GdalBandSource>(std::move(ds), b, path, type == DEMBASE_TYPE_INT32);
+  raster.source = std::make_unique<GdalBandSource>(std::move(ds), b, path);
   return raster;
 }
 

@@ -1,6 +1,7 @@
 #include "tools/geo_mapping.h"
 
 #include <cmath>
+#include <limits>
 
 namespace dembase::tool {
 
@@ -24,6 +25,17 @@ DataLayerParam LayerParamFor(const GeoTransform& gt, int32_t rows, int32_t cols,
   p.minValue = kNoValuesMin;
   p.maxValue = kNoValuesMax;
   return p;
+}
+
+std::optional<int32_t> CellsAlong(double min, double max, double cellSize) {
+  if (!std::isfinite(min) || !std::isfinite(max) || !std::isfinite(cellSize) || !(cellSize > 0) || max < min) {
+    return std::nullopt;
+  }
+  const double q = (max - min) / cellSize;
+  if (!(q < std::numeric_limits<int32_t>::max() - 1.0)) return std::nullopt;
+  const double whole = std::floor(q);
+  const double n = 1.0 - (q - whole) < 1e-6 ? whole + 1 : whole;
+  return static_cast<int32_t>(n) + 1;
 }
 
 GeoTransform LevelTransform(const DataLayerParam& layer, const PyramidLayerInfo& level) {

@@ -44,6 +44,12 @@ inline constexpr double kNoValuesMax = -3.402823e38;
 // holding no cell yet.
 DataLayerParam LayerParamFor(const GeoTransform& gt, int32_t rows, int32_t cols, uint16_t dataType);
 
+// Cells along one axis of a level whose cell centres run from min to max (the layer's
+// extent) at cellSize apart: (max - min) / cellSize rounded down, unless within 1e-6 of
+// the next whole number, plus one. nullopt for non-finite input, cellSize <= 0, max < min
+// or a count beyond int32.
+std::optional<int32_t> CellsAlong(double min, double max, double cellSize);
+
 // Level geometry of a layer on the map.
 GeoTransform LevelTransform(const DataLayerParam& layer, const PyramidLayerInfo& level);
 

@@ -5,9 +5,16 @@
 #include "tools/commands.h"
 #include "tools/gdal_source.h"
 #include "tools/import_raster.h"
+#include "tools/text_format.h"
 
 namespace dembase::tool {
 namespace {
+
+// CLI11's own range check would print the whole range of an int.
+std::string BandNumber(const std::string& text) {
+  const bool number = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+  return number && text.find_first_not_of('0') != std::string::npos ? "" : "bands are numbered from 1";
+}
 
 struct ImportArgs {
   std::string source;
@@ -30,6 +37,10 @@ int RunImport(const ImportArgs& a, const ToolOptions& options) {
               a.source.c_str(), ref->text.c_str(), result->level.rows, result->level.cols,
               plan.dataType == DEMBASE_TYPE_INT32 ? "int32" : "float32", static_cast<long long>(result->tilesStored),
               static_cast<long long>(result->tilesEmpty));
+  if (result->cellsDropped > 0) {
+    std::printf("%s the layer's cell type cannot hold: stored as null\n",
+                Count(result->cellsDropped, "value").c_str());
+  }
   return 0;
 }
 
@@ -45,7 +56,7 @@ Command AddImportCommand(CLI::App& parent, const ToolOptions& options) {
   app->add_option("source", a->source, "Raster file to read")->required();
   app->add_option("layer", a->layer, "New layer (DIR/NAME)")->required();
   app->add_option("--band", a->band, "Band to import, from 1 (needed when the file has several)")
-      ->check(CLI::PositiveNumber);
+      ->check(CLI::Validator(BandNumber, "BAND"));
   app->add_flag("--allow-lossy", a->allowLossy, "Accept types a layer holds only with loss (uint32, 64-bit)");
   return {app, [a, &options] { return RunImport(*a, options); }};
 }

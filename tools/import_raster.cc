@@ -1,11 +1,26 @@
 #include "tools/import_raster.h"
 
 #include "tools/crs_sidecar.h"
+#include "tools/new_layer_files.h"
 #include "tools/progress.h"
 #include "tools/tile_row_writer.h"
 #include "tools/tile_strip.h"
 
 namespace dembase::tool {
+namespace {
+
+// Non-null cells of the strip that no cell of the layer holds; the first row is the last
+// of the strip before unless the strip is the first, and is counted there.
+int64_t Unstorable(const TileStrip& strip, bool floatCells) {
+  int64_t n = 0;
+  const size_t from = strip.tileRow == 0 ? 0 : static_cast<size_t>(strip.cols);
+  for (size_t i = from; i < strip.cells.size(); ++i) {
+    if (!IsNullCell(strip.cells[i]) && !Storable(strip.cells[i], floatCells)) ++n;
+  }
+  return n;
+}
+
+}  // namespace
 
 StatusOr<ImportResult> ImportRaster(Session& session, const LayerRef& ref, RasterSource& source,
                                     const ImportPlan& plan, bool quiet) {
@@ -13,11 +28,22 @@ StatusOr<ImportResult> ImportRaster(Session& session, const LayerRef& ref, Raste
   const int32_t cols = source.cols();
   if (rows < 1 || cols < 1) return Error(ref.text, "the raster has no cells");
   DataLayerParam param = LayerParamFor(plan.transform, rows, cols, plan.dataType);
+  // Cells too small for their coordinates collapse (x + cell == x); the layer would not
+  // be the raster.
+  const std::optional<int32_t> layerCols = CellsAlong(param.xMin, param.xMax, param.cellSizeX);
+  const std::optional<int32_t> layerRows = CellsAlong(param.yMin, param.yMax, param.cellSizeY);
+  if (layerRows != rows || layerCols != cols) {
+    return Error(ref.text, "the raster's cells are too small for its coordinates: the layer would not hold its " +
+                               std::to_string(rows) + " x " + std::to_string(cols) + " cells");
+  }
+  StatusOr<std::unique_ptr<NewLayerFiles>> files = NewLayerFiles::Begin(ref);
+  if (!files.ok()) return files.status();
   // The extent is a whole number of cells already; snapping only absorbs rounding.
   if (Status s = CreateLayer(session, ref, &param, false); !s.ok()) return s;
   if (!plan.crsWkt.empty()) {
     if (Status s = WriteCrs(ref, plan.crsWkt); !s.ok()) return s;
   }
+  // Declared after the files: closed before they are removed on failure.
   StatusOr<std::unique_ptr<Layer>> layer = Layer::Open(session, ref);
   if (!layer.ok()) return layer.status();
 
@@ -37,14 +63,16 @@ StatusOr<ImportResult> ImportRaster(Session& session, const LayerRef& ref, Raste
     for (int32_t tr = 0; tr < info->tilesDown; ++tr) {
       strip.Reset(tr, rows, cols);
       if (Status s = source.ReadRows(strip.firstRow, strip.rows, strip.cells.data()); !s.ok()) return s;
+      result.cellsDropped += Unstorable(strip, (*layer)->floatCells());
       if (Status s = (*writer)->Write(strip); !s.ok()) return s;
       progress.Advance();
     }
-    (*writer)->End();
+    if (Status s = (*writer)->End(); !s.ok()) return s;
     result.tilesStored = (*writer)->tilesStored();
     result.tilesEmpty = (*writer)->tilesEmpty();
   }
   if (Status s = (*layer)->Close(); !s.ok()) return s;
+  (*files)->Keep();
   return result;
 }
 

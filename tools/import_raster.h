@@ -1,6 +1,7 @@
 // Makes a new layer from a raster: creates it with the raster's geometry (see
 // geo_mapping.h), writes level 1 whole, tile row by tile row, and keeps the reference
-// system beside the header.
+// system beside the header. The layer's directory is made when missing; a failed import
+// leaves nothing behind.
 #ifndef DEMBASE_TOOLS_IMPORT_RASTER_H_
 #define DEMBASE_TOOLS_IMPORT_RASTER_H_
 
@@ -25,6 +26,7 @@ struct ImportResult {
   PyramidLayerInfo level{};
   int64_t tilesStored = 0;
   int64_t tilesEmpty = 0;
+  int64_t cellsDropped = 0;  // source values no cell of the layer holds, stored as null
 };
 
 [[nodiscard]] StatusOr<ImportResult> ImportRaster(Session& session, const LayerRef& ref, RasterSource& source,

@@ -49,9 +49,10 @@ class LevelChecker {
     }
     ++report_->tilesRead;
     if (r == 2) {
-      _hxEndReadTile(layer_.h());
+      if (_hxEndReadTile(layer_.h()) != 1) Add(tile + ": its read cannot be ended");
       ++report_->tilesEmpty;
       std::fill(cells_.begin(), cells_.end(), kNullCell);
+      if (statsKnown) CheckClaims(stats, false, tile);
       return true;
     }
     float lo = 0;
@@ -61,7 +62,11 @@ class LevelChecker {
       for (int32_t col = 0; col < kTileEdge; ++col) {
         double v = 0;
         uint8_t isNull = 0;
-        _hxReadCellOfTile(layer_.h(), row, col, &v, &isNull);
+        if (_hxReadCellOfTile(layer_.h(), row, col, &v, &isNull) != 1) {
+          (void)_hxEndReadTile(layer_.h());
+          Add(tile + ": cell " + std::to_string(row) + "," + std::to_string(col) + " cannot be read");
+          return false;
+        }
         cells_[Index(row, col)] = isNull ? kNullCell : v;
         if (isNull) continue;
         // Statistics are kept as floats, so they bracket the cells rounded to float.
@@ -71,12 +76,19 @@ class LevelChecker {
         any = true;
       }
     }
-    _hxEndReadTile(layer_.h());
+    if (_hxEndReadTile(layer_.h()) != 1) Add(tile + ": its read cannot be ended");
+    if (statsKnown) CheckClaims(stats, any, tile);
     if (statsKnown && any && (lo < stats.minimum || hi > stats.maximum)) {
       Add(tile + ": cells range " + Num(lo) + " .. " + Num(hi) + " beyond its recorded " + Num(stats.minimum) +
           " .. " + Num(stats.maximum));
     }
     return true;
+  }
+
+  // A tile that reads without a value must not claim any: its stored bytes are lost.
+  void CheckClaims(const OneTileInfo& stats, bool any, const std::string& tile) {
+    if (any || !layer_.ClaimsValues(stats)) return;
+    Add(tile + ": reads as empty, yet its record claims values " + Num(stats.minimum) + " .. " + Num(stats.maximum));
   }
 
   // The first column must repeat the left neighbour's last; the first row the last row of

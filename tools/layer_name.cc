@@ -79,6 +79,14 @@ StatusOr<LayerRef> ParseDatabase(std::string_view text, StoreKind kind, std::str
 
 }  // namespace
 
+bool LevelDirectoryName(std::string_view entry, std::string_view layerName) {
+  if (entry == layerName) return true;
+  if (entry.size() <= layerName.size() + 1 || !entry.starts_with(layerName) || entry[layerName.size()] != '_') {
+    return false;
+  }
+  return entry.find_first_not_of("0123456789", layerName.size() + 1) == std::string_view::npos;
+}
+
 StatusOr<LayerRef> ParseLayerRef(std::string_view text) {
   if (text.starts_with(kSqlite)) return ParseDatabase(text, StoreKind::kSqlite, text.substr(kSqlite.size()));
   if (text.starts_with(kPostgresql)) {

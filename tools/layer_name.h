@@ -36,6 +36,10 @@ struct LayerRef {
 
 [[nodiscard]] StatusOr<LayerRef> ParseLayerRef(std::string_view text);
 
+// Whether a directory entry beside a local layer of this name is named like one of its
+// level directories: NAME, or NAME_ followed by digits.
+bool LevelDirectoryName(std::string_view entry, std::string_view layerName);
+
 }  // namespace dembase::tool
 
 #endif  // DEMBASE_TOOLS_LAYER_NAME_H_

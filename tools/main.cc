@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,14 @@ int Finish(const Status& status) {
 
 namespace {
 
+// Whether CLI11 would take this value for an option: "-.5" and "-inf" begin like "-q".
+bool NegativeNumber(const std::string& arg) {
+  if (arg.size() < 2 || arg[0] != '-' || arg[1] == '-') return false;
+  char* end = nullptr;
+  (void)std::strtod(arg.c_str(), &end);
+  return end == arg.c_str() + arg.size();
+}
+
 int Run(int argc, char** argv) {
   CLI::App app{"Stores digital elevation models as tiled raster pyramids.", "dembase"};
   app.require_subcommand(1);
@@ -37,8 +46,15 @@ int Run(int argc, char** argv) {
       AddGetCommand(app, options),    AddSetCommand(app, options),    AddCheckCommand(app, options),
   };
   AddUnsupportedCommands(app, &commands);
+  // A leading blank keeps a negative number a value; every number parser skips blanks.
+  std::vector<std::string> args(argv, argv + argc);
+  std::vector<char*> pointers;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i > 0 && NegativeNumber(args[i])) args[i].insert(0, " ");
+    pointers.push_back(args[i].data());
+  }
   try {
-    app.parse(argc, argv);
+    app.parse(argc, pointers.data());
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {

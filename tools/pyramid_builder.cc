@@ -37,9 +37,9 @@ class RowSource {
   std::map<int32_t, TileStrip> strips_;
 };
 
-Status BuildLevel(Layer& layer, int16_t level, const PyramidLayerInfo& below, const PyramidLayerInfo& above,
+Status BuildLevel(Layer& layer, int16_t level, const TileRowReader& reader, const PyramidLayerInfo& above,
                   Progress& progress) {
-  TileRowReader reader(layer, static_cast<int16_t>(level - 1), below);
+  const PyramidLayerInfo& below = reader.info();
   RowSource rows(reader);
   StatusOr<std::unique_ptr<TileRowWriter>> writer = TileRowWriter::Begin(layer, level);
   if (!writer.ok()) return writer.status();
@@ -68,7 +68,7 @@ Status BuildLevel(Layer& layer, int16_t level, const PyramidLayerInfo& below, co
     if (Status s = (*writer)->Write(out); !s.ok()) return s;
     progress.Advance();
   }
-  return {};
+  return (*writer)->End();
 }
 
 }  // namespace
@@ -100,15 +100,19 @@ Status BuildPyramid(Layer& layer, int16_t levels, bool quiet) {
   StatusOr<DataLayerParam> param = layer.Param();
   if (!param.ok()) return param.status();
   if (Status s = layer.CheckLevel(1); !s.ok()) return s;
+  // Read first, replace after: the old levels stay until level 1 is known to read whole.
+  StatusOr<TileRowReader> base = TileRowReader::Checked(layer, 1);
+  if (!base.ok()) return base.status();
+  if (Status s = base->CheckAll(); !s.ok()) return s;
   for (int16_t l = param->levelCount; l >= 2; --l) {
     const int16_t r = _hxDeletePyramidLayer(layer.h(), layer.ds(), layer.id(), l);
-    if (r != 1) return Status::Error(layer.LevelText(l, "cannot delete the old level: " + ResultText(r)));
+    if (r != 1)
+      return Status::Error(
+          layer.LevelText(l, "cannot delete the old level: " + ResultText(r, "its files cannot be removed")));
   }
-  StatusOr<PyramidLayerInfo> below = layer.LevelInfo(1);
-  if (!below.ok()) return below.status();
   // Progress counts the tile rows of every level to build.
   int64_t tileRows = 0;
-  for (int32_t l = 2, rows = below->rows; l <= levels; ++l) {
+  for (int32_t l = 2, rows = base->info().rows; l <= levels; ++l) {
     rows = HalfUp(rows);
     tileRows += TilesFor(rows);
   }
@@ -119,15 +123,18 @@ Status BuildPyramid(Layer& layer, int16_t levels, bool quiet) {
     cellX *= 2;
     cellY *= 2;
     const int16_t r = _hxCreatePyramidLayer(layer.h(), layer.ds(), layer.id(), level, cellX, cellY);
-    if (r != 1) return Status::Error(layer.LevelText(level, "cannot create: " + ResultText(r)));
+    if (r != 1) {
+      return Status::Error(layer.LevelText(level, "cannot create: " + ResultText(r, "its files cannot be written")));
+    }
     StatusOr<PyramidLayerInfo> above = layer.LevelInfo(level);
     if (!above.ok()) return above.status();
-    if (above->rows != HalfUp(below->rows) || above->cols != HalfUp(below->cols)) {
+    StatusOr<TileRowReader> below = TileRowReader::Checked(layer, static_cast<int16_t>(level - 1));
+    if (!below.ok()) return below.status();
+    if (above->rows != HalfUp(below->info().rows) || above->cols != HalfUp(below->info().cols)) {
       const std::string size = std::to_string(above->rows) + " x " + std::to_string(above->cols);
       return Status::Error(layer.LevelText(level, "came out " + size + " cells, not half of the level below"));
     }
     if (Status s = BuildLevel(layer, level, *below, *above, progress); !s.ok()) return s;
-    below = above;
   }
   return {};
 }

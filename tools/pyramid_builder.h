@@ -4,8 +4,9 @@
 // averaged overview does. Integer layers round the average to the nearest integer,
 // halves away from zero; float layers round it to float.
 //
-// Levels above level 1 that exist are deleted first (from the top), then rebuilt: each is
-// created, then written whole while the level below is read with tile-data reads.
+// Every tile of level 1 is read first; only then are the levels above level 1 deleted
+// (from the top) and rebuilt: each is created, then written whole while the level below
+// is read with tile-data reads.
 #ifndef DEMBASE_TOOLS_PYRAMID_BUILDER_H_
 #define DEMBASE_TOOLS_PYRAMID_BUILDER_H_
 

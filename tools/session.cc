@@ -1,7 +1,13 @@
 #include "tools/session.h"
 
+#include <unistd.h>
+
+#include <cmath>
 #include <filesystem>
 #include <system_error>
+
+#include "tools/file_probe.h"
+#include "tools/tile_strip.h"
 
 namespace dembase::tool {
 namespace {
@@ -16,7 +22,7 @@ bool Exists(const std::string& path) {
 
 }  // namespace
 
-std::string ResultText(int32_t result) {
+std::string ResultText(int32_t result, const std::string& whenZero) {
   switch (result) {
     case -1: return "not a layer header file (no DEM_INFO signature)";
     case -2: return "layer header of an unsupported format version";
@@ -24,6 +30,7 @@ std::string ResultText(int32_t result) {
     case -4: return "the level would need more than 4096 data files (too many tiles)";
     case -5: return "the pyramid level exists already";
     case -6: return "no such pyramid level";
+    case 0: return whenZero;
     default: return "refused by the library (result " + std::to_string(result) + ")";
   }
 }
@@ -47,20 +54,33 @@ Status CreateLayer(Session& session, const LayerRef& ref, DataLayerParam* param,
   if (Exists(ref.headerPath)) return Error(ref.headerPath, "already exists");
   std::error_code ec;
   if (!std::filesystem::is_directory(ref.dir, ec)) return Error(ref.dir, "no such directory");
+  // The library keeps level paths within its path limit; say so before it refuses.
+  const std::string levelFile = ref.dir + "/" + ref.name + "/" + ref.name + ".Hdr";
+  if (levelFile.size() >= DEMBASE_MAX_PATH) {
+    return Error(ref.text, "name too long: the level files' paths would pass " + std::to_string(DEMBASE_MAX_PATH - 1) +
+                               " characters");
+  }
+  if (access(ref.dir.c_str(), W_OK | X_OK) != 0) return Error(ref.dir, "the directory is not writable");
   const int16_t r = _hxCreateDataLayer(session.handle(), session.dataSet(), ref.libraryName().c_str(), param, 0,
                                        roundUp ? 1 : 0);
   if (r == 1) return {};
-  if (r == 0 && !Exists(ref.headerPath)) return Error(ref.headerPath, "cannot create the layer header file");
   const std::string levelDir = (std::filesystem::path(ref.dir) / ref.name).string() + "/";
   if (r == -3) return Error(levelDir, "already exists (left over from another layer?)");
-  return Error(ref.headerPath, "cannot create level 1: " + (r == 0 ? "cannot write its files" : ResultText(r)));
+  return Error(ref.headerPath, "cannot create the layer: " + ResultText(r, "its files could not be written"));
 }
 
 StatusOr<std::unique_ptr<Layer>> Layer::Open(Session& session, const LayerRef& ref) {
-  if (ref.local() && !Exists(ref.headerPath)) return Error(ref.headerPath, "no such layer");
+  if (ref.local()) {
+    const FileKind kind = KindOf(ref.headerPath);
+    if (kind == FileKind::kMissing) return Error(ref.headerPath, "no such layer");
+    // The library would block on a FIFO or read a device without end.
+    if (kind != FileKind::kRegular) return Error(ref.headerPath, "not a regular file");
+  }
   const int32_t id = _hxOpenDataLayer(session.handle(), session.dataSet(), ref.libraryName().c_str(), 0);
   if (id < 1) {
-    return Error(ref.libraryName(), id < 0 ? ResultText(id) : "cannot open (unreadable, or open in another process)");
+    std::string cause = "cannot open: unreadable or damaged (dembase check " + ref.text + " tells more)";
+    if (ref.local() && HeldOpenElsewhere(ref.headerPath)) cause = "open in another process; try again once it closes";
+    return Error(ref.libraryName(), ResultText(id, cause));
   }
   DataLayerParam p{};
   if (_hxGetDataLayerParam(session.handle(), session.dataSet(), id, &p) != 1) {
@@ -110,6 +130,15 @@ StatusOr<PyramidLayerInfo> Layer::LevelInfo(int16_t level) const {
   if (_hxGetPyramidLayerInfo(h(), ds(), id_, level, &info) != 1) {
     return Status::Error(LevelText(level, "cannot read the level header"));
   }
+  const bool cellsOk = std::isfinite(info.cellSizeX) && info.cellSizeX > 0 && std::isfinite(info.cellSizeY) &&
+                       info.cellSizeY > 0;
+  if (info.rows < 1 || info.cols < 1 || info.tileRows != kTileEdge || info.tileCols != kTileEdge ||
+      info.tilesDown != TilesFor(info.rows) || info.tilesAcross != TilesFor(info.cols) || !cellsOk) {
+    return Status::Error(LevelText(level, "its header's geometry does not add up (" + std::to_string(info.rows) +
+                                              " x " + std::to_string(info.cols) + " cells in " +
+                                              std::to_string(info.tilesDown) + " x " +
+                                              std::to_string(info.tilesAcross) + " tiles)"));
+  }
   return info;
 }
 
@@ -126,7 +155,7 @@ Status Layer::CheckLevel(int16_t level) const {
 Status Layer::OpenLevel(int16_t level) {
   if (Status s = CheckLevel(level); !s.ok()) return s;
   const int16_t r = _hxOpenPyramidLayer(h(), ds(), id_, level);
-  if (r != 1) return Status::Error(LevelText(level, r < 0 ? ResultText(r) : "cannot open its files"));
+  if (r != 1) return Status::Error(LevelText(level, ResultText(r, "cannot open its files")));
   openLevel_ = level;
   return {};
 }
@@ -136,6 +165,15 @@ Status Layer::CloseLevel() {
   openLevel_ = 0;
   if (_hxClosePyramidLayer(h(), ds(), id_) != 1) return Status::Error(LevelText(level, "tiles could not be written"));
   return {};
+}
+
+StatusOr<OneTileInfo> Layer::TileInfo(int16_t level, int32_t tr, int32_t tc) const {
+  OneTileInfo tile{};
+  if (_hxGetOneTileInfo(h(), ds(), id_, level, 0, tr, tc, &tile) != 1) {
+    return Status::Error(
+        LevelText(level, "cannot read the record of tile " + std::to_string(tr) + "," + std::to_string(tc)));
+  }
+  return tile;
 }
 
 Status Layer::ReplaceOnWrite() {

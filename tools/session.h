@@ -54,6 +54,8 @@ class Layer {
   double NullValue() const;
   bool IsNull(double v) const;
 
+  // The level's geometry; an error when it does not add up (no cells, tile counts that do
+  // not follow from the cell counts, a cell size that is not finite and positive).
   [[nodiscard]] StatusOr<PyramidLayerInfo> LevelInfo(int16_t level) const;
   // The level must exist (1 .. level count).
   [[nodiscard]] Status CheckLevel(int16_t level) const;
@@ -61,6 +63,10 @@ class Layer {
   // Writes the open level's tiles; an error when they could not all be written.
   [[nodiscard]] Status CloseLevel();
   int16_t openLevel() const { return openLevel_; }
+  // A tile's record of the open level.
+  [[nodiscard]] StatusOr<OneTileInfo> TileInfo(int16_t level, int32_t tr, int32_t tc) const;
+  // Whether a tile's statistics say it holds cells (an empty tile's are the null value).
+  bool ClaimsValues(const OneTileInfo& tile) const { return !IsNull(tile.minimum) || !IsNull(tile.maximum); }
   // Blending off: written cells replace stored ones (and a null value empties a cell).
   [[nodiscard]] Status ReplaceOnWrite();
 
@@ -87,8 +93,8 @@ struct OpenedLayer {
 };
 [[nodiscard]] StatusOr<OpenedLayer> OpenLayerByName(const LayerRef& ref);
 
-// The meaning of the library's negative results.
-std::string ResultText(int32_t result);
+// The meaning of a library result other than 1; whenZero is the likely cause of a 0.
+std::string ResultText(int32_t result, const std::string& whenZero);
 
 }  // namespace dembase::tool
 

@@ -21,12 +21,15 @@ StatusOr<std::unique_ptr<TileRowWriter>> TileRowWriter::Begin(Layer& layer, int1
 TileRowWriter::TileRowWriter(Layer& layer, int16_t level, const PyramidLayerInfo& info)
     : layer_(layer), level_(level), info_(info), cells_(kTileCells) {}
 
-TileRowWriter::~TileRowWriter() { End(); }
+TileRowWriter::~TileRowWriter() { (void)End(); }
 
-void TileRowWriter::End() {
-  if (!running_) return;
+Status TileRowWriter::End() {
+  if (!running_) return {};
   running_ = false;
-  _hxEndWritePyramidLayer(layer_.h());
+  if (_hxEndWritePyramidLayer(layer_.h()) != 1) {
+    return Status::Error(layer_.LevelText(level_, "cannot complete the level write"));
+  }
+  return {};
 }
 
 Status TileRowWriter::Write(const TileStrip& strip) {
@@ -45,16 +48,10 @@ Status TileRowWriter::Write(const TileStrip& strip) {
       uint32_t* dst = cells_.data() + static_cast<size_t>(r) * kTileEdge;
       for (int32_t c = 0; c < cols; ++c) {
         const double v = src[c];
-        if (NullLike(v, floatCells)) continue;
+        if (!Storable(v, floatCells)) continue;
         // The statistics are those of the stored cell, after rounding to float.
         const float stat = static_cast<float>(v);
-        if (floatCells) {
-          if (NullLike(stat, true)) continue;
-          dst[c] = std::bit_cast<uint32_t>(stat);
-        } else {
-          if (!(v >= INT32_MIN && v <= INT32_MAX)) continue;  // not an int32: no cell can hold it
-          dst[c] = static_cast<uint32_t>(static_cast<int32_t>(v));
-        }
+        dst[c] = floatCells ? std::bit_cast<uint32_t>(stat) : static_cast<uint32_t>(static_cast<int32_t>(v));
         lo = any ? std::min(lo, stat) : stat;
         hi = any ? std::max(hi, stat) : stat;
         any = true;

@@ -23,11 +23,12 @@ class TileRowWriter {
   TileRowWriter(const TileRowWriter&) = delete;
   TileRowWriter& operator=(const TileRowWriter&) = delete;
 
-  // Stores every tile of strip.tileRow. Cells must be null or representable in the
-  // layer's type (integral and within int32 for integer layers).
+  // Stores every tile of strip.tileRow. A cell that is not Storable is stored as null;
+  // integer layers take whole numbers.
   [[nodiscard]] Status Write(const TileStrip& strip);
-  // Ends the sequence; the destructor ends it too.
-  void End();
+  // Ends the sequence: an error when the library could not complete the level. The
+  // destructor ends an unfinished sequence without a verdict (the write failed already).
+  [[nodiscard]] Status End();
 
   int64_t tilesStored() const { return tilesStored_; }
   int64_t tilesEmpty() const { return tilesEmpty_; }

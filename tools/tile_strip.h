@@ -36,6 +36,14 @@ inline bool NullLike(double v, bool floatCells) {
   return std::trunc(v) == DEMBASE_NULL_INT32;
 }
 
+// Whether a value that is not null survives storing in a cell: a float cell must not
+// round into the null range, an integer cell must be an int32 other than the null value.
+inline bool Storable(double v, bool floatCells) {
+  if (NullLike(v, floatCells)) return false;
+  if (floatCells) return !NullLike(static_cast<float>(v), true);
+  return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+}
+
 struct TileStrip {
   int32_t tileRow = 0;
   int32_t firstRow = 0;

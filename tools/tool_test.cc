@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <ogr_spatialref.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "dembase/dembase.h"
@@ -261,7 +263,8 @@ TEST_F(ToolTest, LossyTypesImportOnlyWhenAsked) {
   for (double& v : wide.cells) v = std::fabs(v);
   WriteTiff(Path("u.tif"), wide);
   EXPECT_NE(Tool({"import", Path("u.tif"), Path("u")}).status, 0);
-  Ok({"import", Path("u.tif"), Path("u"), "--allow-lossy"});
+  const std::string lossy = Ok({"import", Path("u.tif"), Path("u"), "--allow-lossy"});
+  EXPECT_NE(lossy.find("\n1 value the layer's cell type cannot hold"), std::string::npos) << lossy;
   EXPECT_EQ(Ok({"get", Path("u"), "0", "0"}), "null\n");
   EXPECT_EQ(Ok({"get", Path("u"), "0", "1"}), "2147483647\n");
 }
@@ -354,6 +357,62 @@ TEST_F(ToolTest, PyramidLevelsAreAveragesOfTheLevelBelow) {
   }
 }
 
+// What a killed pyramid run leaves: check names it, and a rerun repairs it. A level 1
+// that cannot be read leaves the old levels as they were.
+TEST_F(ToolTest, PyramidRerunRepairsWhatAKilledRunLeft) {
+  WriteTiff(Path("f.tif"), FloatRaster());
+  struct Case {
+    const char* name;
+    int levelsBefore;
+    std::function<void(const std::string& dir)> leave;
+    const char* checkSays;
+    bool rerunOk;
+  };
+  const std::vector<Case> cases = {
+      {"level directory gone", 3, [](const std::string& d) { fs::remove_all(d + "/f_2"); }, "f_2.Hdr: missing", true},
+      {"empty orphan directory", 1, [](const std::string& d) { fs::create_directory(d + "/f_1"); },
+       "/f_1/: left over", true},
+      {"orphan level header", 1,
+       [](const std::string& d) {
+         fs::create_directory(d + "/f_1");
+         std::ofstream(d + "/f_1/f_1.Hdr") << "half";
+       },
+       "/f_1/: left over", true},
+      {"level 1 unreadable", 3,
+       [](const std::string& d) {
+         std::fstream f(d + "/f/f.Hdr", std::ios::in | std::ios::out | std::ios::binary);
+         f.seekp(43 + 5);  // tile 0,0's stored size: 100 bytes of its stream cannot inflate
+         const uint32_t size = 100;
+         f.write(reinterpret_cast<const char*>(&size), sizeof size);
+       },
+       "level 1: tile 0,0: cannot be read", false},
+  };
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
+    const std::string dir = Path("case" + std::to_string(i));
+    fs::create_directory(dir);
+    Ok({"import", Path("f.tif"), dir + "/f"});
+    if (c.levelsBefore > 1) Ok({"pyramid", dir + "/f", "--levels", std::to_string(c.levelsBefore)});
+    c.leave(dir);
+    const ToolRun before = Tool({"check", dir + "/f"});
+    EXPECT_EQ(before.status, 1);
+    EXPECT_NE(before.out.find(c.checkSays), std::string::npos) << before.out;
+    const ToolRun rerun = Tool({"pyramid", dir + "/f", "--levels", "3"});
+    EXPECT_EQ(rerun.status == 0, c.rerunOk) << rerun.err;
+    EXPECT_EQ(Tool({"pyramid", dir + "/f", "--levels", "3"}).status == 0, c.rerunOk);
+    // Whatever the rerun did, levels 2 and 3 are whole; only the leftover may remain.
+    Ok({"export", dir + "/f", dir + "/top.tif", "--level", "3"});
+    std::istringstream after(Tool({"check", dir + "/f"}).out);
+    for (std::string line; std::getline(after, line);) {
+      const bool allowed = line.find("left over") != std::string::npos || line.find(" problem") != std::string::npos ||
+                           line.find("clean") != std::string::npos ||
+                           (!c.rerunOk && line.find("level 1:") != std::string::npos);
+      EXPECT_TRUE(allowed) << line;
+    }
+  }
+}
+
 TEST_F(ToolTest, CellsAreFoundByMapCoordinates) {
   const Raster src = FloatRaster();
   WriteTiff(Path("f.tif"), src);
@@ -369,6 +428,13 @@ TEST_F(ToolTest, CellsAreFoundByMapCoordinates) {
     EXPECT_EQ(Ok({"get", Path("f"), std::to_string(r), std::to_string(c)}), "42.5\n");
     Ok({"set", Path("f"), std::to_string(r), std::to_string(c), "null"});
     EXPECT_EQ(Ok({"get", Path("f"), "--xy", x, y}), "null\n");
+  }
+  // Values the option parser could mistake for options, and one the cell rounds.
+  for (const auto& [value, said, got] : {std::tuple{"-5", "to -5\n", "-5\n"}, {"-.5", "to -0.5\n", "-0.5\n"},
+                                         {"1e-50", "to 0 (the nearest the cell holds to 1e-50)\n", "0\n"}}) {
+    const std::string out = Ok({"set", Path("f"), "0", "0", value});
+    EXPECT_EQ(out.substr(out.find(" to ")), std::string(" ") + said) << value;
+    EXPECT_EQ(Ok({"get", Path("f"), "0", "0"}), got) << value;
   }
 }
 
@@ -418,11 +484,19 @@ TEST_F(ToolTest, CheckReportsEachDamage) {
     f.seekp(static_cast<std::streamoff>(at));
     f.write(reinterpret_cast<const char*>(&v), sizeof v);
   };
+  const auto put = [](const std::string& path, uintmax_t at, auto v) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.write(reinterpret_cast<const char*>(&v), sizeof v);
+  };
   const uintmax_t firstRecord = 39 + 4;  // one data file
+  const uintmax_t param = 13;            // the layer description in f.dem
+  const double nan = std::nan("");
   struct Case {
     const char* name;
     std::function<void(const std::string& dir)> damage;
     std::vector<const char*> reported;
+    bool heldOpen = false;  // by this process while the check runs
   };
   const std::vector<Case> cases = {
       {"payload byte", [&](const std::string& d) { flipByte(d + "/f/f.Dem", 1000); },
@@ -439,16 +513,78 @@ TEST_F(ToolTest, CheckReportsEachDamage) {
        {"level 1: tile 0,1: its first column differs from tile 0,0 at row 3 (null against 12345)"}},
       {"level file missing", [](const std::string& d) { fs::remove(d + "/f_1/f_1.Dem"); },
        {"level 2: cannot open its files", "f_1.Dem: missing data file"}},
+      {"recorded end", [&](const std::string& d) { put(d + "/f/f.Hdr", 39, uint32_t{0}); },
+       {"tile 0,0: payload at 0..", "runs past the recorded end 0 of"}},
+      {"level rows", [&](const std::string& d) { put(d + "/f_1/f_1.Hdr", 17, int32_t{260}); },
+       {"level 2: ", "260 x 300 cells, but the layer's extent at this cell size gives 265 x 300"}},
+      {"NaN cell size", [&](const std::string& d) { put(d + "/f.dem", param + 35, nan); },
+       {"cell size along x is nan"}},
+      {"zero cell size", [&](const std::string& d) { put(d + "/f.dem", param + 43, 0.0); }, {"cell size along y is 0"}},
+      {"negative cell size", [&](const std::string& d) { put(d + "/f.dem", param + 35, -2.5); },
+       {"cell size along x is -2.5"}},
+      {"infinite extent", [&](const std::string& d) { put(d + "/f.dem", param + 11, HUGE_VAL); },
+       {"f.dem: extent x 300001.25 .. inf is not finite"}},
+      {"inverted extent", [&](const std::string& d) { put(d + "/f.dem", param + 19, 1e10); },
+       {"f.dem: extent y 10000000000 .. ", "runs backwards"}},
+      {"cell type", [&](const std::string& d) { put(d + "/f.dem", param + 1, uint16_t{9}); }, {"unknown cell type 9"}},
+      {"NaN minimum", [&](const std::string& d) { setFloat(d + "/f/f.Hdr", firstRecord + 9, std::nanf("")); },
+       {"level 1: tile 0,0: its recorded minimum or maximum is NaN"}},
+      {"no bytes but statistics", [&](const std::string& d) { put(d + "/f/f.Hdr", firstRecord + 5, uint32_t{0}); },
+       {"level 1: tile 0,0: stores no bytes, yet its record claims values",
+        "level 1: tile 0,0: reads as empty, yet its record claims values"}},
+      {"empty orphan level directory", [](const std::string& d) { fs::create_directory(d + "/f_5"); },
+       {"/f_5/: left over from an interrupted pyramid build"}},
+      {"orphan level header",
+       [](const std::string& d) {
+         fs::create_directory(d + "/f_2");
+         std::ofstream(d + "/f_2/f_2.Hdr") << "half";
+       },
+       {"/f_2/: left over from an interrupted pyramid build"}},
+      {"header is a directory",
+       [](const std::string& d) {
+         fs::remove(d + "/f.dem");
+         fs::create_directory(d + "/f.dem");
+       },
+       {"f.dem: not a regular file"}},
+      {"header is a FIFO",
+       [](const std::string& d) {
+         fs::remove(d + "/f.dem");
+         mkfifo((d + "/f.dem").c_str(), 0600);
+       },
+       {"f.dem: not a regular file"}},
+      {"data file is a device",
+       [](const std::string& d) {
+         fs::remove(d + "/f/f.Dem");
+         fs::create_symlink("/dev/urandom", d + "/f/f.Dem");
+       },
+       {"f.Dem: not a regular file"}},
+      {"header is a device",
+       [](const std::string& d) {
+         fs::remove(d + "/f.dem");
+         fs::create_symlink("/dev/urandom", d + "/f.dem");
+       },
+       {"f.dem: not a regular file"}},
+      {"open elsewhere", [](const std::string&) {}, {"open in another process"}, true},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     SCOPED_TRACE(cases[i].name);
     const std::string copy = Path("case" + std::to_string(i));
     fs::copy(Path("good"), copy, fs::copy_options::recursive);
     cases[i].damage(copy);
+    DemBaseAI* h = _hxCreateDemBaseAI();
+    const int32_t ds = _hxOpenDataSet(h, nullptr, 0.125f);
+    if (cases[i].heldOpen) {
+      ASSERT_GE(_hxOpenDataLayer(h, ds, (copy + "/f.dem").c_str(), 0), 1);
+    }
     const ToolRun r = Tool({"check", copy + "/f"});
+    _hxDeleteDemBaseAI(h);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "");
-    for (const char* text : cases[i].reported) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    // Held open: one line on stderr and nothing else, not a list of false problems.
+    EXPECT_EQ(r.err.empty(), !cases[i].heldOpen) << r.err;
+    EXPECT_EQ(r.out.empty(), cases[i].heldOpen) << r.out;
+    for (const char* text : cases[i].reported) {
+      EXPECT_NE((r.out + r.err).find(text), std::string::npos) << text << "\n" << r.out << r.err;
+    }
   }
 }
 
@@ -460,55 +596,112 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   Raster rotated = src;
   rotated.gt[2] = 0.1;
   WriteTiff(Path("rotated.tif"), rotated);
+  Raster unplaced = src;
+  unplaced.gt[0] = std::nan("");
+  WriteTiff(Path("unplaced.tif"), unplaced);
+  Raster tiny = src;
+  tiny.gt[1] = 1e-300;  // x + cell == x: the layer would collapse to one column
+  WriteTiff(Path("tiny.tif"), tiny);
   Raster doubles = src;
   doubles.type = GDT_Float64;
   WriteTiff(Path("doubles.tif"), doubles);
+  WriteTiff(Path("i.tif"), IntRaster());
+  Ok({"import", Path("i.tif"), Path("int")});
   std::ofstream(Path("text.tif")) << "not a raster\n";
   std::ofstream(Path("fake.dem")) << "not a layer header, but long enough to be read as one ..........\n";
-
-  const std::vector<std::vector<std::string>> cases = {
-      {},
-      {"frobnicate"},
-      {"import"},
-      {"import", Path("missing.tif"), Path("a")},
-      {"import", Path("text.tif"), Path("a")},
-      {"import", Path("two.tif"), Path("a")},
-      {"import", Path("rotated.tif"), Path("a")},
-      {"import", Path("doubles.tif"), Path("a")},
-      {"import", Path("f.tif"), Path("good")},
-      {"import", Path("f.tif"), Path("no/such/dir/a")},
-      {"info", Path("missing")},
-      {"info", Path("fake")},
-      {"info", "sqlite:" + Path("x.db") + "#world/a"},
-      {"get", Path("good"), "abc", "0"},
-      {"get", Path("good"), "530", "0"},
-      {"get", Path("good"), "0"},
-      {"get", Path("good"), "--xy", "0", "0"},
-      {"get", Path("good"), "0", "0", "--level", "2"},
-      {"set", Path("good"), "0", "0", "abc"},
-      {"set", Path("good"), "0", "0", "1e30"},
-      {"export", Path("good"), Path("f.tif")},
-      {"export", Path("good"), Path("no/such/dir/out.tif")},
-      {"pyramid", Path("good"), "--levels", "0"},
-      {"create", Path("a"), "--extent", "0", "0", "10", "10", "--cell-size", "0"},
-      {"create", Path("a"), "--extent", "0", "0", "10", "10", "--cell-size", "1", "--type", "int64"},
-      {"create", Path("a"), "--extent", "0", "0", "10", "10", "--cell-size", "1", "--crs", "EPSG:0"},
-      {"check", Path("missing")},
-      {"rm", Path("good")},
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(Path("pipe.dem").c_str(), 0600), 0);
+  fs::create_directory(Path("sub"));
+  // Layers whose stored bytes of tile 0,0 are lost in three ways.
+  const auto damaged = [&](const std::string& name, uintmax_t at, uint32_t v) {
+    Ok({"import", Path("f.tif"), Path(name)});
+    std::fstream f(Path(name + "/" + name + ".Hdr"), std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(at));
+    f.write(reinterpret_cast<const char*>(&v), sizeof v);
   };
-  for (const std::vector<std::string>& args : cases) {
+  damaged("garbled", 43 + 5, 100);   // a payload of 100 bytes cannot inflate
+  damaged("sizeless", 43 + 5, 0);    // no bytes, yet statistics
+  damaged("acrossless", 33, 0);      // no tiles across
+  const std::string longName(130, 'n');
+
+  struct Case {
+    std::vector<std::string> args;
+    const char* says = "";
+  };
+  const std::vector<Case> cases = {
+      {{}},
+      {{"frobnicate"}},
+      {{"import"}},
+      {{"import", Path("missing.tif"), Path("a")}},
+      {{"import", Path("text.tif"), Path("a")}},
+      {{"import", Path("two.tif"), Path("a")}},
+      {{"import", Path("rotated.tif"), Path("a")}, "rotated"},
+      {{"import", Path("unplaced.tif"), Path("a")}, "not finite"},
+      {{"import", Path("tiny.tif"), Path("a")}, "too small"},
+      {{"import", Path("tiny.tif"), Path("gone/a")}, "too small"},
+      {{"import", Path("doubles.tif"), Path("a")}, "in a float32 layer"},
+      {{"import", Path("f.tif"), Path("good")}},
+      {{"import", Path("f.tif"), Path(longName)}, "name too long"},
+      {{"import", "--band", "0", Path("f.tif"), Path("a")}, "--band: bands are numbered from 1"},
+      {{"info", Path("missing")}},
+      {{"info", Path("fake")}},
+      {{"info", Path("pipe")}, "not a regular file"},
+      {{"info", "sqlite:" + Path("x.db") + "#world/a"}},
+      {{"get", Path("good"), "abc", "0"}},
+      {{"get", Path("good"), "530", "0"}},
+      {{"get", Path("good"), "0"}},
+      {{"get", Path("good"), "--xy", "0", "0"}},
+      {{"get", Path("good"), "0", "0", "--level", "2"}},
+      {{"get", Path("garbled"), "1", "1"}, "tile 0,0 cannot be read"},
+      {{"get", Path("sizeless"), "1", "1"}, "tile 0,0 cannot be read: its record claims values"},
+      {{"set", Path("good"), "0", "0", "abc"}},
+      {{"set", Path("good"), "0", "0", "1e30"}},
+      {{"set", Path("good"), "0", "0", "-inf"}, "VALUE: '-inf' is not a number"},
+      {{"set", Path("int"), "0", "0", "0.5"}, "an int32 layer"},
+      {{"export", Path("good"), Path("f.tif")}},
+      {{"export", Path("good"), Path("no/such/dir/out.tif")}},
+      {{"export", Path("good"), Path("good.dem"), "--overwrite"}, "one of the files of layer"},
+      {{"export", Path("good"), Path("good"), "--overwrite"}, "not a regular file"},
+      {{"export", Path("good"), Path("good.prj"), "--overwrite"}, "one of the files of layer"},
+      {{"export", Path("good"), Path("good/good.Dem"), "--overwrite"}, "one of the files of layer"},
+      {{"export", Path("good"), Path("good/../good/good.Hdr"), "--overwrite"}, "one of the files of layer"},
+      {{"export", Path("good"), Path("fifo"), "--overwrite"}, "not a regular file"},
+      {{"export", Path("good"), Path("sub"), "--overwrite"}, "not a regular file"},
+      {{"export", Path("garbled"), Path("out.tif")}, "tile 0,0 cannot be read"},
+      {{"export", Path("sizeless"), Path("out.tif")}, "tile 0,0 cannot be read: its record claims values"},
+      {{"export", Path("acrossless"), Path("out.tif")}, "geometry does not add up"},
+      {{"pyramid", Path("good"), "--levels", "0"}},
+      {{"create", Path("a"), "--extent", "0", "0", "10", "10", "--cell-size", "0"}},
+      {{"create", Path("a"), "--extent", "0", "0", "10", "10", "--cell-size", "1", "--type", "int64"}},
+      {{"create", Path("a"), "--extent", "0", "0", "10", "10", "--cell-size", "1", "--crs", "EPSG:0"}},
+      {{"create", Path("a"), "--extent", "0", "0", "1000000", "1000000", "--cell-size", "0.1", "--crs", "EPSG:4326"},
+       "too many tiles"},
+      {{"create", Path("a"), "--extent", "1e17", "0", "100000000000001000", "10", "--cell-size", "1"}, "too small"},
+      {{"check", Path("missing")}},
+      {{"rm", Path("good")}},
+  };
+  for (const Case& c : cases) {
     std::string line;
-    for (const std::string& a : args) line += a + " ";
+    for (const std::string& a : c.args) line += a + " ";
     SCOPED_TRACE(line);
-    const ToolRun r = Tool(args);
+    const ToolRun r = Tool(c.args);
     EXPECT_NE(r.status, 0);
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(r.err.rfind("dembase: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_LT(r.err.size(), 400u) << r.err;
   }
-  // Nothing was made by the refused imports and creations, and the good layer is intact.
-  EXPECT_FALSE(fs::exists(Path("a.dem")));
-  EXPECT_FALSE(fs::exists(Path("a")));
+  // Nothing was made by the refused imports and creations, the good layer is intact and
+  // so is what export refused to replace.
+  for (const std::string& left : {std::string("a.dem"), std::string("a"), std::string("a.prj"), std::string("gone"),
+                                  std::string("out.tif"), std::string("out.tif.part"), longName + ".dem"}) {
+    EXPECT_FALSE(fs::exists(Path(left))) << left;
+  }
+  EXPECT_TRUE(fs::is_fifo(Path("fifo")));
   EXPECT_NE(Ok({"check", Path("good")}).find("clean"), std::string::npos);
+  // A missing directory is made for a new layer.
+  Ok({"import", Path("f.tif"), Path("made/here/a")});
+  EXPECT_NE(Ok({"check", Path("made/here/a")}).find("clean"), std::string::npos);
 }
 
 TEST_F(ToolTest, DemoRunsOnASmallScale) {

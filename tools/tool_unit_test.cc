@@ -86,6 +86,14 @@ TEST(GeoMappingTest, ARasterRoundTripsThroughTheLayerDescription) {
   const GeoTransform back = LevelTransform(p, level);
   EXPECT_DOUBLE_EQ(back.left, gt.left);
   EXPECT_DOUBLE_EQ(back.top, gt.top);
+  // The cells the library makes of the description: none lost to rounding, none gained.
+  EXPECT_EQ(CellsAlong(p.xMin, p.xMax, gt.cellX), 95);
+  EXPECT_EQ(CellsAlong(p.yMin, p.yMax, 2 * gt.cellY), 45);
+  EXPECT_EQ(CellsAlong(0, 10, 4), 3);  // a partial cell is not counted
+  EXPECT_EQ(CellsAlong(0, 1e-300, 1e-300), 2);
+  EXPECT_FALSE(CellsAlong(10, 0, 1));
+  EXPECT_FALSE(CellsAlong(0, 10, std::nan("")));
+  EXPECT_FALSE(CellsAlong(0, 1e10, 1e-10));
   // Level 2 keeps the corner and doubles the cell.
   level.cellSizeX *= 2;
   level.cellSizeY *= 2;
@@ -170,6 +178,11 @@ TEST(DiskLayoutTest, SizesAndNamesOfTheFiles) {
   EXPECT_EQ(DataFilePath("d/hill/hill.Dem", 12), "d/hill/hill12.Dem");
   EXPECT_EQ(DataFilePath("d.x/hill", 1), "d.x/hill1");
   EXPECT_EQ(SystemPath("d", "hill\\hill.Hdr"), "d/hill/hill.Hdr");
+  // Level directories beside layer hill: hill, hill_<digits>; never another layer's files.
+  for (const auto& [entry, level] : {std::pair{"hill", true}, {"hill_12", true}, {"hill_", false}, {"hill_1a", false},
+                                     {"hills_1", false}, {"hill_1.dem", false}, {"hil", false}}) {
+    EXPECT_EQ(LevelDirectoryName(entry, "hill"), level) << entry;
+  }
   for (const char* unsafe : {"", "\\abs\\x.Hdr", "/abs", "C:x.Hdr", "..\\x.Hdr", "hill\\..\\..\\x", "hill\\.\\x"}) {
     EXPECT_FALSE(SystemPath("d", unsafe)) << unsafe;
   }
