@@ -151,7 +151,9 @@ int Main(int argc, char** argv) {
                    {"bare libdeflate zlib loop, level 6 (limit)", RatesOf(wLibdeflate, mib)}}});
 
   progress("reads of every tile");
-  std::vector<double> rSeq, rData, rGdal, rZlib, rLibdeflate;
+  std::vector<double> rSeq, rData, rGdal, rZlib, rLibdeflate, cOurs;
+  const std::vector<CellPos> warmAll = EveryTileOnce(o.side);
+  const std::vector<CellPos> inCache = RandomCells(kInCacheReads, o.side, o.side, 11);
   // One handle for all runs of the reads, as an application keeps its data set open:
   // the cache's memory is touched once, not once per run.
   {
@@ -170,9 +172,7 @@ int Main(int argc, char** argv) {
     rows.push_back({"read every tile: tile-data reads", "MiB/s", true, {"dembase", RatesOf(rData, mib)}, readRefs});
 
     progress("random single-cell reads, level in the cache");
-    const std::vector<CellPos> warmAll = EveryTileOnce(o.side);
-    const std::vector<CellPos> inCache = RandomCells(kInCacheReads, o.side, o.side, 11);
-    std::vector<double> cOurs, cGdal, cArray;
+    std::vector<double> cGdal, cArray;
     for (int run = 0; run < o.runs; ++run) {
       cOurs.push_back(readStore.ok() ? readStore.RandomReads(layer, warmAll, inCache) : -1);
       cGdal.push_back(gdal::RandomReads(tif, bigCache, warmAll, inCache));
@@ -226,6 +226,50 @@ int Main(int argc, char** argv) {
                   true,
                   {"dembase", RatesOf(sOurs, kRandomWrites)},
                   {{"GDAL: 1 x 1 RasterIO writes, then close", RatesOf(sGdal, kRandomWrites)}}});
+
+  // The same workloads on a layer in an SQLite data set, beside the local files' figures.
+  progress("the same workloads on an SQLite data set");
+  const std::string db = dir + "/dem.db", dbCopy = dir + "/writes.db";
+  std::vector<double> qWrite, qSeq, qData, qCache, qOverflow, qWrites;
+  for (int run = 0; run < o.runs; ++run) {
+    std::error_code ec;
+    std::filesystem::remove(db, ec);
+    Store store(bigCache, db);
+    qWrite.push_back(store.ok() && store.CreateLayer("dem", o.side) ? store.WriteLevel("dem", grid) : -1);
+  }
+  {
+    Store readStore(bigCache, db);
+    for (int run = 0; run < o.runs; ++run) {
+      qSeq.push_back(readStore.ok() ? readStore.ReadTileSequences("dem") : -1);
+      qData.push_back(readStore.ok() ? readStore.ReadTileData("dem") : -1);
+      qCache.push_back(readStore.ok() ? readStore.RandomReads("dem", warmAll, inCache) : -1);
+    }
+  }
+  for (int run = 0; run < o.runs; ++run) {
+    Store store(smallCache, db);
+    qOverflow.push_back(store.ok() ? store.RandomReads("dem", warmSome, overflow) : -1);
+  }
+  for (int run = 0; run < o.runs; ++run) {
+    if (!CopyAnew(db, dbCopy)) {
+      qWrites.push_back(-1);
+      continue;
+    }
+    Store store(bigCache, dbCopy);
+    qWrites.push_back(store.ok() ? store.RandomWritesThenClose("dem", writes) : -1);
+  }
+  const double inCacheReads = static_cast<double>(kInCacheReads);
+  const auto sqliteRow = [&rows](const char* what, const char* unit, const Sample& sqlite, const Sample& files) {
+    rows.push_back({what, unit, true, {"dembase on SQLite", sqlite}, {{"dembase, local files", files}}});
+  };
+  sqliteRow("SQLite: write a whole level", "MiB/s", RatesOf(qWrite, mib), RatesOf(wOurs, mib));
+  sqliteRow("SQLite: read every tile, tile read sequences", "MiB/s", RatesOf(qSeq, mib), RatesOf(rSeq, mib));
+  sqliteRow("SQLite: read every tile, tile-data reads", "MiB/s", RatesOf(qData, mib), RatesOf(rData, mib));
+  sqliteRow("SQLite: random cell reads, level in cache", "cells/s", RatesOf(qCache, inCacheReads),
+            RatesOf(cOurs, inCacheReads));
+  sqliteRow("SQLite: random cell reads, level 4 x cache", "cells/s", RatesOf(qOverflow, kOverflowReads),
+            RatesOf(oOurs, kOverflowReads));
+  sqliteRow("SQLite: 1 M random cell writes, then close", "cells/s", RatesOf(qWrites, kRandomWrites),
+            RatesOf(sOurs, kRandomWrites));
 
   progress("pyramid builds");
   std::vector<double> pOurs, pGdal;

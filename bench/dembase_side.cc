@@ -5,8 +5,6 @@
 namespace dembase::bench {
 namespace {
 
-constexpr int32_t kLocal = LOCAL_DATASET_ID;
-
 double Failed(const char* what, const std::string& path) {
   std::fprintf(stderr, "dembase: %s failed on %s\n", what, path.c_str());
   return -1;
@@ -16,22 +14,32 @@ double Failed(const char* what, const std::string& path) {
 
 // A layer open for the length of a scope; id 0 when it could not be opened.
 struct Store::OpenLayer {
-  OpenLayer(DemBaseAI* h, const std::string& path) : h(h), id(_hxOpenDataLayer(h, kLocal, path.c_str(), 0)) {}
+  OpenLayer(DemBaseAI* h, int32_t ds, const std::string& path)
+      : h(h), ds(ds), id(_hxOpenDataLayer(h, ds, path.c_str(), 0)) {}
   ~OpenLayer() {
-    if (id > 0) (void)_hxCloseDataLayer(h, kLocal, id);
+    if (id > 0) (void)_hxCloseDataLayer(h, ds, id);
   }
-  bool OpenLevel() const { return id > 0 && _hxOpenPyramidLayer(h, kLocal, id, 1) == 1; }
+  bool OpenLevel() const { return id > 0 && _hxOpenPyramidLayer(h, ds, id, 1) == 1; }
   DemBaseAI* h;
+  int32_t ds;
   int32_t id;
 };
 
-Store::Store(uint64_t cacheBytes) {
+Store::Store(uint64_t cacheBytes, const std::string& sqliteDb) {
   // The cache takes whole blocks of memory / 8; half a block more keeps rounding from
   // losing one.
   env_.SetPhysicalMemory((cacheBytes + kTileBytes / 2) * 8);
   useEnv_ = std::make_unique<platform::ScopedEnvOverride>(&env_);
   h_ = _hxCreateDemBaseAI();
-  if (h_ != nullptr && _hxOpenDataSet(h_, nullptr, 0.125f) != kLocal) {
+  if (h_ == nullptr) return;
+  DbConnectInfo info{};
+  if (!sqliteDb.empty() && sqliteDb.size() < sizeof info.connectArg1) {
+    std::snprintf(info.dataSet, sizeof info.dataSet, "bench");
+    info.connectKind = 1;
+    std::snprintf(info.connectArg1, sizeof info.connectArg1, "%s", sqliteDb.c_str());
+  }
+  ds_ = _hxOpenDataSet(h_, sqliteDb.empty() ? nullptr : &info, 0.125f);
+  if (ds_ < 1) {
     _hxDeleteDemBaseAI(h_);
     h_ = nullptr;
   }
@@ -48,14 +56,14 @@ bool Store::CreateLayer(const std::string& path, int32_t side) {
   p.yMax = side - 1;
   p.cellSizeX = 1;
   p.cellSizeY = 1;
-  return _hxCreateDataLayer(h_, kLocal, path.c_str(), &p, 0, 0) == 1;
+  return _hxCreateDataLayer(h_, ds_, path.c_str(), &p, 0, 0) == 1;
 }
 
 double Store::WriteLevel(const std::string& path, const DemGrid& grid) {
-  const OpenLayer layer(h_, path);
+  const OpenLayer layer(h_, ds_, path);
   if (layer.id < 1) return Failed("open layer", path);
   const Stopwatch watch;
-  if (_hxBeginWritePyramidLayer(h_, kLocal, layer.id, 1) != 1) return Failed("begin whole-level write", path);
+  if (_hxBeginWritePyramidLayer(h_, ds_, layer.id, 1) != 1) return Failed("begin whole-level write", path);
   bool ok = true;
   for (size_t t = 0; t < grid.tiles.size(); ++t) {
     OneTileInfo info = grid.tileInfos[t];
@@ -70,13 +78,13 @@ namespace {
 
 // Every cell of every tile of level 1 through begin / read cell / end.
 template <typename Begin, typename ReadCell, typename End>
-bool ReadEveryCell(DemBaseAI* h, int32_t id, Begin begin, ReadCell readCell, End end) {
+bool ReadEveryCell(DemBaseAI* h, int32_t ds, int32_t id, Begin begin, ReadCell readCell, End end) {
   PyramidLayerInfo info{};
-  if (_hxGetPyramidLayerInfo(h, kLocal, id, 1, &info) != 1) return false;
+  if (_hxGetPyramidLayerInfo(h, ds, id, 1, &info) != 1) return false;
   double sum = 0;
   for (int32_t tr = 0; tr < info.tilesDown; ++tr) {
     for (int32_t tc = 0; tc < info.tilesAcross; ++tc) {
-      const int16_t r = begin(h, kLocal, id, 1, 0, tr, tc);
+      const int16_t r = begin(h, ds, id, 1, 0, tr, tc);
       if (r < 1) return false;
       for (int32_t row = 0; row < kTileEdge; ++row) {
         for (int32_t col = 0; col < kTileEdge; ++col) {
@@ -97,21 +105,21 @@ bool ReadEveryCell(DemBaseAI* h, int32_t id, Begin begin, ReadCell readCell, End
 }  // namespace
 
 double Store::ReadTileSequences(const std::string& path) {
-  const OpenLayer layer(h_, path);
+  const OpenLayer layer(h_, ds_, path);
   const Stopwatch watch;
   if (!layer.OpenLevel()) return Failed("open level", path);
-  if (!ReadEveryCell(h_, layer.id, _hxBeginReadTile, _hxReadCellOfTile, _hxEndReadTile)) {
+  if (!ReadEveryCell(h_, ds_, layer.id, _hxBeginReadTile, _hxReadCellOfTile, _hxEndReadTile)) {
     return Failed("tile read sequence", path);
   }
   const double seconds = watch.Seconds();
-  (void)_hxClosePyramidLayer(h_, kLocal, layer.id);
+  (void)_hxClosePyramidLayer(h_, ds_, layer.id);
   return seconds;
 }
 
 double Store::ReadTileData(const std::string& path) {
-  const OpenLayer layer(h_, path);
+  const OpenLayer layer(h_, ds_, path);
   const Stopwatch watch;
-  if (layer.id < 1 || !ReadEveryCell(h_, layer.id, _hxBeginReadTileData, _hxReadCellOfTileData, _hxEndReadTileData)) {
+  if (layer.id < 1 || !ReadEveryCell(h_, ds_, layer.id, _hxBeginReadTileData, _hxReadCellOfTileData, _hxEndReadTileData)) {
     return Failed("tile-data read", path);
   }
   return watch.Seconds();
@@ -119,49 +127,49 @@ double Store::ReadTileData(const std::string& path) {
 
 double Store::RandomReads(const std::string& path, const std::vector<CellPos>& warm,
                           const std::vector<CellPos>& timed) {
-  const OpenLayer layer(h_, path);
+  const OpenLayer layer(h_, ds_, path);
   if (!layer.OpenLevel()) return Failed("open level", path);
   uint8_t isNull = 0;
-  for (const CellPos& p : warm) (void)_hxGetCell(h_, kLocal, layer.id, 1, 0, p.row, p.col, &isNull);
+  for (const CellPos& p : warm) (void)_hxGetCell(h_, ds_, layer.id, 1, 0, p.row, p.col, &isNull);
   double sum = 0;
   const Stopwatch watch;
-  for (const CellPos& p : timed) sum += _hxGetCell(h_, kLocal, layer.id, 1, 0, p.row, p.col, &isNull);
+  for (const CellPos& p : timed) sum += _hxGetCell(h_, ds_, layer.id, 1, 0, p.row, p.col, &isNull);
   const double seconds = watch.Seconds();
   volatile double sink = sum;
   (void)sink;
-  (void)_hxClosePyramidLayer(h_, kLocal, layer.id);
+  (void)_hxClosePyramidLayer(h_, ds_, layer.id);
   return seconds;
 }
 
 double Store::RandomWritesThenClose(const std::string& path, const std::vector<CellPos>& cells) {
   const Stopwatch watch;
-  const int32_t id = _hxOpenDataLayer(h_, kLocal, path.c_str(), 0);
-  if (id < 1 || _hxOpenPyramidLayer(h_, kLocal, id, 1) != 1) {
-    if (id > 0) (void)_hxCloseDataLayer(h_, kLocal, id);
+  const int32_t id = _hxOpenDataLayer(h_, ds_, path.c_str(), 0);
+  if (id < 1 || _hxOpenPyramidLayer(h_, ds_, id, 1) != 1) {
+    if (id > 0) (void)_hxCloseDataLayer(h_, ds_, id);
     return Failed("open level", path);
   }
   bool ok = true;
   for (size_t i = 0; i < cells.size(); ++i) {
     ok =
-        _hxSetCell(h_, kLocal, id, 1, 0, cells[i].row, cells[i].col, static_cast<double>(100 + (i & 0xFFF))) == 1 && ok;
+        _hxSetCell(h_, ds_, id, 1, 0, cells[i].row, cells[i].col, static_cast<double>(100 + (i & 0xFFF))) == 1 && ok;
   }
-  ok = _hxClosePyramidLayer(h_, kLocal, id) == 1 && ok;
-  ok = _hxCloseDataLayer(h_, kLocal, id) == 1 && ok;
+  ok = _hxClosePyramidLayer(h_, ds_, id) == 1 && ok;
+  ok = _hxCloseDataLayer(h_, ds_, id) == 1 && ok;
   const double seconds = watch.Seconds();
   return ok ? seconds : Failed("random writes then close", path);
 }
 
 double Store::OpenAndReadOneCell(const std::string& path) {
   const Stopwatch watch;
-  const OpenLayer layer(h_, path);
+  const OpenLayer layer(h_, ds_, path);
   if (!layer.OpenLevel()) return Failed("open level", path);
   PyramidLayerInfo info{};
   uint8_t isNull = 0;
-  if (_hxGetPyramidLayerInfo(h_, kLocal, layer.id, 1, &info) != 1) return Failed("level info", path);
-  volatile double v = _hxGetCell(h_, kLocal, layer.id, 1, 0, info.rows / 2, info.cols / 2, &isNull);
+  if (_hxGetPyramidLayerInfo(h_, ds_, layer.id, 1, &info) != 1) return Failed("level info", path);
+  volatile double v = _hxGetCell(h_, ds_, layer.id, 1, 0, info.rows / 2, info.cols / 2, &isNull);
   (void)v;
   const double seconds = watch.Seconds();
-  (void)_hxClosePyramidLayer(h_, kLocal, layer.id);
+  (void)_hxClosePyramidLayer(h_, ds_, layer.id);
   return seconds;
 }
 

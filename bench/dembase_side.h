@@ -1,5 +1,5 @@
-// The workloads on the store, through the exports of dembase.h, on a local float layer
-// holding the DEM as level 1. Each call answers seconds, or a negative figure when a
+// The workloads on the store, through the exports of dembase.h, on a float layer holding
+// the DEM as level 1, in local files or in an SQLite data set. Each call answers seconds, or a negative figure when a
 // call failed (and says which on stderr). A Store holds one handle with the local store
 // open and a tile cache of a chosen size; the cache lives as long as the Store.
 //
@@ -25,7 +25,9 @@ namespace dembase::bench {
 
 class Store {
  public:
-  explicit Store(uint64_t cacheBytes);
+  // sqliteDb: the layers live in data set "bench" of that SQLite database instead of in
+  // local files; layer names are then plain names, not header paths.
+  explicit Store(uint64_t cacheBytes, const std::string& sqliteDb = "");
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -53,6 +55,7 @@ class Store {
   platform::FaultEnv env_{platform::Env::Default()};
   std::unique_ptr<platform::ScopedEnvOverride> useEnv_;
   DemBaseAI* h_ = nullptr;
+  int32_t ds_ = 0;
 };
 
 // The tool's pyramid command building levels 2 .. levels + 1, as a child process.
