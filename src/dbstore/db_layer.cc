@@ -99,10 +99,7 @@ int16_t CDbLayer::OpenPyramidLayer(int32_t layerId, int16_t level) {
   if (openLevel_ != 0 || tileDataLevel_ != 0 || level == writerLevel_) return 0;
   auto store = std::make_unique<DbLevelStore>(connection_, layerId_, level, type_);
   if (!store->Open()) return 0;
-  auto opened = std::make_unique<OpenLevel>(this, cache(), type_);
-  if (!opened->Open(std::move(store))) return 0;
-  AdoptLevel(std::move(opened), level);
-  return 1;
+  return OpenLevelOn(std::move(store), level) ? 1 : 0;
 }
 
 int16_t CDbLayer::ClosePyramidLayer(int32_t /*layerId*/) {

@@ -169,10 +169,7 @@ int16_t CDemFileLayer::OpenPyramidLayer(int32_t /*layerId*/, int16_t level) {
   DropReadAhead();
   auto store = std::make_unique<FileLevelStore>();
   if (!store->Open(layerDir_, levels_[static_cast<size_t>(level - 1)])) return 0;
-  auto opened = std::make_unique<OpenLevel>(this, cache(), type_);
-  if (!opened->Open(std::move(store))) return 0;
-  AdoptLevel(std::move(opened), level);
-  return 1;
+  return OpenLevelOn(std::move(store), level) ? 1 : 0;
 }
 
 int16_t CDemFileLayer::ClosePyramidLayer(int32_t /*layerId*/) {

@@ -5,12 +5,7 @@
 namespace dembase {
 
 bool FileLevelStore::Open(const std::string& layerDir, const PyramidLevelRec& rec) {
-  std::vector<uint32_t> ends;
-  if (!files_.Open(layerDir, rec, true) || !files_.ReadDataFileEnds(&ends) || !files_.AppendPositions(ends, &appendAt_)) {
-    files_.Close();
-    return false;
-  }
-  return true;
+  return files_.OpenForAppends(layerDir, rec, &appendAt_);
 }
 
 bool FileLevelStore::LoadIndex(std::vector<TileIndexRec>* index) { return files_.ReadIndex(index); }

@@ -58,6 +58,16 @@ void LevelFileSet::Close() {
   header_.reset();
 }
 
+bool LevelFileSet::OpenForAppends(const std::string& layerDir, const PyramidLevelRec& rec,
+                                  std::vector<uint64_t>* positions) {
+  std::vector<uint32_t> ends;
+  if (!Open(layerDir, rec, true) || !ReadDataFileEnds(&ends) || !AppendPositions(ends, positions)) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
 bool LevelFileSet::ReadDataFileEnds(std::vector<uint32_t>* ends) {
   ends->assign(static_cast<size_t>(geometry_.dataFileCount), 0);
   std::vector<std::byte> bytes(ends->size() * kDataFileEndLength);

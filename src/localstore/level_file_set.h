@@ -29,6 +29,11 @@ class LevelFileSet {
   int32_t tile_count() const { return static_cast<int32_t>(geometry_.tileCount); }
   platform::File& data_file_of(int64_t t) { return *dataFiles_[static_cast<size_t>(DataFileOfTile(t))]; }
 
+  // Open, then the append positions from the DataFileEnd table: what every writer of
+  // the level needs first. False (nothing held) on failure.
+  [[nodiscard]] bool OpenForAppends(const std::string& layerDir, const PyramidLevelRec& rec,
+                                    std::vector<uint64_t>* positions);
+
   [[nodiscard]] bool ReadDataFileEnds(std::vector<uint32_t>* ends);
   // Where the next payload of each data file goes: the table's figure, or the file's
   // real end when a crash left it beyond the table (a record may point there). Never

@@ -12,11 +12,7 @@
 namespace dembase {
 
 bool LevelWriter::Begin(const std::string& layerDir, const PyramidLevelRec& rec) {
-  std::vector<uint32_t> ends;
-  if (!files_.Open(layerDir, rec, true) || !files_.ReadDataFileEnds(&ends) || !files_.AppendPositions(ends, &appendAt_)) {
-    files_.Close();
-    return false;
-  }
+  if (!files_.OpenForAppends(layerDir, rec, &appendAt_)) return false;
   running_ = true;
   return true;
 }

@@ -171,12 +171,15 @@ double CTiledLayer::GetNullValue() { return NullValue(type_); }
 
 int32_t CTiledLayer::IsNullValue(double value) { return IsNullLike(type_, value) ? 1 : 0; }
 
-void CTiledLayer::AdoptLevel(std::unique_ptr<OpenLevel> opened, int16_t level) {
+bool CTiledLayer::OpenLevelOn(std::unique_ptr<LevelStore> store, int16_t level) {
+  auto opened = std::make_unique<OpenLevel>(this, cache(), type_);
+  if (!opened->Open(std::move(store))) return false;
   opened->set_compress(compressTiles_ != 0);
   level_ = std::move(opened);
   openLevel_ = level;
   activeTile_ = -1;
   if (level_->grid().Addressable()) openLevelView_ = OpenLevelView{level_->refs(), level_->grid(), level, type_};
+  return true;
 }
 
 OpenLevel::CloseOutcome CTiledLayer::CloseLevel() {

@@ -40,8 +40,9 @@ class CTiledLayer : public CDataLayer {
   /* 36 */ void WriteBackTile(uint32_t tag) override;
 
  protected:
-  // Makes `opened` the open level `level`: cells and tiles reach it from now on.
-  void AdoptLevel(std::unique_ptr<OpenLevel> opened, int16_t level);
+  // Opens `level` over its store; cells and tiles reach it from now on. False (nothing
+  // open) when its records cannot be loaded.
+  [[nodiscard]] bool OpenLevelOn(std::unique_ptr<LevelStore> store, int16_t level);
   // Closes the open level (writing every dirty tile to its store). REQUIRES: a level open.
   OpenLevel::CloseOutcome CloseLevel();
   // Renumbers the levels above a deleted one.
