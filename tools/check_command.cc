@@ -57,7 +57,7 @@ Command AddCheckCommand(CLI::App& parent, const ToolOptions& options) {
       "recorded minimum and maximum bracket its cells; the files must match their headers. Each problem is\n"
       "printed on a line of its own; the exit status is 1 when there is any.\n"
       "Example: dembase check maps/elev");
-  app->add_option("layer", a->layer, "Layer (DIR/NAME)")->required();
+  app->add_option("layer", a->layer, "Layer (DIR/NAME or sqlite:PATH#DATASET/NAME)")->required();
   return {app, [a, &options] { return RunCheck(*a, options); }};
 }
 
