@@ -711,6 +711,11 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   damaged("acrossless", 33, 0);      // no tiles across
   const std::string longName(130, 'n');
   Ok({"import", Path("f.tif"), Db("good")});
+  // Reads fail once the layer exists: the attempt must delete it.
+  {
+    const std::string tif = Slurp(Path("f.tif"));
+    std::ofstream(Path("cut.tif"), std::ios::binary) << tif.substr(0, tif.size() * 2 / 3);
+  }
 
   struct Case {
     std::vector<std::string> args;
@@ -743,6 +748,8 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"import", Path("f.tif"), "sqlite:" + Path("text.tif") + "#ds/a"}, "not a dembase database"},
       {{"import", Path("f.tif"), "postgresql:host=db#ds/a"}, "not supported"},
       {{"import", Path("tiny.tif"), Db("a")}, "too small"},
+      {{"import", Path("cut.tif"), Db("a")}, "IReadBlock failed"},
+      {{"import", Path("cut.tif"), Path("a")}, "IReadBlock failed"},
       {{"create", Db("a"), "--extent", "0", "0", "10", "10", "--cell-size", "1", "--crs", "EPSG:4326"},
        "cannot keep a reference system"},
       {{"export", Db("good"), Path("t.db"), "--overwrite"}, "the database of layer"},
@@ -802,6 +809,7 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   EXPECT_NE(Ok({"check", Path("good")}).find("clean"), std::string::npos);
   EXPECT_NE(Ok({"check", Db("good")}).find("clean"), std::string::npos);
   EXPECT_NE(Tool({"info", Db("a")}).status, 0);
+  Ok({"import", Path("f.tif"), Db("a")});
   // A missing directory is made for a new layer.
   Ok({"import", Path("f.tif"), Path("made/here/a")});
   EXPECT_NE(Ok({"check", Path("made/here/a")}).find("clean"), std::string::npos);
