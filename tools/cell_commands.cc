@@ -169,7 +169,7 @@ int RunSet(const CellArgs& a) {
 }
 
 void AddCellOptions(CLI::App* app, const std::shared_ptr<CellArgs>& a, const char* positional) {
-  app->add_option("layer", a->layer, "Layer (DIR/NAME)")->required();
+  app->add_option("layer", a->layer, "Layer (DIR/NAME or sqlite:PATH#DATASET/NAME)")->required();
   app->add_option("position", a->position, positional);
   app->add_option("--xy", a->xy, "Map coordinates X Y instead of ROW COL")->expected(2)->allow_extra_args(false);
   app->add_option("--level", a->level, "Pyramid level, from 1")->check(CLI::Range(1, 32767))->capture_default_str();

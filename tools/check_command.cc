@@ -54,10 +54,10 @@ Command AddCheckCommand(CLI::App& parent, const ToolOptions& options) {
   CLI::App* app = parent.add_subcommand("check", "Check a layer: every record and tile, and its files");
   app->footer(
       "Each level must open, each tile read, neighbouring tiles agree on their shared edge, and each tile's\n"
-      "recorded minimum and maximum bracket its cells; the files must match their headers. Each problem is\n"
-      "printed on a line of its own; the exit status is 1 when there is any.\n"
+      "recorded minimum and maximum bracket its cells; a local layer's files must match their headers.\n"
+      "Each problem is printed on a line of its own; the exit status is 1 when there is any.\n"
       "Example: dembase check maps/elev");
-  app->add_option("layer", a->layer, "Layer (DIR/NAME)")->required();
+  app->add_option("layer", a->layer, "Layer (DIR/NAME or sqlite:PATH#DATASET/NAME)")->required();
   return {app, [a, &options] { return RunCheck(*a, options); }};
 }
 

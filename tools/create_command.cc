@@ -10,7 +10,7 @@
 #include "tools/crs_sidecar.h"
 #include "tools/gdal_support.h"
 #include "tools/geo_mapping.h"
-#include "tools/new_layer_files.h"
+#include "tools/new_layer.h"
 #include "tools/session.h"
 #include "tools/text_format.h"
 
@@ -45,6 +45,8 @@ int RunCreate(const CreateArgs& a) {
   const double cellY = a.cellSize.size() > 1 ? a.cellSize[1] : cellX;
   if (Status s = Side("x", a.extent[0], a.extent[2], cellX); !s.ok()) return Finish(s);
   if (Status s = Side("y", a.extent[1], a.extent[3], cellY); !s.ok()) return Finish(s);
+  // Only the local store has a place for it; a layer made without it would silently lack it.
+  if (!a.crs.empty() && !ref->local()) return Finish(Error("--crs", "a database layer cannot keep a reference system"));
   std::string wkt;
   if (!a.crs.empty()) {
     OGRSpatialReference srs;
@@ -68,16 +70,16 @@ int RunCreate(const CreateArgs& a) {
   p.yMax = a.extent[3] - cellY / 2;
   p.minValue = kNoValuesMin;
   p.maxValue = kNoValuesMax;
-  StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref);
+  StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref, DatabaseUse::kMayCreate);
   if (!session.ok()) return Finish(session.status());
-  StatusOr<std::unique_ptr<NewLayerFiles>> files = NewLayerFiles::Begin(*ref);
-  if (!files.ok()) return Finish(files.status());
+  StatusOr<std::unique_ptr<NewLayer>> made = NewLayer::Begin(**session, *ref);
+  if (!made.ok()) return Finish(made.status());
   // A partial cell is completed: the layer grows to the east and the north.
-  if (Status s = CreateLayer(**session, *ref, &p, true); !s.ok()) return Finish(s);
+  if (Status s = (*made)->Create(&p, true); !s.ok()) return Finish(s);
   if (!wkt.empty()) {
     if (Status s = WriteCrs(*ref, wkt); !s.ok()) return Finish(s);
   }
-  (*files)->Keep();
+  (*made)->Keep();
   const int64_t cols = std::llround((p.xMax - p.xMin) / cellX) + 1;
   const int64_t rows = std::llround((p.yMax - p.yMin) / cellY) + 1;
   std::printf("created %s: %lld rows x %lld columns of %s cells, bounds x %s .. %s, y %s .. %s\n", ref->text.c_str(),
@@ -94,7 +96,7 @@ Command AddCreateCommand(CLI::App& parent, const ToolOptions& /*options*/) {
   CLI::App* app = parent.add_subcommand("create", "Create an empty layer with its level 1");
   app->footer("Example: dembase create maps/hill --extent 500000 4000000 510000 4010000 --cell-size 10 "
               "--type float32 --crs EPSG:32632");
-  app->add_option("layer", a->layer, "Layer to create (DIR/NAME)")->required();
+  app->add_option("layer", a->layer, "Layer to create (DIR/NAME or sqlite:PATH#DATASET/NAME)")->required();
   app->add_option("--extent", a->extent, "Cell edges: XMIN YMIN XMAX YMAX")
       ->required()
       ->expected(4)
@@ -104,7 +106,7 @@ Command AddCreateCommand(CLI::App& parent, const ToolOptions& /*options*/) {
       ->expected(1, 2)
       ->allow_extra_args(false);
   app->add_option("--type", a->type, "Cell type")->check(CLI::IsMember({"int32", "float32"}))->capture_default_str();
-  app->add_option("--crs", a->crs, "Reference system (EPSG:4326, WKT, PROJ string ...)");
+  app->add_option("--crs", a->crs, "Reference system (EPSG:4326, WKT, PROJ string ...); local layers only");
   return {app, [a] { return RunCreate(*a); }};
 }
 

@@ -1,7 +1,8 @@
 // dembase demo: the main job on the embedded defaults. In the local store of DIR (or a
-// temporary directory, removed afterwards) it imports a real DEM, generates and imports a
-// large terrain, writes two layers cell by cell and tile by tile and reads them back,
-// builds every pyramid and verifies it cell by cell, exports a level, and prints a summary.
+// temporary directory, removed afterwards), or in an SQLite database there, it imports a
+// real DEM, generates and imports a large terrain, writes two layers cell by cell and tile
+// by tile and reads them back, builds every pyramid and verifies it cell by cell, exports
+// a level, and prints a summary.
 #include <ogr_spatialref.h>
 #include <stdlib.h>
 
@@ -33,6 +34,7 @@ struct DemoArgs {
   std::string sample;
   int terrain = 8193;
   int grid = 4097;
+  bool sqlite = false;
 };
 
 class Stopwatch {
@@ -59,8 +61,8 @@ class Demo {
 
   Status Run() {
     if (Status s = PrepareDirectory(); !s.ok()) return s;
-    std::printf("dembase demo in %s\n", dir_.c_str());
-    StatusOr<std::unique_ptr<Session>> session = Session::Open(Ref("terrain"));
+    std::printf("dembase demo in %s\n", args_.sqlite ? DatabasePath().c_str() : dir_.c_str());
+    StatusOr<std::unique_ptr<Session>> session = Session::Open(Ref("terrain"), DatabaseUse::kMayCreate);
     if (!session.ok()) return session.status();
     session_ = std::move(*session);
     for (Status (Demo::*step)() : {&Demo::ImportSample, &Demo::ImportTerrain, &Demo::WriteCells, &Demo::BuildPyramids,
@@ -78,7 +80,13 @@ class Demo {
   }
 
  private:
-  LayerRef Ref(const std::string& name) const { return *ParseLayerRef((fs::path(dir_) / name).string()); }
+  LayerRef Ref(const std::string& name) const { return *ParseLayerRef(RefText(name)); }
+
+  std::string RefText(const std::string& name) const {
+    if (!args_.sqlite) return (fs::path(dir_) / name).string();
+    return "sqlite:" + DatabasePath() + "#demo/" + name;
+  }
+  std::string DatabasePath() const { return (fs::path(dir_) / "demo.db").string(); }
 
   Status PrepareDirectory() {
     std::error_code ec;
@@ -94,7 +102,7 @@ class Demo {
       if (!fs::is_empty(dir_, ec)) return Error(dir_, "not empty; give a new or empty directory");
     }
     // No layer name below is longer than this one, so Ref() cannot fail afterwards.
-    StatusOr<LayerRef> longest = ParseLayerRef((fs::path(dir_) / "terrain").string());
+    StatusOr<LayerRef> longest = ParseLayerRef(RefText("terrain"));
     return longest.ok() ? Status() : longest.status();
   }
 
@@ -244,13 +252,20 @@ class Demo {
       std::printf("  %-7s  %-7s  %6zu  %5lld  %5lld  %-11s  %-11s  %-11s  %5s\n", d.ref.name.c_str(),
                   f->param.dataType == DEMBASE_TYPE_INT32 ? "int32" : "float32", f->levels.size(),
                   static_cast<long long>(t), static_cast<long long>(e), Fixed(double(cells), 0).c_str(),
-                  Bytes(cells * 4).c_str(), Bytes(f->bytes).c_str(),
-                  Fixed(double(cells * 4) / double(f->bytes), 2).c_str());
+                  Bytes(cells * 4).c_str(), args_.sqlite ? "-" : Bytes(f->bytes).c_str(),
+                  args_.sqlite ? "-" : Fixed(double(cells * 4) / double(f->bytes), 2).c_str());
       levels += static_cast<int>(f->levels.size());
       tiles += t;
       empty += e;
       raw += cells * 4;
       disk += f->bytes;
+    }
+    // A database's bytes are not told apart by layer: the total is the file's.
+    if (args_.sqlite) {
+      std::error_code ec;
+      const std::uintmax_t size = fs::file_size(DatabasePath(), ec);
+      if (ec) return Error(DatabasePath(), ec.message());
+      disk = size;
     }
     std::printf("  total    %zu layers %5d  %5lld  %5lld  %-11s  %-11s  %-11s  %5s\n", layers_.size(), levels,
                 static_cast<long long>(tiles), static_cast<long long>(empty), "", Bytes(raw).c_str(),
@@ -276,7 +291,8 @@ Command AddDemoCommand(CLI::App& parent, const ToolOptions& options) {
   CLI::App* app = parent.add_subcommand("demo", "Run the main job: import, write, pyramid, verify, export, summary");
   app->footer(
       "Works in the local store of DIR (made when missing; it must be empty) or of a temporary directory\n"
-      "that is removed afterwards. The sample DEM comes from scripts/setup.sh.\n"
+      "that is removed afterwards; with --sqlite, in data set demo of the SQLite database DIR/demo.db.\n"
+      "The sample DEM comes from scripts/setup.sh.\n"
       "Example: dembase demo /tmp/demo");
   app->add_option("dir", a->dir, "Directory for the demo's layers");
   app->add_option("--sample", a->sample, "Real DEM to import first (default: the one setup.sh fetched)");
@@ -286,6 +302,7 @@ Command AddDemoCommand(CLI::App& parent, const ToolOptions& options) {
   app->add_option("--grid", a->grid, "Side of the layers written cell by cell and tile by tile")
       ->check(CLI::Range(2, 16384))
       ->capture_default_str();
+  app->add_flag("--sqlite", a->sqlite, "Keep the layers in an SQLite database in DIR");
   return {app, [a, &options] { return Finish(Demo(*a, options).Run()); }};
 }
 

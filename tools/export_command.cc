@@ -21,8 +21,17 @@ Status CheckDestination(const LayerRef& ref, const std::string& dst, bool overwr
   const bool exists = fs::exists(fs::symlink_status(dst, ec));
   if (exists && !overwrite) return Error(dst, "already exists (--overwrite to replace it)");
   if (exists && KindOf(dst) != FileKind::kRegular) return Error(dst, "not a regular file; export replaces only those");
-  if (!ref.local()) return {};
   const fs::path target = fs::weakly_canonical(dst, ec);
+  if (!ref.local()) {
+    // The database and the files SQLite keeps beside it.
+    const std::string db = ref.connection.connectArg1;
+    for (const std::string& path : {db, db + "-wal", db + "-shm", db + "-journal"}) {
+      const bool same =
+          fs::weakly_canonical(path, ec) == target || (exists && fs::exists(path, ec) && fs::equivalent(dst, path, ec));
+      if (same) return Error(dst, "the database of layer " + ref.text + "; export elsewhere");
+    }
+    return {};
+  }
   const fs::path layerDir = fs::weakly_canonical(ref.dir, ec);
   if (ec) return Error(dst, "cannot resolve the path: " + ec.message());
   const fs::path parent = target.parent_path();
@@ -68,7 +77,7 @@ Command AddExportCommand(CLI::App& parent, const ToolOptions& options) {
       "The GeoTIFF is tiled 256 x 256 and DEFLATE-compressed, with the level's geotransform, the layer's\n"
       "null value as nodata and the layer's reference system.\n"
       "Example: dembase export maps/elev elev_level2.tif --level 2");
-  app->add_option("layer", a->layer, "Layer (DIR/NAME)")->required();
+  app->add_option("layer", a->layer, "Layer (DIR/NAME or sqlite:PATH#DATASET/NAME)")->required();
   app->add_option("destination", a->destination, "GeoTIFF to write")->required();
   app->add_option("--level", a->level, "Pyramid level, from 1")->check(CLI::Range(1, 32767))->capture_default_str();
   app->add_flag("--overwrite", a->overwrite, "Replace the destination when it is a regular file");

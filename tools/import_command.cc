@@ -28,7 +28,7 @@ int RunImport(const ImportArgs& a, const ToolOptions& options) {
   if (!ref.ok()) return Finish(ref.status());
   StatusOr<GdalRaster> raster = OpenGdalRaster(a.source, a.band, a.allowLossy);
   if (!raster.ok()) return Finish(raster.status());
-  StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref);
+  StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref, DatabaseUse::kMayCreate);
   if (!session.ok()) return Finish(session.status());
   const ImportPlan plan{raster->dataType, raster->transform, raster->crsWkt};
   StatusOr<ImportResult> result = ImportRaster(**session, *ref, *raster->source, plan, options.quiet);
@@ -41,6 +41,9 @@ int RunImport(const ImportArgs& a, const ToolOptions& options) {
     std::printf("%s the layer's cell type cannot hold: stored as null\n",
                 Count(result->cellsDropped, "value").c_str());
   }
+  if (result->crsDropped) {
+    std::printf("reference system not kept: a database layer has no place for one (export writes none)\n");
+  }
   return 0;
 }
 
@@ -51,10 +54,11 @@ Command AddImportCommand(CLI::App& parent, const ToolOptions& options) {
   CLI::App* app = parent.add_subcommand("import", "Make a new layer from a raster file (GeoTIFF, ASCII grid ...)");
   app->footer(
       "Integer bands give int32 layers, floating bands float32 layers; the band's nodata becomes null.\n"
-      "Row 0 of the layer is the raster's top row. The reference system is kept in DIR/NAME.prj.\n"
+      "Row 0 of the layer is the raster's top row. The reference system is kept in DIR/NAME.prj;\n"
+      "a database layer cannot keep one.\n"
       "Example: dembase import elev.tif maps/elev");
   app->add_option("source", a->source, "Raster file to read")->required();
-  app->add_option("layer", a->layer, "New layer (DIR/NAME)")->required();
+  app->add_option("layer", a->layer, "New layer (DIR/NAME or sqlite:PATH#DATASET/NAME)")->required();
   app->add_option("--band", a->band, "Band to import, from 1 (needed when the file has several)")
       ->check(CLI::Validator(BandNumber, "BAND"));
   app->add_flag("--allow-lossy", a->allowLossy, "Accept types a layer holds only with loss (uint32, 64-bit)");

@@ -1,7 +1,7 @@
 #include "tools/import_raster.h"
 
 #include "tools/crs_sidecar.h"
-#include "tools/new_layer_files.h"
+#include "tools/new_layer.h"
 #include "tools/progress.h"
 #include "tools/tile_row_writer.h"
 #include "tools/tile_strip.h"
@@ -36,18 +36,19 @@ StatusOr<ImportResult> ImportRaster(Session& session, const LayerRef& ref, Raste
     return Error(ref.text, "the raster's cells are too small for its coordinates: the layer would not hold its " +
                                std::to_string(rows) + " x " + std::to_string(cols) + " cells");
   }
-  StatusOr<std::unique_ptr<NewLayerFiles>> files = NewLayerFiles::Begin(ref);
-  if (!files.ok()) return files.status();
+  StatusOr<std::unique_ptr<NewLayer>> made = NewLayer::Begin(session, ref);
+  if (!made.ok()) return made.status();
   // The extent is a whole number of cells already; snapping only absorbs rounding.
-  if (Status s = CreateLayer(session, ref, &param, false); !s.ok()) return s;
-  if (!plan.crsWkt.empty()) {
+  if (Status s = (*made)->Create(&param, false); !s.ok()) return s;
+  ImportResult result;
+  if (!plan.crsWkt.empty() && ref.local()) {
     if (Status s = WriteCrs(ref, plan.crsWkt); !s.ok()) return s;
   }
-  // Declared after the files: closed before they are removed on failure.
+  result.crsDropped = !plan.crsWkt.empty() && !ref.local();
+  // Declared after the new layer: closed before a failed one is deleted.
   StatusOr<std::unique_ptr<Layer>> layer = Layer::Open(session, ref);
   if (!layer.ok()) return layer.status();
 
-  ImportResult result;
   StatusOr<PyramidLayerInfo> info = (*layer)->LevelInfo(1);
   if (!info.ok()) return info.status();
   result.level = *info;
@@ -72,7 +73,7 @@ StatusOr<ImportResult> ImportRaster(Session& session, const LayerRef& ref, Raste
     result.tilesEmpty = (*writer)->tilesEmpty();
   }
   if (Status s = (*layer)->Close(); !s.ok()) return s;
-  (*files)->Keep();
+  (*made)->Keep();
   return result;
 }
 

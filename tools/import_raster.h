@@ -1,7 +1,7 @@
 // Makes a new layer from a raster: creates it with the raster's geometry (see
 // geo_mapping.h), writes level 1 whole, tile row by tile row, and keeps the reference
-// system beside the header. The layer's directory is made when missing; a failed import
-// leaves nothing behind.
+// system beside a local layer's header (a database layer has no place for it). A local
+// layer's directory is made when missing; a failed import leaves nothing behind.
 #ifndef DEMBASE_TOOLS_IMPORT_RASTER_H_
 #define DEMBASE_TOOLS_IMPORT_RASTER_H_
 
@@ -27,6 +27,7 @@ struct ImportResult {
   int64_t tilesStored = 0;
   int64_t tilesEmpty = 0;
   int64_t cellsDropped = 0;  // source values no cell of the layer holds, stored as null
+  bool crsDropped = false;   // the source's reference system, which a database layer cannot keep
 };
 
 [[nodiscard]] StatusOr<ImportResult> ImportRaster(Session& session, const LayerRef& ref, RasterSource& source,

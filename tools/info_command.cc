@@ -35,7 +35,9 @@ void PrintText(const LayerRef& ref, const LayerFacts& f) {
               Coord(p.xMax).c_str(), Coord(p.yMin).c_str(), Coord(p.yMax).c_str());
   std::printf("cell size   %s x %s\n", Coord(p.cellSizeX).c_str(), Coord(p.cellSizeY).c_str());
   std::printf("values      %s\n", f.hasValues() ? (Num(p.minValue) + " .. " + Num(p.maxValue)).c_str() : "none yet");
-  const std::string crs = f.crsWkt.empty() ? "unknown" : CrsName(f.crsWkt) + " (" + ref.crsPath + ")";
+  const std::string crs = !ref.local()       ? "not kept in a database"
+                          : f.crsWkt.empty() ? "unknown"
+                                             : CrsName(f.crsWkt) + " (" + ref.crsPath + ")";
   std::printf("crs         %s\n", crs.c_str());
   std::printf("levels      %d\n", p.levelCount);
   std::printf("  level  rows x cols         cell size                      tiles  stored  empty  bytes\n");
@@ -43,9 +45,9 @@ void PrintText(const LayerRef& ref, const LayerFacts& f) {
     const LevelFacts& l = f.levels[i];
     const std::string size = std::to_string(l.info.rows) + " x " + std::to_string(l.info.cols);
     const std::string cell = Num(l.info.cellSizeX) + " x " + Num(l.info.cellSizeY);
-    std::printf("  %-5zu  %-18s  %-29s  %5lld  %6lld  %5lld  %s\n", i + 1, size.c_str(), cell.c_str(),
+    std::printf("  %-5d  %-18s  %-29s  %5lld  %6lld  %5lld  %s\n", l.level, size.c_str(), cell.c_str(),
                 static_cast<long long>(l.tilesStored + l.tilesEmpty), static_cast<long long>(l.tilesStored),
-                static_cast<long long>(l.tilesEmpty), Bytes(l.bytes).c_str());
+                static_cast<long long>(l.tilesEmpty), ref.local() ? Bytes(l.bytes).c_str() : "-");
   }
   if (ref.local()) {
     std::printf("on disk     %s (%llu bytes)\n", Bytes(f.bytes).c_str(), static_cast<unsigned long long>(f.bytes));
@@ -93,7 +95,7 @@ void PrintJson(const LayerRef& ref, const LayerFacts& f) {
     const LevelFacts& l = f.levels[i];
     const GeoTransform gt = LevelTransform(p, l.info);
     out += i == 0 ? "\n" : ",\n";
-    out += "    {\"level\": " + std::to_string(i + 1) + ", \"rows\": " + std::to_string(l.info.rows) +
+    out += "    {\"level\": " + std::to_string(l.level) + ", \"rows\": " + std::to_string(l.info.rows) +
            ", \"cols\": " + std::to_string(l.info.cols) + ", \"cellSize\": [" + JsonNumber(l.info.cellSizeX) + ", " +
            JsonNumber(l.info.cellSizeY) + "], \"geoTransform\": [";
     const std::array<double, 6> g = gt.ToGdal();
@@ -101,10 +103,10 @@ void PrintJson(const LayerRef& ref, const LayerFacts& f) {
     out += "], \"tilesDown\": " + std::to_string(l.info.tilesDown) +
            ", \"tilesAcross\": " + std::to_string(l.info.tilesAcross) +
            ", \"tilesStored\": " + std::to_string(l.tilesStored) + ", \"tilesEmpty\": " + std::to_string(l.tilesEmpty) +
-           ", \"bytesOnDisk\": " + std::to_string(l.bytes) + "}";
+           ", \"bytesOnDisk\": " + (ref.local() ? std::to_string(l.bytes) : "null") + "}";
   }
   out += f.levels.empty() ? "],\n" : "\n  ],\n";
-  out += "  \"bytesOnDisk\": " + std::to_string(f.bytes) + "\n}\n";
+  out += "  \"bytesOnDisk\": " + (ref.local() ? std::to_string(f.bytes) : "null") + "\n}\n";
   std::fputs(out.c_str(), stdout);
 }
 
@@ -123,7 +125,7 @@ Command AddInfoCommand(CLI::App& parent, const ToolOptions& /*options*/) {
   auto a = std::make_shared<InfoArgs>();
   CLI::App* app = parent.add_subcommand("info", "Describe a layer: cells, extent, levels, tiles, bytes on disk");
   app->footer("Example: dembase info maps/hill --json");
-  app->add_option("layer", a->layer, "Layer (DIR/NAME)")->required();
+  app->add_option("layer", a->layer, "Layer (DIR/NAME or sqlite:PATH#DATASET/NAME)")->required();
   app->add_flag("--json", a->json, "Print JSON instead of text");
   return {app, [a] { return RunInfo(*a); }};
 }

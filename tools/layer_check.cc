@@ -145,9 +145,18 @@ void CheckThroughLibrary(Session& session, const LayerRef& ref, bool quiet, Chec
     report->Add(param.status().message());
     return;
   }
-  report->levels = param->levelCount;
+  StatusOr<std::vector<int16_t>> levels = (*layer)->Levels();
+  if (!levels.ok()) {
+    report->Add(levels.status().message());
+    return;
+  }
+  report->levels = static_cast<int32_t>(levels->size());
   if (param->levelCount < 1) report->Add(ref.text + ": has no pyramid level");
-  for (int16_t level = 1; level <= param->levelCount; ++level) {
+  if (static_cast<int32_t>(levels->size()) < param->levelCount) {
+    report->Add(ref.text + ": its description counts " + Count(param->levelCount, "level") + ", but only " +
+                std::to_string(levels->size()) + " can be read");
+  }
+  for (const int16_t level : *levels) {
     StatusOr<PyramidLayerInfo> info = (*layer)->LevelInfo(level);
     if (!info.ok()) {
       report->Add(info.status().message());

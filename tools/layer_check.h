@@ -1,6 +1,7 @@
 // The consistency check of a layer (`check`, our fsck), in two independent passes:
-//  - through the library: every level opens, every tile reads, tiles agree on the edges
-//    they share, and each tile's recorded minimum and maximum bracket its cells;
+//  - through the library (either data-set kind): the description counts the levels that
+//    exist, every level opens, every tile reads, tiles agree on the edges they share, and
+//    each tile's recorded minimum and maximum bracket its cells;
 //  - on the files (local store): the layer description is sound, the sizes, counts and
 //    offsets of the header, the level headers and the data files agree with each other
 //    and with the description (layout in disk_layout.h), and no level directory is left

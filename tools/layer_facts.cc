@@ -64,8 +64,11 @@ StatusOr<LayerFacts> GatherLayerFacts(const LayerRef& ref) {
     header = ReadHeaderFile(ref.headerPath);
     facts.bytes = SizeOf(ref.headerPath) + SizeOf(ref.crsPath);
   }
-  for (int16_t level = 1; level <= facts.param.levelCount; ++level) {
+  StatusOr<std::vector<int16_t>> levels = layer.Levels();
+  if (!levels.ok()) return levels.status();
+  for (const int16_t level : *levels) {
     LevelFacts lf;
+    lf.level = level;
     StatusOr<PyramidLayerInfo> info = layer.LevelInfo(level);
     if (!info.ok()) return info.status();
     lf.info = *info;

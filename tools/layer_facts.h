@@ -14,6 +14,7 @@
 namespace dembase::tool {
 
 struct LevelFacts {
+  int16_t level = 0;
   PyramidLayerInfo info{};
   int64_t tilesStored = 0;
   int64_t tilesEmpty = 0;
@@ -25,7 +26,7 @@ struct LayerFacts {
   double null = 0;
   std::string crsWkt;  // "" when unknown
   std::vector<LevelFacts> levels;
-  uint64_t bytes = 0;  // every file of the layer
+  uint64_t bytes = 0;  // every file of the layer; 0 for a database layer
 
   // minValue > maxValue: the layer holds no cell yet.
   bool hasValues() const { return param.minValue <= param.maxValue; }

@@ -104,7 +104,10 @@ Status BuildPyramid(Layer& layer, int16_t levels, bool quiet) {
   StatusOr<TileRowReader> base = TileRowReader::Checked(layer, 1);
   if (!base.ok()) return base.status();
   if (Status s = base->CheckAll(); !s.ok()) return s;
-  for (int16_t l = param->levelCount; l >= 2; --l) {
+  StatusOr<std::vector<int16_t>> old = layer.Levels();
+  if (!old.ok()) return old.status();
+  for (auto it = old->rbegin(); it != old->rend() && *it >= 2; ++it) {
+    const int16_t l = *it;
     const int16_t r = _hxDeletePyramidLayer(layer.h(), layer.ds(), layer.id(), l);
     if (r != 1)
       return Status::Error(

@@ -40,7 +40,7 @@ Command AddPyramidCommand(CLI::App& parent, const ToolOptions& options) {
       "Nulls are left out of each average; a cell is null where all four below are. Existing levels above\n"
       "level 1 are replaced. Without --levels, levels are added until the top one fits in one tile.\n"
       "Example: dembase pyramid maps/elev --levels 4");
-  app->add_option("layer", a->layer, "Layer (DIR/NAME)")->required();
+  app->add_option("layer", a->layer, "Layer (DIR/NAME or sqlite:PATH#DATASET/NAME)")->required();
   app->add_option("--levels", a->levels, "Levels wanted, level 1 included")
       ->check(CLI::Range(1, int{kMaxPyramidLevels}));
   return {app, [a, &options] { return RunPyramid(*a, options); }};

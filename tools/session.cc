@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <system_error>
@@ -14,6 +15,8 @@ namespace {
 
 // The smallest share of memory the library accepts: the tool streams tile by tile.
 constexpr float kCacheFraction = 0.125f;
+// Levels are numbered 1 .. 32767.
+constexpr int32_t kMaxLevelNumber = 32767;
 
 bool Exists(const std::string& path) {
   std::error_code ec;
@@ -35,22 +38,46 @@ std::string ResultText(int32_t result, const std::string& whenZero) {
   }
 }
 
-StatusOr<std::unique_ptr<Session>> Session::Open(const LayerRef& ref) {
-  // Refused before anything is opened: opening a database data set creates it.
-  if (!ref.local()) return Error(ref.text, "layers in a raster database are not supported by this build yet");
+namespace {
+
+// Opening a database data set makes the file when missing: only a command that makes a
+// layer may let it.
+Status CheckDatabaseFile(const LayerRef& ref, DatabaseUse use) {
+  if (ref.kind != StoreKind::kSqlite) return Error(ref.text, "PostgreSQL databases are not supported yet");
+  const std::string path = ref.connection.connectArg1;
+  const FileKind kind = KindOf(path);
+  if (kind == FileKind::kRegular) return {};
+  if (kind != FileKind::kMissing) return Error(path, "not a regular file");
+  if (use == DatabaseUse::kExisting) return Error(path, "no such database");
+  const std::filesystem::path dir = std::filesystem::path(path).parent_path();
+  std::error_code ec;
+  if (!dir.empty() && !std::filesystem::is_directory(dir, ec)) return Error(dir.string(), "no such directory");
+  return {};
+}
+
+}  // namespace
+
+StatusOr<std::unique_ptr<Session>> Session::Open(const LayerRef& ref, DatabaseUse use) {
+  if (!ref.local()) {
+    if (Status s = CheckDatabaseFile(ref, use); !s.ok()) return s;
+  }
   DemBaseAI* h = _hxCreateDemBaseAI();
   if (h == nullptr) return Status::Error("out of memory");
-  const int32_t ds = _hxOpenDataSet(h, nullptr, kCacheFraction);
+  const int32_t ds = _hxOpenDataSet(h, ref.local() ? nullptr : &ref.connection, kCacheFraction);
   if (ds == 0) {
     _hxDeleteDemBaseAI(h);
-    return Error(ref.text, "cannot open the local store");
+    if (ref.local()) return Error(ref.text, "cannot open the local store");
+    return Error(ref.connection.connectArg1, "cannot open data set " + std::string(ref.connection.dataSet) +
+                                                 ": not a dembase database, or not writable");
   }
   return std::unique_ptr<Session>(new Session(h, ds));
 }
 
 Session::~Session() { _hxDeleteDemBaseAI(handle_); }
 
-Status CreateLayer(Session& session, const LayerRef& ref, DataLayerParam* param, bool roundUp) {
+namespace {
+
+Status CreateLocalLayer(Session& session, const LayerRef& ref, DataLayerParam* param, bool roundUp) {
   if (Exists(ref.headerPath)) return Error(ref.headerPath, "already exists");
   std::error_code ec;
   if (!std::filesystem::is_directory(ref.dir, ec)) return Error(ref.dir, "no such directory");
@@ -69,6 +96,28 @@ Status CreateLayer(Session& session, const LayerRef& ref, DataLayerParam* param,
   return Error(ref.headerPath, "cannot create the layer: " + ResultText(r, "its files could not be written"));
 }
 
+Status CreateDatabaseLayer(Session& session, const LayerRef& ref, DataLayerParam* param, bool roundUp) {
+  // The database refuses a taken name without saying why.
+  const int32_t id = _hxOpenDataLayer(session.handle(), session.dataSet(), ref.name.c_str(), 0);
+  if (id >= 1) {
+    if (_hxCloseDataLayer(session.handle(), session.dataSet(), id) != 1) {
+      return Error(ref.text, "exists already, and cannot be closed again");
+    }
+    return Error(ref.text, "already exists");
+  }
+  const int16_t r =
+      _hxCreateDataLayer(session.handle(), session.dataSet(), ref.name.c_str(), param, 0, roundUp ? 1 : 0);
+  if (r == 1) return {};
+  return Error(ref.text, "cannot create the layer: " + ResultText(r, "the database refused it"));
+}
+
+}  // namespace
+
+Status CreateLayer(Session& session, const LayerRef& ref, DataLayerParam* param, bool roundUp) {
+  return ref.local() ? CreateLocalLayer(session, ref, param, roundUp)
+                     : CreateDatabaseLayer(session, ref, param, roundUp);
+}
+
 StatusOr<std::unique_ptr<Layer>> Layer::Open(Session& session, const LayerRef& ref) {
   if (ref.local()) {
     const FileKind kind = KindOf(ref.headerPath);
@@ -78,9 +127,11 @@ StatusOr<std::unique_ptr<Layer>> Layer::Open(Session& session, const LayerRef& r
   }
   const int32_t id = _hxOpenDataLayer(session.handle(), session.dataSet(), ref.libraryName().c_str(), 0);
   if (id < 1) {
-    std::string cause = "cannot open: unreadable or damaged (dembase check " + ref.text + " tells more)";
+    std::string cause = ref.local() ? "cannot open: unreadable or damaged (dembase check " + ref.text + " tells more)"
+                                    : "cannot open: no such layer in data set " + std::string(ref.connection.dataSet) +
+                                          ", or its records are damaged";
     if (ref.local() && HeldOpenElsewhere(ref.headerPath)) cause = "open in another process; try again once it closes";
-    return Error(ref.libraryName(), ResultText(id, cause));
+    return Error(ref.local() ? ref.headerPath : ref.text, ResultText(id, cause));
   }
   DataLayerParam p{};
   if (_hxGetDataLayerParam(session.handle(), session.dataSet(), id, &p) != 1) {
@@ -142,14 +193,32 @@ StatusOr<PyramidLayerInfo> Layer::LevelInfo(int16_t level) const {
   return info;
 }
 
-Status Layer::CheckLevel(int16_t level) const {
+StatusOr<std::vector<int16_t>> Layer::Levels() const {
   StatusOr<DataLayerParam> p = Param();
   if (!p.ok()) return p.status();
-  if (level < 1 || level > p->levelCount) {
-    return Error(ref_.text, "has no level " + std::to_string(level) + " (levels 1.." + std::to_string(p->levelCount) +
-                                ")");
+  std::vector<int16_t> levels;
+  if (ref_.local()) {
+    for (int16_t l = 1; l <= p->levelCount; ++l) levels.push_back(l);
+    return levels;
   }
-  return {};
+  // Only the count is recorded: probe until that many are found.
+  for (int32_t l = 1; l <= kMaxLevelNumber && static_cast<int32_t>(levels.size()) < p->levelCount; ++l) {
+    PyramidLayerInfo info{};
+    if (_hxGetPyramidLayerInfo(h(), ds(), id_, static_cast<int16_t>(l), &info) == 1) {
+      levels.push_back(static_cast<int16_t>(l));
+    }
+  }
+  return levels;
+}
+
+Status Layer::CheckLevel(int16_t level) const {
+  StatusOr<std::vector<int16_t>> levels = Levels();
+  if (!levels.ok()) return levels.status();
+  if (std::find(levels->begin(), levels->end(), level) != levels->end()) return {};
+  std::string have;
+  for (int16_t l : *levels) have += (have.empty() ? "" : " ") + std::to_string(l);
+  return Error(ref_.text,
+               "has no level " + std::to_string(level) + " (levels: " + (have.empty() ? "none" : have) + ")");
 }
 
 Status Layer::OpenLevel(int16_t level) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "dembase/dembase.h"
 #include "tools/layer_name.h"
@@ -14,10 +15,14 @@
 
 namespace dembase::tool {
 
+// Whether a database file may be made: opening a database data set creates the file (and the
+// data set) when missing, which only commands that make a layer may do.
+enum class DatabaseUse { kExisting, kMayCreate };
+
 class Session {
  public:
   // Opens the data set that ref names (the local store, or a database data set).
-  static StatusOr<std::unique_ptr<Session>> Open(const LayerRef& ref);
+  static StatusOr<std::unique_ptr<Session>> Open(const LayerRef& ref, DatabaseUse use = DatabaseUse::kExisting);
   ~Session();
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -57,7 +62,10 @@ class Layer {
   // The level's geometry; an error when it does not add up (no cells, tile counts that do
   // not follow from the cell counts, a cell size that is not finite and positive).
   [[nodiscard]] StatusOr<PyramidLayerInfo> LevelInfo(int16_t level) const;
-  // The level must exist (1 .. level count).
+  // The numbers of the levels that exist, ascending. Local levels are 1 .. level count; a
+  // database keeps a level's number when one below it is deleted, so there are gaps.
+  [[nodiscard]] StatusOr<std::vector<int16_t>> Levels() const;
+  // The level must exist.
   [[nodiscard]] Status CheckLevel(int16_t level) const;
   [[nodiscard]] Status OpenLevel(int16_t level);
   // Writes the open level's tiles; an error when they could not all be written.

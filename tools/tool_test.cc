@@ -3,6 +3,7 @@
 #include <gdal_priv.h>
 #include <gtest/gtest.h>
 #include <ogr_spatialref.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -166,6 +167,10 @@ class ToolTest : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  // A layer of data set "ds" in the test's SQLite database.
+  std::string Db(const std::string& name) const { return "sqlite:" + Path("t.db") + "#ds/" + name; }
+  // The layer NAME in the local store (db false) or in the database.
+  std::string Layer(const std::string& name, bool db) const { return db ? Db(name) : Path(name); }
 
   ToolRun Tool(const std::vector<std::string>& args) const {
     std::string command = Quote(DEMBASE_TOOL);
@@ -191,8 +196,12 @@ TEST_F(ToolTest, ImportThenExportGivesTheSourceBack) {
     std::string name;
     std::string source;  // a file, or "" to write `raster`
     Raster raster;
+    bool db = false;
   };
-  std::vector<Case> cases = {{"float", "", FloatRaster()}, {"int", "", IntRaster()}};
+  std::vector<Case> cases = {{"float", "", FloatRaster()},
+                             {"int", "", IntRaster()},
+                             {"float_db", "", FloatRaster(), true},
+                             {"int_db", "", IntRaster(), true}};
   // An ASCII grid without a reference system, as GDAL reads it back.
   {
     Raster grid = IntRaster();
@@ -206,6 +215,7 @@ TEST_F(ToolTest, ImportThenExportGivesTheSourceBack) {
   }
   if (fs::exists(DEMBASE_SAMPLE_DEM)) {
     cases.push_back({"sample", DEMBASE_SAMPLE_DEM, ReadTiff(DEMBASE_SAMPLE_DEM)});
+    cases.push_back({"sample_db", DEMBASE_SAMPLE_DEM, ReadTiff(DEMBASE_SAMPLE_DEM), true});
   } else {
     ADD_FAILURE() << "no sample DEM at " << DEMBASE_SAMPLE_DEM << " (scripts/setup.sh fetches it)";
   }
@@ -213,8 +223,10 @@ TEST_F(ToolTest, ImportThenExportGivesTheSourceBack) {
     SCOPED_TRACE(c.name);
     const std::string source = c.source.empty() ? Path(c.name + ".tif") : c.source;
     if (c.source.empty()) WriteTiff(source, c.raster);
-    Ok({"import", source, Path(c.name)});
-    Ok({"export", Path(c.name), Path(c.name + "_out.tif")});
+    const std::string imported = Ok({"import", source, Layer(c.name, c.db)});
+    // A database layer has no place for the reference system, and says so.
+    EXPECT_EQ(imported.find("reference system not kept") != std::string::npos, c.db && !c.raster.crs.empty());
+    Ok({"export", Layer(c.name, c.db), Path(c.name + "_out.tif")});
     const Raster out = ReadTiff(Path(c.name + "_out.tif"));
     const bool floatCells = GDALDataTypeIsFloating(c.raster.type);
     ASSERT_EQ(out.rows, c.raster.rows);
@@ -223,7 +235,7 @@ TEST_F(ToolTest, ImportThenExportGivesTheSourceBack) {
     ExpectSameTransform(out.gt, c.raster.gt);
     ASSERT_TRUE(out.nodata);
     EXPECT_EQ(*out.nodata, floatCells ? kFloatNull : kIntNull);
-    if (c.raster.crs.empty()) {
+    if (c.raster.crs.empty() || c.db) {
       EXPECT_EQ(out.crs, "");
       EXPECT_FALSE(fs::exists(Path(c.name + ".prj")));
     } else {
@@ -271,16 +283,22 @@ TEST_F(ToolTest, LossyTypesImportOnlyWhenAsked) {
 
 TEST_F(ToolTest, InfoCountsStoredAndEmptyTiles) {
   WriteTiff(Path("f.tif"), FloatRaster());
-  Ok({"import", Path("f.tif"), Path("f")});
-  Ok({"pyramid", Path("f")});  // 530 x 600 needs levels down to 133 x 150
-  const std::string json = Ok({"info", Path("f"), "--json"});
-  EXPECT_NE(json.find("\"rows\": 530, \"cols\": 600"), std::string::npos) << json;
-  EXPECT_NE(json.find("\"tilesStored\": 8, \"tilesEmpty\": 1"), std::string::npos) << json;  // the null block
-  EXPECT_NE(json.find("\"level\": 3, \"rows\": 133, \"cols\": 150"), std::string::npos) << json;
-  EXPECT_EQ(json.find("\"level\": 4"), std::string::npos);
-  const std::string text = Ok({"info", Path("f")});
-  EXPECT_NE(text.find("levels      3\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("crs         WGS 84 / UTM zone 33N"), std::string::npos) << text;
+  for (const bool db : {false, true}) {
+    SCOPED_TRACE(db ? "database" : "local");
+    const std::string f = Layer("f", db);
+    Ok({"import", Path("f.tif"), f});
+    Ok({"pyramid", f});  // 530 x 600 needs levels down to 133 x 150
+    const std::string json = Ok({"info", f, "--json"});
+    EXPECT_NE(json.find("\"rows\": 530, \"cols\": 600"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"tilesStored\": 8, \"tilesEmpty\": 1"), std::string::npos) << json;  // the null block
+    EXPECT_NE(json.find("\"level\": 3, \"rows\": 133, \"cols\": 150"), std::string::npos) << json;
+    EXPECT_EQ(json.find("\"level\": 4"), std::string::npos);
+    const std::string text = Ok({"info", f});
+    EXPECT_NE(text.find("levels      3\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(db ? "crs         not kept in a database" : "crs         WGS 84 / UTM zone 33N"),
+              std::string::npos)
+        << text;
+  }
 }
 
 // The bar is drawn only on a terminal (here a pseudo-terminal), and --quiet silences it.
@@ -323,12 +341,14 @@ std::vector<double> Halve(const std::vector<double>& below, int rows, int cols, 
 }
 
 TEST_F(ToolTest, PyramidLevelsAreAveragesOfTheLevelBelow) {
-  for (const Raster& src : {FloatRaster(), IntRaster()}) {
+  for (const auto& [src, db] :
+       {std::pair{FloatRaster(), false}, {IntRaster(), false}, {FloatRaster(), true}, {IntRaster(), true}}) {
     const bool floatCells = src.type == GDT_Float32;
-    SCOPED_TRACE(floatCells ? "float" : "int");
-    const std::string layer = Path(floatCells ? "f" : "i");
-    WriteTiff(layer + ".tif", src);
-    Ok({"import", layer + ".tif", layer});
+    const std::string name = std::string(floatCells ? "f" : "i") + (db ? "_db" : "");
+    SCOPED_TRACE(name);
+    const std::string layer = Layer(name, db);
+    WriteTiff(Path(name + ".tif"), src);
+    Ok({"import", Path(name + ".tif"), layer});
     Ok({"pyramid", layer, "--levels", "4"});
     std::vector<double> want;
     for (double v : src.cells) want.push_back(src.IsNull(v) ? std::nan("") : floatCells ? static_cast<float>(v) : v);
@@ -338,7 +358,7 @@ TEST_F(ToolTest, PyramidLevelsAreAveragesOfTheLevelBelow) {
       want = Halve(want, rows, cols, floatCells);
       rows = (rows + 1) / 2;
       cols = (cols + 1) / 2;
-      const std::string tif = layer + "_" + std::to_string(level) + ".tif";
+      const std::string tif = Path(name + "_" + std::to_string(level) + ".tif");
       Ok({"export", layer, tif, "--level", std::to_string(level)});
       const Raster out = ReadTiff(tif);
       ASSERT_EQ(out.rows, rows) << level;
@@ -416,38 +436,50 @@ TEST_F(ToolTest, PyramidRerunRepairsWhatAKilledRunLeft) {
 TEST_F(ToolTest, CellsAreFoundByMapCoordinates) {
   const Raster src = FloatRaster();
   WriteTiff(Path("f.tif"), src);
-  Ok({"import", Path("f.tif"), Path("f")});
-  for (const auto& [r, c] : {std::pair{0, 0}, {529, 599}, {255, 255}, {100, 7}}) {
-    const std::string x = std::to_string(src.gt[0] + (c + 0.5) * src.gt[1]);
-    const std::string y = std::to_string(src.gt[3] + (r + 0.5) * src.gt[5]);
-    const double v = src.At(r, c);
-    char want[64];
-    std::snprintf(want, sizeof want, "%.9g\n", static_cast<double>(static_cast<float>(v)));
-    EXPECT_EQ(Ok({"get", Path("f"), "--xy", x, y}), src.IsNull(v) ? "null\n" : want) << r << "," << c;
-    Ok({"set", Path("f"), "--xy", x, y, "42.5"});
-    EXPECT_EQ(Ok({"get", Path("f"), std::to_string(r), std::to_string(c)}), "42.5\n");
-    Ok({"set", Path("f"), std::to_string(r), std::to_string(c), "null"});
-    EXPECT_EQ(Ok({"get", Path("f"), "--xy", x, y}), "null\n");
-  }
-  // Values the option parser could mistake for options, and one the cell rounds.
-  for (const auto& [value, said, got] : {std::tuple{"-5", "to -5\n", "-5\n"}, {"-.5", "to -0.5\n", "-0.5\n"},
-                                         {"1e-50", "to 0 (the nearest the cell holds to 1e-50)\n", "0\n"}}) {
-    const std::string out = Ok({"set", Path("f"), "0", "0", value});
-    EXPECT_EQ(out.substr(out.find(" to ")), std::string(" ") + said) << value;
-    EXPECT_EQ(Ok({"get", Path("f"), "0", "0"}), got) << value;
+  for (const bool db : {false, true}) {
+    SCOPED_TRACE(db ? "database" : "local");
+    const std::string f = Layer("f", db);
+    Ok({"import", Path("f.tif"), f});
+    for (const auto& [r, c] : {std::pair{0, 0}, {529, 599}, {255, 255}, {100, 7}}) {
+      const std::string x = std::to_string(src.gt[0] + (c + 0.5) * src.gt[1]);
+      const std::string y = std::to_string(src.gt[3] + (r + 0.5) * src.gt[5]);
+      const double v = src.At(r, c);
+      char want[64];
+      std::snprintf(want, sizeof want, "%.9g\n", static_cast<double>(static_cast<float>(v)));
+      EXPECT_EQ(Ok({"get", f, "--xy", x, y}), src.IsNull(v) ? "null\n" : want) << r << "," << c;
+      Ok({"set", f, "--xy", x, y, "42.5"});
+      EXPECT_EQ(Ok({"get", f, std::to_string(r), std::to_string(c)}), "42.5\n");
+      Ok({"set", f, std::to_string(r), std::to_string(c), "null"});
+      EXPECT_EQ(Ok({"get", f, "--xy", x, y}), "null\n");
+    }
+    // Values the option parser could mistake for options, and one the cell rounds.
+    for (const auto& [value, said, got] : {std::tuple{"-5", "to -5\n", "-5\n"},
+                                           {"-.5", "to -0.5\n", "-0.5\n"},
+                                           {"1e-50", "to 0 (the nearest the cell holds to 1e-50)\n", "0\n"}}) {
+      const std::string out = Ok({"set", f, "0", "0", value});
+      EXPECT_EQ(out.substr(out.find(" to ")), std::string(" ") + said) << value;
+      EXPECT_EQ(Ok({"get", f, "0", "0"}), got) << value;
+    }
   }
 }
 
 TEST_F(ToolTest, CreateMakesTheGridItIsAskedFor) {
-  Ok({"create", Path("c"), "--extent", "0", "0", "1005", "500", "--cell-size", "10", "--type", "int32", "--crs",
-      "EPSG:4326"});
-  const std::string json = Ok({"info", Path("c"), "--json"});
-  EXPECT_NE(json.find("\"rows\": 50, \"cols\": 101"), std::string::npos) << json;  // the partial cell completed
-  EXPECT_NE(json.find("\"dataType\": 6"), std::string::npos);
-  EXPECT_NE(json.find("\"name\": \"WGS 84\""), std::string::npos);
-  EXPECT_NE(json.find("\"geoTransform\": [0, 10, 0, 500, 0, -10]"), std::string::npos);
-  EXPECT_NE(json.find("\"minValue\": null"), std::string::npos);
-  EXPECT_EQ(Ok({"get", Path("c"), "49", "100"}), "null\n");
+  for (const bool db : {false, true}) {
+    SCOPED_TRACE(db ? "database" : "local");
+    const std::string c = Layer("c", db);
+    std::vector<std::string> args = {"create",      c,    "--extent", "0",    "0", "1005", "500",
+                                     "--cell-size", "10", "--type",   "int32"};
+    if (!db) args.insert(args.end(), {"--crs", "EPSG:4326"});  // a database layer cannot keep it
+    Ok(args);
+    const std::string json = Ok({"info", c, "--json"});
+    EXPECT_NE(json.find("\"rows\": 50, \"cols\": 101"), std::string::npos) << json;  // the partial cell completed
+    EXPECT_NE(json.find("\"dataType\": 6"), std::string::npos);
+    EXPECT_EQ(json.find("\"name\": \"WGS 84\"") != std::string::npos, !db);
+    EXPECT_NE(json.find("\"geoTransform\": [0, 10, 0, 500, 0, -10]"), std::string::npos);
+    EXPECT_NE(json.find("\"minValue\": null"), std::string::npos);
+    EXPECT_EQ(Ok({"get", c, "49", "100"}), "null\n");
+    EXPECT_NE(Ok({"check", c}).find("clean (1 level, 1 tile read"), std::string::npos);
+  }
 }
 
 // Writes one copy of a shared cell through the library, as a faulty writer could.
@@ -462,6 +494,34 @@ void SplitSharedEdge(const std::string& header) {
   ASSERT_EQ(_hxEndWriteTile(h, 1), 1);
   ASSERT_EQ(_hxClosePyramidLayer(h, ds, id), 1);
   _hxDeleteDemBaseAI(h);
+}
+
+// Runs SQL on the database as a faulty writer could; tile 0,0 of level 1's record gets a
+// maximum below its cells when patchMax is set.
+void DamageDatabase(const std::string& path, const std::string& sql, bool patchMax = false) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  if (!sql.empty()) {
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  }
+  if (patchMax) {
+    sqlite3_stmt* st = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rec FROM tiles WHERE level = 1 AND tile_number = 1", -1, &st, nullptr),
+              SQLITE_OK);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    ASSERT_EQ(sqlite3_column_bytes(st, 0), 17);
+    std::array<unsigned char, 17> rec;
+    std::memcpy(rec.data(), sqlite3_column_blob(st, 0), rec.size());
+    EXPECT_EQ(sqlite3_finalize(st), SQLITE_OK);
+    const float max = -1e30f;
+    std::memcpy(rec.data() + 13, &max, sizeof max);
+    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE tiles SET rec = ? WHERE level = 1 AND tile_number = 1", -1, &st, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(sqlite3_bind_blob(st, 1, rec.data(), static_cast<int>(rec.size()), SQLITE_TRANSIENT), SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
+    EXPECT_EQ(sqlite3_finalize(st), SQLITE_OK);
+  }
+  EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
 }
 
 // A copy of a checked layer, damaged one way per case; check must name each damage.
@@ -586,6 +646,33 @@ TEST_F(ToolTest, CheckReportsEachDamage) {
       EXPECT_NE((r.out + r.err).find(text), std::string::npos) << text << "\n" << r.out << r.err;
     }
   }
+
+  // A database layer, checked through the library alone; each case damages a database of its own.
+  const std::string tile00 = " WHERE level = 1 AND tile_number = 1";
+  const std::vector<std::tuple<const char*, std::string, bool, std::vector<const char*>>> dbCases = {
+      {"clean", "", false, {}},
+      {"tile bytes",
+       "UPDATE tiles SET data = x'00112233445566778899'" + tile00,
+       false,
+       {"level 1: tile 0,0: cannot be read"}},
+      {"statistics", "", true, {"level 1: tile 0,0: cells range", "beyond its recorded"}},
+      {"level record", "DELETE FROM levels WHERE level = 2", false, {"counts 2 levels, but only 1 can be read"}},
+  };
+  for (const auto& [name, sql, patchMax, reported] : dbCases) {
+    SCOPED_TRACE(name);
+    const std::string db = Path(std::string(name) + ".db");
+    const std::string layer = "sqlite:" + db + "#ds/f";
+    Ok({"import", Path("f.tif"), layer});
+    Ok({"pyramid", layer, "--levels", "2"});
+    DamageDatabase(db, sql, patchMax);
+    const ToolRun r = Tool({"check", layer});
+    EXPECT_EQ(r.status, reported.empty() ? 0 : 1);
+    EXPECT_EQ(r.err, "");
+    if (reported.empty()) {
+      EXPECT_NE(r.out.find("clean (2 levels, 13 tiles read"), std::string::npos) << r.out;
+    }
+    for (const char* text : reported) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+  }
 }
 
 TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
@@ -623,6 +710,12 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   damaged("sizeless", 43 + 5, 0);    // no bytes, yet statistics
   damaged("acrossless", 33, 0);      // no tiles across
   const std::string longName(130, 'n');
+  Ok({"import", Path("f.tif"), Db("good")});
+  // Reads fail once the layer exists: the attempt must delete it.
+  {
+    const std::string tif = Slurp(Path("f.tif"));
+    std::ofstream(Path("cut.tif"), std::ios::binary) << tif.substr(0, tif.size() * 2 / 3);
+  }
 
   struct Case {
     std::vector<std::string> args;
@@ -646,7 +739,20 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"info", Path("missing")}},
       {{"info", Path("fake")}},
       {{"info", Path("pipe")}, "not a regular file"},
-      {{"info", "sqlite:" + Path("x.db") + "#world/a"}},
+      {{"info", "sqlite:" + Path("x.db") + "#world/a"}, "no such database"},
+      {{"check", "sqlite:" + Path("x.db") + "#world/a"}, "no such database"},
+      {{"get", Db("missing"), "0", "0"}, "no such layer in data set ds"},
+      {{"get", Db("good"), "0", "0", "--level", "2"}, "has no level 2"},
+      {{"import", Path("f.tif"), Db("good")}, "already exists"},
+      {{"import", Path("f.tif"), "sqlite:" + Path("no/such/x.db") + "#ds/a"}, "no such directory"},
+      {{"import", Path("f.tif"), "sqlite:" + Path("text.tif") + "#ds/a"}, "not a dembase database"},
+      {{"import", Path("f.tif"), "postgresql:host=db#ds/a"}, "not supported"},
+      {{"import", Path("tiny.tif"), Db("a")}, "too small"},
+      {{"import", Path("cut.tif"), Db("a")}, "IReadBlock failed"},
+      {{"import", Path("cut.tif"), Path("a")}, "IReadBlock failed"},
+      {{"create", Db("a"), "--extent", "0", "0", "10", "10", "--cell-size", "1", "--crs", "EPSG:4326"},
+       "cannot keep a reference system"},
+      {{"export", Db("good"), Path("t.db"), "--overwrite"}, "the database of layer"},
       {{"get", Path("good"), "abc", "0"}},
       {{"get", Path("good"), "530", "0"}},
       {{"get", Path("good"), "0"}},
@@ -693,27 +799,41 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   }
   // Nothing was made by the refused imports and creations, the good layer is intact and
   // so is what export refused to replace.
-  for (const std::string& left : {std::string("a.dem"), std::string("a"), std::string("a.prj"), std::string("gone"),
-                                  std::string("out.tif"), std::string("out.tif.part"), longName + ".dem"}) {
+  for (const std::string& left :
+       {std::string("a.dem"), std::string("a"), std::string("a.prj"), std::string("gone"), std::string("out.tif"),
+        std::string("out.tif.part"), longName + ".dem", std::string("x.db"), std::string("no")}) {
     EXPECT_FALSE(fs::exists(Path(left))) << left;
   }
   EXPECT_TRUE(fs::is_fifo(Path("fifo")));
+  EXPECT_EQ(Slurp(Path("text.tif")), "not a raster\n");
   EXPECT_NE(Ok({"check", Path("good")}).find("clean"), std::string::npos);
+  EXPECT_NE(Ok({"check", Db("good")}).find("clean"), std::string::npos);
+  EXPECT_NE(Tool({"info", Db("a")}).status, 0);
+  Ok({"import", Path("f.tif"), Db("a")});
   // A missing directory is made for a new layer.
   Ok({"import", Path("f.tif"), Path("made/here/a")});
   EXPECT_NE(Ok({"check", Path("made/here/a")}).find("clean"), std::string::npos);
 }
 
 TEST_F(ToolTest, DemoRunsOnASmallScale) {
-  std::vector<std::string> args = {"demo", Path("demo"), "--terrain", "700", "--grid", "300"};
-  if (fs::exists(DEMBASE_SAMPLE_DEM)) args.insert(args.end(), {"--sample", DEMBASE_SAMPLE_DEM});
-  const std::string out = Ok(args);
-  for (const char* step :
-       {"1. sample", "2. terrain", "3. cells", "3. tiles", "4. pyramid", "5. export", "total time"}) {
-    EXPECT_NE(out.find(step), std::string::npos) << step << "\n" << out;
+  for (const bool db : {false, true}) {
+    SCOPED_TRACE(db ? "database" : "local");
+    const std::string dir = Path(db ? "demo_db" : "demo");
+    std::vector<std::string> args = {"demo", dir, "--terrain", "700", "--grid", "300"};
+    if (fs::exists(DEMBASE_SAMPLE_DEM)) args.insert(args.end(), {"--sample", DEMBASE_SAMPLE_DEM});
+    if (db) args.push_back("--sqlite");
+    const std::string out = Ok(args);
+    for (const char* step :
+         {"1. sample", "2. terrain", "3. cells", "3. tiles", "4. pyramid", "5. export", "total time"}) {
+      EXPECT_NE(out.find(step), std::string::npos) << step << "\n" << out;
+    }
+    EXPECT_TRUE(fs::exists(dir + "/terrain_level3.tif"));
+    EXPECT_EQ(fs::exists(dir + "/demo.db"), db);
+    EXPECT_EQ(fs::exists(dir + "/terrain.dem"), !db);
+    EXPECT_NE(Tool({"demo", dir}).status, 0);  // not empty any more
   }
-  EXPECT_TRUE(fs::exists(Path("demo/terrain_level3.tif")));
-  EXPECT_NE(Tool({"demo", Path("demo")}).status, 0);  // not empty any more
+  EXPECT_NE(Ok({"check", "sqlite:" + Path("demo_db/demo.db") + "#demo/terrain"}).find("clean (3 levels"),
+            std::string::npos);
 }
 
 }  // namespace
