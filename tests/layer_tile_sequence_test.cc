@@ -417,6 +417,14 @@ TEST_P(LayerTileSequenceTest, WholeLevelWritesAgreeWithTileDataReadsAndTheOpenLe
   merged.MergeFrom(second, 0.5f, 0.5f);
 
   ASSERT_EQ(_hxClosePyramidLayer(h_, ds(), id), 1);
+  // A whole-level write of level 1 gives the layer the level's range.
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 1), 1);
+  EXPECT_EQ(WriteTile(h_, 8, first), 1);
+  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  const auto range = layer.LayerRange();
+  ASSERT_TRUE(range.has_value());
+  EXPECT_EQ(range->minValue, first.Info().minimum);
+  EXPECT_EQ(range->maxValue, first.Info().maximum);
   CellBlock got(type);
   EXPECT_EQ(ReadTileData(h_, id, 2, 0, 0, &got, ds()), 1);
   EXPECT_TRUE(got == merged);

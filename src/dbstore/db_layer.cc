@@ -1,6 +1,7 @@
 #include "dbstore/db_layer.h"
 
 #include <span>
+#include <vector>
 
 #include "cache/tile_codec.h"
 #include "cells/cell_address.h"
@@ -191,12 +192,28 @@ bool CDbLayer::EndLevelWrite() {
       info.closedOnce = 1;
       ok = DbSetLevelInfo(connection_, layerId_, writerLevel_, &info) >= 1 && ok;
     }
+    // Level 1's range is the layer's, as after a close of the level.
+    if (writerLevel_ == 1) ok = StoreLevelOneRange(info) && ok;
   } else {
     ok = false;
   }
   writerBuffer_.Free();
   writerLevel_ = 0;
   return ok;
+}
+
+bool CDbLayer::StoreLevelOneRange(const PyramidLayerInfo& info) {
+  const auto g = LevelGeometry::FromCells(info.rows, info.cols);
+  if (!g || g->tileCount != int64_t{info.tilesDown} * info.tilesAcross) return false;
+  std::vector<TileIndexRec> index(static_cast<size_t>(g->tileCount));
+  DataLayerParam param{};
+  if (DbReadTileIndex(connection_, layerId_, 1, index.data()) < 1 || DbGetLayerParam(connection_, layerId_, &param) < 1) {
+    return false;
+  }
+  const LevelRange range = RangeOfRecords(index);
+  param.minValue = range.minValue;
+  param.maxValue = range.maxValue;
+  return DbSetLayerParam(connection_, layerId_, &param) >= 1;
 }
 
 // --- tile-data read ---

@@ -47,6 +47,8 @@ class CDbLayer final : public CTiledLayer {
   // Closes the open level and ends the sequences. False when anything was lost.
   bool CloseEverything();
   bool EndLevelWrite();
+  // Sets the layer's range from level 1's stored records (info: level 1's description).
+  [[nodiscard]] bool StoreLevelOneRange(const PyramidLayerInfo& info);
   // Reads the tile rec describes (as the database holds it) into block, inflating through
   // scratch (kPayloadScratchBytes). 1; 2 when nothing is stored (block untouched); 0 when
   // it cannot be read.

@@ -77,11 +77,9 @@ bool LevelWriter::End(ValueRange* range) {
   if (range != nullptr) {
     std::vector<TileIndexRec> index;
     if (files_.ReadIndex(&index)) {
-      for (const TileIndexRec& rec : index) {
-        if (IsEmptyTileRec(rec)) continue;
-        range->minValue = std::min(range->minValue, static_cast<double>(rec.tileMin));
-        range->maxValue = std::max(range->maxValue, static_cast<double>(rec.tileMax));
-      }
+      const LevelRange level = RangeOfRecords(index);
+      range->minValue = level.minValue;
+      range->maxValue = level.maxValue;
       range->known = true;
     } else {
       ok = false;

@@ -32,11 +32,9 @@ OpenLevel::CloseOutcome OpenLevel::Close() {
   }
   if (!FlushTiles()) out.ok = false;
   out.indexChanged = indexDirty_;
-  for (const TileIndexRec& rec : index_) {
-    if (IsEmptyTileRec(rec)) continue;
-    out.minValue = std::min(out.minValue, static_cast<double>(rec.tileMin));
-    out.maxValue = std::max(out.maxValue, static_cast<double>(rec.tileMax));
-  }
+  const LevelRange range = RangeOfRecords(index_);
+  out.minValue = range.minValue;
+  out.maxValue = range.maxValue;
   if (!store_->Finish(index_, indexDirty_)) out.ok = false;
   if (failed_) out.ok = false;
 

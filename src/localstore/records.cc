@@ -168,6 +168,16 @@ bool DecodeTileIndex(std::span<const std::byte> in, std::span<TileIndexRec> recs
   return true;
 }
 
+LevelRange RangeOfRecords(std::span<const TileIndexRec> index) {
+  LevelRange range;
+  for (const TileIndexRec& rec : index) {
+    if (rec.storedSize == 0) continue;
+    range.minValue = std::min(range.minValue, static_cast<double>(rec.tileMin));
+    range.maxValue = std::max(range.maxValue, static_cast<double>(rec.tileMax));
+  }
+  return range;
+}
+
 TileIndexRec EmptyTileIndexRec(CellType type) {
   const float null = static_cast<float>(NullValue(type));
   TileIndexRec rec{};

@@ -126,6 +126,15 @@ TileIndexRec EmptyTileIndexRec(CellType type);
 // record and of every open level's records in memory, whatever their store.
 constexpr bool IsEmptyTileRec(const TileIndexRec& rec) { return rec.offset == kEmptyTileOffset; }
 
+// The smallest minimum and largest maximum over the records of tiles with stored bytes
+// (storedSize > 0, which local and database records alike mean by it): the range a level
+// holds. 3.402823e38 and -3.402823e38 when no tile holds any.
+struct LevelRange {
+  double minValue = 3.402823e38;
+  double maxValue = -3.402823e38;
+};
+[[nodiscard]] LevelRange RangeOfRecords(std::span<const TileIndexRec> index);
+
 }  // namespace dembase
 
 #endif  // DEMBASE_LOCALSTORE_RECORDS_H_
