@@ -216,7 +216,12 @@ Status Layer::CheckLevel(int16_t level) const {
   if (!levels.ok()) return levels.status();
   if (std::find(levels->begin(), levels->end(), level) != levels->end()) return {};
   std::string have;
-  for (int16_t l : *levels) have += (have.empty() ? "" : " ") + std::to_string(l);
+  // Appended piece by piece: g++ 12 at -O3 warns (-Wrestrict) on the temporary that
+  // "" + std::to_string(...) makes.
+  for (int16_t l : *levels) {
+    if (!have.empty()) have += ' ';
+    have += std::to_string(l);
+  }
   return Error(ref_.text,
                "has no level " + std::to_string(level) + " (levels: " + (have.empty() ? "none" : have) + ")");
 }
