@@ -1,6 +1,7 @@
-// Whole-level writes and tile-data reads of a local layer through the exports: what a
-// merging and a replacing write store, what they refuse, how they live beside an open
-// level, and a level of thousands of tiles spread over two data files.
+// Whole-level writes and tile-data reads through the exports: what a merging and a
+// replacing write store (on local files and on an SQLite data set), what they refuse,
+// how they live beside an open level, and a level of thousands of tiles spread over two
+// data files.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "tests/support/cell_block.h"
+#include "tests/support/layer_kind_fixture.h"
 #include "tests/support/level_io.h"
 #include "tests/support/level_probe.h"
 #include "tests/support/local_store_fixture.h"
@@ -15,7 +17,7 @@
 namespace dembase::testing {
 namespace {
 
-class LevelWriteTest : public LocalStoreTest, public ::testing::WithParamInterface<uint16_t> {
+class LevelWriteTest : public LocalStoreTest {
  protected:
   // A layer of tilesDown x tilesAcross tiles with a second level of the same geometry;
   // level 1 is left open. The layer id, or 0.
@@ -73,20 +75,32 @@ constexpr SingleTileCase kSingleTileCases[] = {
      Expect::kEmpty},
 };
 
-TEST_P(LevelWriteTest, SingleTileMergesAndReplacements) {
-  const uint16_t type = GetParam();
+// Run on local files and on an SQLite data set: the rule is the same code for both, the
+// stores below it differ. The file checks run for local layers.
+using LevelWriteKindTest = LayerKindTest;
+
+TEST_P(LevelWriteKindTest, SingleTileMergesAndReplacements) {
+  const uint16_t type = kind().type;
   constexpr float kOldW = 0.25f, kNewW = 0.75f;
   constexpr int32_t kAcross = 4;
-  const int32_t id = MakeLayer("t.dem", type, 3, kAcross);
-  ASSERT_GE(id, 1);
+  const CellCalls layer = Make("t", 3 * kStep, kAcross * kStep);
+  ASSERT_GE(layer.layer(), 1);
+  const int32_t id = layer.layer();
+  ASSERT_EQ(_hxCreatePyramidLayer(h_, ds(), id, 2, 1.0, 1.0), 1);
+  const bool files = !kind().sqlite;
+  const auto probeLevel2 = [this] {
+    LevelProbe probe;
+    EXPECT_TRUE(probe.Load(Path("t.dem"), 2));
+    return probe;
+  };
   const CellBlock oldCells = Slope(type, 100, 64, 0);   // null in the top rows
   const CellBlock newCells = Slope(type, 2000, 0, 64);  // null in the left columns
   const CellBlock allNull(type);
   ASSERT_EQ(std::size(kSingleTileCases), 8u);
 
   // The stored state of each case's tile, written by a replacing whole-level write.
-  ASSERT_EQ(SetOperParam(h_, id, true, false), 1);
-  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  ASSERT_TRUE(layer.SetOper(kind().compress, 0));
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 1);
   for (int32_t t = 0; t < static_cast<int32_t>(std::size(kSingleTileCases)); ++t) {
     const Stored s = kSingleTileCases[t].stored;
     if (s == Stored::kNothing) continue;
@@ -95,17 +109,18 @@ TEST_P(LevelWriteTest, SingleTileMergesAndReplacements) {
   ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
 
   // Each case's write; every payload is appended, a write without data appends nothing.
-  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 2), 1);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 1);
   for (int32_t t = 0; t < static_cast<int32_t>(std::size(kSingleTileCases)); ++t) {
     const SingleTileCase& k = kSingleTileCases[t];
     SCOPED_TRACE(k.name);
-    ASSERT_EQ(SetOperParam(h_, id, true, k.blend, kOldW, kNewW), 1);
-    const uint64_t before = Probe("t.dem", 2).data_file_size(0);
+    ASSERT_TRUE(layer.SetOper(kind().compress, k.blend, kOldW, kNewW));
+    const uint64_t before = files ? probeLevel2().data_file_size(0) : 0;
     OneTileInfo info = k.range == Range::kGiven ? kGivenRange : newCells.Info();
     if (k.write == Write::kNoData) info.size = 0;
     const CellBlock& cells = k.write == Write::kAllNull ? allNull : newCells;
     ASSERT_EQ(_hxWriteOneTile(h_, 0, t, &info, cells.data()), 1);
-    const LevelProbe after = Probe("t.dem", 2);
+    if (!files) continue;
+    const LevelProbe after = probeLevel2();
     if (k.expect == Expect::kEmpty || k.write == Write::kNoData) {
       EXPECT_EQ(after.data_file_size(0), before);
     } else {
@@ -114,7 +129,7 @@ TEST_P(LevelWriteTest, SingleTileMergesAndReplacements) {
     }
   }
   ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
-  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, ds(), id), 1);
 
   CellBlock merged = oldCells;
   merged.MergeFrom(newCells, kOldW, kNewW);
@@ -126,18 +141,18 @@ TEST_P(LevelWriteTest, SingleTileMergesAndReplacements) {
                                 : k.expect == Expect::kMerged    ? merged
                                                                  : allNull;
     CellBlock read(type);
-    ASSERT_EQ(ReadTileData(h_, id, 2, t / kAcross, t % kAcross, &read), k.expect == Expect::kEmpty ? 2 : 1);
+    ASSERT_EQ(ReadTileData(h_, id, 2, t / kAcross, t % kAcross, &read, ds()), k.expect == Expect::kEmpty ? 2 : 1);
     EXPECT_TRUE(read == expected);
   }
 
   // The records as the open level reports them: the merged range covers the stored
   // cells that were kept as well as the new ones.
-  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, ds(), id, 2), 1);
   for (int32_t t = 0; t < static_cast<int32_t>(std::size(kSingleTileCases)); ++t) {
     const SingleTileCase& k = kSingleTileCases[t];
     SCOPED_TRACE(k.name);
     OneTileInfo got{};
-    ASSERT_EQ(_hxGetOneTileInfo(h_, kLocal, id, 2, 0, t / kAcross, t % kAcross, &got), 1);
+    ASSERT_EQ(_hxGetOneTileInfo(h_, ds(), id, 2, 0, t / kAcross, t % kAcross, &got), 1);
     if (k.expect == Expect::kEmpty) {
       EXPECT_TRUE(IsNullOf(type, got.minimum) && IsNullOf(type, got.maximum));
       continue;
@@ -148,21 +163,25 @@ TEST_P(LevelWriteTest, SingleTileMergesAndReplacements) {
     EXPECT_EQ(float{got.minimum}, float{want.minimum});
     EXPECT_EQ(float{got.maximum}, float{want.maximum});
     uint8_t isNull = 9;
-    const double v = _hxGetCell(h_, kLocal, id, 2, 0, (t / kAcross) * kStep + 70, (t % kAcross) * kStep + 70, &isNull);
+    const double v = _hxGetCell(h_, ds(), id, 2, 0, (t / kAcross) * kStep + 70, (t % kAcross) * kStep + 70, &isNull);
     const CellBlock& expected = k.expect == Expect::kStoredCells ? oldCells
                                 : k.expect == Expect::kNewCells  ? newCells
                                                                  : merged;
     EXPECT_EQ(v, expected.Get(70, 70));
     EXPECT_EQ(isNull, 0);
   }
-  const LevelProbe probe = Probe("t.dem", 2);
+  if (!files) return;
+  const LevelProbe probe = probeLevel2();
   EXPECT_TRUE(probe.Problems().empty());
   EXPECT_FALSE(probe.PayloadsOverlap());
   EXPECT_EQ(probe.data_file_end(0), probe.data_file_size(0));
 }
 
-INSTANTIATE_TEST_SUITE_P(BothCellTypes, LevelWriteTest, ::testing::Values(DEMBASE_TYPE_INT32, DEMBASE_TYPE_FLOAT32),
-                         [](const auto& info) { return info.param == DEMBASE_TYPE_INT32 ? "Int32" : "Float32"; });
+INSTANTIATE_TEST_SUITE_P(Kinds, LevelWriteKindTest,
+                         ::testing::Values(LayerKind{DEMBASE_TYPE_INT32, 1}, LayerKind{DEMBASE_TYPE_FLOAT32, 1},
+                                           LayerKind{DEMBASE_TYPE_INT32, 1, true},
+                                           LayerKind{DEMBASE_TYPE_FLOAT32, 0, true}),
+                         KindName);
 
 class LevelWriteRulesTest : public LevelWriteTest {};
 
