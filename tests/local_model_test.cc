@@ -1,5 +1,6 @@
-// Random cell and tile operations on a local layer, mirrored in a model of every tile's
-// cells (tile_copy_model.h) and checked against the store at random closes and reopens.
+// Random cell and tile operations on a layer (local files or an SQLite data set),
+// mirrored in a model of every tile's cells (tile_copy_model.h) and checked against the
+// store at random closes and reopens.
 // Seeded; DEMBASE_MODEL_SEED=<n> replays another run.
 //
 // Two behaviours depend on whether the cache has written a tile back since the level was
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "tests/support/cell_calls.h"
+#include "tests/support/layer_kind_fixture.h"
 #include "tests/support/local_store_fixture.h"
 #include "tests/support/tile_copy_model.h"
 
@@ -57,6 +59,8 @@ const ModelConfig kConfigs[] = {
     {"FloatRawTrackedUnblended", {DEMBASE_TYPE_FLOAT32, 0}, 700, 520, 0, true, 2500, 10, 2},
     {"IntRawEvicting", {DEMBASE_TYPE_INT32, 0}, 2100, 1900, 1, false, 3000, 3, 3},  // 72 tiles
     {"FloatPackedEvicting", {DEMBASE_TYPE_FLOAT32, 1}, 2100, 1900, 1, false, 1500, 3, 4},
+    {"IntPackedTrackedSqlite", {DEMBASE_TYPE_INT32, 1, true}, 600, 700, 1, true, 2500, 10, 5},
+    {"FloatRawEvictingSqlite", {DEMBASE_TYPE_FLOAT32, 0, true}, 2100, 1900, 1, false, 1500, 3, 6},
 };
 
 void PrintTo(const ModelConfig& c, std::ostream* os) { *os << c.name; }
@@ -68,8 +72,14 @@ struct Written {
 
 class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterface<ModelConfig> {
  protected:
+  void SetUp() override {
+    LocalStoreTest::SetUp();
+    if (cfg().kind.sqlite) ds_ = OpenTestDataSet(h_, true, Path("layers.db"));
+    ASSERT_GE(ds_, 1);
+  }
   const ModelConfig& cfg() const { return GetParam(); }
-  std::string LayerFile() const { return std::string(cfg().name) + ".dem"; }
+  // The layer's name in its data set: a header path, or a database layer name.
+  std::string LayerName() const { return cfg().kind.sqlite ? cfg().name : Path(std::string(cfg().name) + ".dem"); }
 
   uint64_t Seed() const {
     const char* s = std::getenv("DEMBASE_MODEL_SEED");
@@ -238,13 +248,16 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
     const std::vector<bool> written = everything ? std::vector<bool>(touched_.size(), true) : touched_;
     touched_.assign(touched_.size(), false);
     if (wholeLayer) {
-      const int32_t id = Reopen(layer_.layer(), LayerFile());
+      ASSERT_EQ(_hxClosePyramidLayer(h_, ds_, layer_.layer()), 1);
+      ASSERT_EQ(_hxCloseDataLayer(h_, ds_, layer_.layer()), 1);
+      const int32_t id = _hxOpenDataLayer(h_, ds_, LayerName().c_str(), 0);
       ASSERT_GE(id, 1);
-      layer_ = CellCalls(h_, id);
+      ASSERT_EQ(_hxOpenPyramidLayer(h_, ds_, id, 1), 1);
+      layer_ = CellCalls(h_, id, 1, ds_);
       ASSERT_TRUE(layer_.SetOper(cfg().kind.compress, cfg().blend));
     } else {
-      ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, layer_.layer()), 1);
-      ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, layer_.layer(), 1), 1);
+      ASSERT_EQ(_hxClosePyramidLayer(h_, ds_, layer_.layer()), 1);
+      ASSERT_EQ(_hxOpenPyramidLayer(h_, ds_, layer_.layer(), 1), 1);
     }
     model_->Commit();
     forgot_.assign(forgot_.size(), false);
@@ -290,6 +303,7 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
     }
   }
 
+  int32_t ds_ = kLocal;
   std::mt19937_64 rng_;
   std::optional<TileCopyModel> model_;
   CellCalls layer_{nullptr, 0};
@@ -311,9 +325,12 @@ TEST_P(LocalModelTest, StoreMatchesTheModel) {
   const uint64_t seed = Seed();
   SCOPED_TRACE(::testing::Message() << "DEMBASE_MODEL_SEED=" << seed);
   rng_.seed(seed);
-  const int32_t id = CreateAndOpen(LayerFile(), cfg().kind.type, cfg().rows, cfg().cols);
+  DataLayerParam p = LayerParam(cfg().kind.type, cfg().rows, cfg().cols);
+  ASSERT_EQ(_hxCreateDataLayer(h_, ds_, LayerName().c_str(), &p, 0, 0), 1);
+  const int32_t id = _hxOpenDataLayer(h_, ds_, LayerName().c_str(), 0);
   ASSERT_GE(id, 1);
-  layer_ = CellCalls(h_, id);
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, ds_, id, 1), 1);
+  layer_ = CellCalls(h_, id, 1, ds_);
   ASSERT_TRUE(layer_.SetOper(cfg().kind.compress, cfg().blend));
   null_ = layer_.Null();
   model_.emplace(cfg().rows, cfg().cols, cfg().tracked);

@@ -18,6 +18,18 @@
 
 namespace dembase::testing {
 
+// Opens, through h, the local store or data set "test" of the SQLite database at dbPath;
+// the data set's id, or 0.
+inline int32_t OpenTestDataSet(DemBaseAI* h, bool sqlite, const std::string& dbPath) {
+  if (!sqlite) return _hxOpenDataSet(h, nullptr, 0.125f);
+  DbConnectInfo info{};
+  std::strcpy(info.dataSet, "test");
+  info.connectKind = 1;
+  if (dbPath.size() >= sizeof info.connectArg1) return 0;
+  std::strcpy(info.connectArg1, dbPath.c_str());
+  return _hxOpenDataSet(h, &info, 0.125f);
+}
+
 class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterface<LayerKind> {
  protected:
   void SetUp() override {
@@ -29,14 +41,8 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
   // Opens the kind's data set through handle h (the one of the test, or another
   // process's); its id, or 0.
   int32_t OpenDataSetOf(DemBaseAI* h) const {
-    if (!kind().sqlite) return h == h_ ? kLocal : _hxOpenDataSet(h, nullptr, 0.125f);
-    DbConnectInfo info{};
-    std::strcpy(info.dataSet, "test");
-    info.connectKind = 1;
-    const std::string db = Path("layers.db");
-    if (db.size() >= sizeof info.connectArg1) return 0;
-    std::strcpy(info.connectArg1, db.c_str());
-    return _hxOpenDataSet(h, &info, 0.125f);
+    if (!kind().sqlite && h == h_) return kLocal;  // opened by the base fixture
+    return OpenTestDataSet(h, kind().sqlite, Path("layers.db"));
   }
 
   const LayerKind& kind() const { return GetParam(); }
