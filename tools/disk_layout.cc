@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <span>
+
+#include "format/record_codecs.h"
 
 namespace dembase::tool {
 namespace {
@@ -52,6 +54,11 @@ class RegularFile {
   std::optional<uint64_t> size_;
 };
 
+// The bytes at p as the record codecs take them.
+std::span<const std::byte> Span(const unsigned char* p, size_t n) {
+  return std::as_bytes(std::span<const unsigned char>(p, n));
+}
+
 uint64_t Le(const unsigned char* p, int n) {
   uint64_t v = 0;
   for (int i = n - 1; i >= 0; --i) v = (v << 8) | p[i];
@@ -60,8 +67,6 @@ uint64_t Le(const unsigned char* p, int n) {
 uint32_t U32(const unsigned char* p) { return static_cast<uint32_t>(Le(p, 4)); }
 int16_t I16(const unsigned char* p) { return static_cast<int16_t>(Le(p, 2)); }
 int32_t I32(const unsigned char* p) { return static_cast<int32_t>(U32(p)); }
-float F32(const unsigned char* p) { return std::bit_cast<float>(U32(p)); }
-double F64(const unsigned char* p) { return std::bit_cast<double>(Le(p, 8)); }
 
 // A NUL-terminated string filling at most n bytes; nullopt without its NUL.
 std::optional<std::string> Field(const unsigned char* p, size_t n) {
@@ -108,19 +113,9 @@ std::optional<HeaderFile> ReadHeaderFile(const std::string& path) {
   h.size = *file.size();
   h.magicOk = std::memcmp(p, "DEM_INFO\0", 9) == 0;
   h.version = U32(p + 9);
-  const unsigned char* d = p + 13;
-  h.param.reserved0 = d[0];
-  h.param.dataType = static_cast<uint16_t>(Le(d + 1, 2));
-  h.param.xMin = F64(d + 3);
-  h.param.xMax = F64(d + 11);
-  h.param.yMin = F64(d + 19);
-  h.param.yMax = F64(d + 27);
-  h.param.cellSizeX = F64(d + 35);
-  h.param.cellSizeY = F64(d + 43);
-  h.param.reserved1 = static_cast<uint16_t>(Le(d + 51, 2));
-  h.param.levelCount = I16(d + 53);
-  h.param.minValue = F64(d + 55);
-  h.param.maxValue = F64(d + 63);
+  if (!DataLayerParamCodec::DecodeFrom(Span(p + 13, DataLayerParamCodec::kEncodedLength), &h.param)) {
+    return std::nullopt;
+  }
   h.levelCount = h.param.levelCount;
   const size_t records = h.levelCount > 0 ? static_cast<size_t>(h.levelCount) : 1;
   for (size_t i = 0; i < records; ++i) {
@@ -144,15 +139,9 @@ std::optional<LevelHeader> ReadLevelHeader(const std::string& path) {
   const unsigned char* p = bytes->data();
   LevelHeader h;
   h.size = *file.size();
-  h.info.closedOnce = p[0];
-  h.info.cellSizeX = F64(p + 1);
-  h.info.cellSizeY = F64(p + 9);
-  h.info.rows = I32(p + 17);
-  h.info.cols = I32(p + 21);
-  h.info.tileRows = I16(p + 25);
-  h.info.tileCols = I16(p + 27);
-  h.info.tilesDown = I32(p + 29);
-  h.info.tilesAcross = I32(p + 33);
+  if (!PyramidLayerInfoCodec::DecodeFrom(Span(p, PyramidLayerInfoCodec::kEncodedLength), &h.info)) {
+    return std::nullopt;
+  }
   h.dataFileCount = I16(p + 37);
   size_t at = kLevelPrefixBytes;
   for (int32_t f = 0; f < h.dataFileCount && at + 4 <= bytes->size(); ++f, at += 4) {
@@ -160,7 +149,9 @@ std::optional<LevelHeader> ReadLevelHeader(const std::string& path) {
   }
   const int64_t tiles = static_cast<int64_t>(h.info.tilesDown) * h.info.tilesAcross;
   for (int64_t t = 0; t < tiles && at + kTileRecordBytes <= bytes->size(); ++t, at += kTileRecordBytes) {
-    h.tiles.push_back(TileIndexRec{U32(p + at), p[at + 4], U32(p + at + 5), F32(p + at + 9), F32(p + at + 13)});
+    TileIndexRec rec{};
+    if (!TileIndexRecCodec::DecodeFrom(Span(p + at, kTileRecordBytes), &rec)) break;
+    h.tiles.push_back(rec);
   }
   return h;
 }
