@@ -9,9 +9,10 @@
 
 namespace dembase::testing {
 
-inline int16_t SetOperParam(DemBaseAI* h, int32_t id, bool compress, bool blend, float oldW = 0.0f, float newW = 1.0f) {
+inline int16_t SetOperParam(DemBaseAI* h, int32_t id, bool compress, bool blend, float oldW = 0.0f, float newW = 1.0f,
+                            int32_t ds = LOCAL_DATASET_ID) {
   const LayerOperParam p{static_cast<uint8_t>(compress), static_cast<uint8_t>(blend), oldW, newW};
-  return _hxSetLayerOperParam(h, LOCAL_DATASET_ID, id, &p);
+  return _hxSetLayerOperParam(h, ds, id, &p);
 }
 
 // Writes tile t of the running whole-level write with the range the cells have.

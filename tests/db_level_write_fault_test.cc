@@ -1,0 +1,170 @@
+// Writes to a database layer under I/O failures of the database files: whichever write,
+// sync or truncate fails (once, or from there on, as when the process dies), the level
+// reopens with every tile either as it was or as written, each tile's record describes
+// the cells it holds, and a write the library answered 1 for is there.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/support/cell_block.h"
+#include "tests/support/layer_kind_fixture.h"
+#include "tests/support/level_io.h"
+#include "tests/support/local_store_fixture.h"
+#include "tests/support/sqlite_fault_vfs.h"
+
+namespace dembase::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint16_t kType = DEMBASE_TYPE_FLOAT32;
+constexpr int32_t kDown = 3, kAcross = 4, kCount = kDown * kAcross;
+constexpr int32_t kInside = 100;  // a cell row and column inside a tile, off its shared edges
+
+CellBlock Cells(double base, int32_t t) {
+  CellBlock b(kType);
+  for (int32_t r = 0; r < kEdge; ++r) {
+    for (int32_t c = 0; c < kEdge; ++c) b.Set(r, c, base + t * 1000.0 + r + c / 4.0);
+  }
+  return b;
+}
+
+struct DbFault {
+  const char* name;
+  bool wholeLevel;  // a whole-level write; else cell writes stored when the level closes
+  bool crash;       // every operation from the nth on fails, through closing the handle
+  friend void PrintTo(const DbFault& f, std::ostream* os) { *os << f.name; }
+};
+
+class DbLevelWriteFaultTest : public LocalStoreTest, public ::testing::WithParamInterface<DbFault> {
+ protected:
+  // A handle with the work database open; its data set id, or 0.
+  int32_t Connect(DemBaseAI** h) {
+    *h = _hxCreateDemBaseAI();
+    return *h == nullptr ? 0 : OpenTestDataSet(*h, true, Path("work.db"));
+  }
+  static void RemoveDatabase(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) fs::remove(path + suffix);
+  }
+
+  SqliteFaultVfs vfs_;
+};
+
+TEST_P(DbLevelWriteFaultTest, EveryTileIsOldOrNewAfterAFailureAtAnyStep) {
+  const DbFault f = GetParam();
+  ASSERT_TRUE(vfs_.registered());
+  // The old content, every fourth tile empty, in a database no connection holds.
+  std::vector<CellBlock> oldTiles, newTiles;
+  {
+    DemBaseAI* h = nullptr;
+    const int32_t ds = Connect(&h);
+    ASSERT_GE(ds, 1);
+    DataLayerParam p = LayerParam(kType, kDown * kStep, kAcross * kStep);
+    ASSERT_EQ(_hxCreateDataLayer(h, ds, "f", &p, 0, 0), 1);
+    const int32_t id = _hxOpenDataLayer(h, ds, "f", 0);
+    ASSERT_GE(id, 1);
+    ASSERT_EQ(SetOperParam(h, id, true, false, 0.0f, 1.0f, ds), 1);
+    ASSERT_EQ(_hxBeginWritePyramidLayer(h, ds, id, 1), 1);
+    for (int32_t t = 0; t < kCount; ++t) {
+      oldTiles.push_back(t % 4 == 0 ? CellBlock(kType) : Cells(0, t));
+      ASSERT_EQ(t % 4 == 0 ? WriteNoDataTile(h, t, oldTiles[t]) : WriteTile(h, t, oldTiles[t]), 1);
+    }
+    ASSERT_EQ(_hxEndWritePyramidLayer(h), 1);
+    ASSERT_EQ(_hxCloseDataLayer(h, ds, id), 1);
+    ASSERT_EQ(_hxDeleteDemBaseAI(h), 1);
+  }
+  for (const char* suffix : {"", "-wal"}) {
+    if (fs::exists(Path("work.db") + suffix)) fs::copy_file(Path("work.db") + suffix, Path("pristine.db") + suffix);
+  }
+  // The new content: a whole-level write replaces every other tile; cell writes change
+  // one inside cell of every third tile (an empty one gains a tile of one cell).
+  for (int32_t t = 0; t < kCount; ++t) {
+    CellBlock after = oldTiles[t];
+    if (f.wholeLevel && t % 2 == 1) after = Cells(500000, t);
+    if (!f.wholeLevel && t % 3 == 0) after.Set(kInside, kInside, 900000 + t);
+    newTiles.push_back(after);
+  }
+
+  bool completed = false;
+  int64_t n = 1;
+  for (; !completed; ++n) {
+    ASSERT_LT(n, 2000) << "the write never completed";
+    SCOPED_TRACE("operation " + std::to_string(n) + (f.crash ? " and every later one fail" : " fails"));
+    RemoveDatabase(Path("work.db"));
+    for (const char* suffix : {"", "-wal"}) {
+      if (fs::exists(Path("pristine.db") + suffix)) fs::copy_file(Path("pristine.db") + suffix, Path("work.db") + suffix);
+    }
+    DemBaseAI* h = nullptr;
+    int32_t ds = Connect(&h);
+    ASSERT_GE(ds, 1);
+    int32_t id = _hxOpenDataLayer(h, ds, "f", 0);
+    ASSERT_GE(id, 1);
+    ASSERT_EQ(SetOperParam(h, id, true, false, 0.0f, 1.0f, ds), 1);
+
+    vfs_.FailOperation(n, f.crash);
+    int16_t answered = 1;  // the answer that says the new content is stored
+    if (f.wholeLevel) {
+      answered = _hxBeginWritePyramidLayer(h, ds, id, 1);
+      for (int32_t t = 1; t < kCount; t += 2) {
+        if (WriteTile(h, t, newTiles[t]) != 1) answered = 0;
+      }
+      if (_hxEndWritePyramidLayer(h) != 1) answered = 0;
+    } else {
+      answered = _hxOpenPyramidLayer(h, ds, id, 1);
+      for (int32_t t = 0; t < kCount; t += 3) {
+        const int32_t row = t / kAcross * kStep + kInside, col = t % kAcross * kStep + kInside;
+        if (_hxSetCell(h, ds, id, 1, 0, row, col, 900000 + t) != 1) answered = 0;
+      }
+      if (_hxClosePyramidLayer(h, ds, id) != 1) answered = 0;
+    }
+    const bool fired = vfs_.fault_fired();
+    if (!f.crash) vfs_.FailOperation(0);
+    const int16_t closed = _hxCloseDataLayer(h, ds, id);
+    const int16_t deleted = _hxDeleteDemBaseAI(h);
+    completed = !(fired || vfs_.fault_fired());
+    vfs_.FailOperation(0);
+    if (completed) {
+      EXPECT_EQ(answered, 1);
+      EXPECT_EQ(closed, 1);
+      EXPECT_EQ(deleted, 1);
+    }
+    if (!f.crash) {
+      EXPECT_EQ(answered, completed ? 1 : 0) << "every failure is reported";
+    }
+
+    ds = Connect(&h);
+    ASSERT_GE(ds, 1);
+    id = _hxOpenDataLayer(h, ds, "f", 0);
+    ASSERT_GE(id, 1) << "the layer opens after a failure";
+    std::vector<CellBlock> seen;
+    for (int32_t t = 0; t < kCount; ++t) {
+      CellBlock cells(kType);
+      EXPECT_GE(ReadTileData(h, id, 1, t / kAcross, t % kAcross, &cells, ds), 1) << t;
+      EXPECT_TRUE(cells == oldTiles[t] || cells == newTiles[t]) << "tile " << t << " is neither old nor new";
+      EXPECT_TRUE(cells == newTiles[t] || answered != 1) << "tile " << t << " lost a write answered 1";
+      seen.push_back(cells);
+    }
+    ASSERT_EQ(_hxOpenPyramidLayer(h, ds, id, 1), 1);
+    for (int32_t t = 0; t < kCount; ++t) {
+      if (seen[t].AllNull()) continue;
+      OneTileInfo info{};
+      ASSERT_EQ(_hxGetOneTileInfo(h, ds, id, 1, 0, t / kAcross, t % kAcross, &info), 1);
+      EXPECT_EQ(info.minimum, seen[t].Info().minimum) << "tile " << t << "'s record describes other cells";
+      EXPECT_EQ(info.maximum, seen[t].Info().maximum) << t;
+    }
+    EXPECT_EQ(_hxCloseDataLayer(h, ds, id), 1);
+    EXPECT_EQ(_hxDeleteDemBaseAI(h), 1);
+  }
+  EXPECT_GT(n, 5) << "the faults reached the database files";
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, DbLevelWriteFaultTest,
+                         ::testing::Values(DbFault{"WholeLevel", true, false}, DbFault{"WholeLevelCrash", true, true},
+                                           DbFault{"CellWrites", false, false}, DbFault{"CellWritesCrash", false, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace dembase::testing
