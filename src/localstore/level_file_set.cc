@@ -111,12 +111,6 @@ bool LevelFileSet::ReadRecord(int32_t t, TileIndexRec* rec) {
   return header_->ReadAt(geometry_.TileRecordOffset(t), bytes) && TileIndexRecCodec::DecodeFrom(bytes, rec);
 }
 
-bool LevelFileSet::WriteRecord(int32_t t, const TileIndexRec& rec) {
-  if (t < 0 || t >= tile_count()) return false;
-  std::byte bytes[TileIndexRecCodec::kEncodedLength];
-  return TileIndexRecCodec::EncodeTo(rec, bytes) && header_->WriteAt(geometry_.TileRecordOffset(t), bytes);
-}
-
 bool LevelFileSet::ReadIndex(std::vector<TileIndexRec>* index) {
   index->assign(static_cast<size_t>(geometry_.tileCount), TileIndexRec{});
   // On a little-endian machine the stored table is the records' memory image.

@@ -45,7 +45,6 @@ class LevelFileSet {
   [[nodiscard]] bool WriteTables(const std::vector<uint64_t>& positions, std::span<const TileIndexRec> index);
 
   [[nodiscard]] bool ReadRecord(int32_t t, TileIndexRec* rec);
-  [[nodiscard]] bool WriteRecord(int32_t t, const TileIndexRec& rec);
   [[nodiscard]] bool ReadIndex(std::vector<TileIndexRec>* index);
   // Sets closedOnce in the header the first time the level is closed.
   [[nodiscard]] bool MarkClosedOnce();

@@ -12,16 +12,18 @@
 namespace dembase {
 
 bool LevelWriter::Begin(const std::string& layerDir, const PyramidLevelRec& rec) {
-  if (!files_.OpenForAppends(layerDir, rec, &appendAt_)) return false;
+  if (!files_.OpenForAppends(layerDir, rec, &appendAt_) || !files_.ReadIndex(&index_)) {
+    files_.Close();
+    return false;
+  }
   running_ = true;
   return true;
 }
 
 int16_t LevelWriter::WriteOneTile(int32_t t, const OneTileInfo& info, const uint8_t* cells, const BlendSettings& blend,
                                   bool compress) {
-  TileIndexRec rec;
   if (!running_ || t < 0 || t >= files_.tile_count() || (info.size != 0 && cells == nullptr)) return 0;
-  if (!files_.ReadRecord(t, &rec)) return Fail();
+  TileIndexRec rec = index_[static_cast<size_t>(t)];
   if (info.size != 0 && buffer_.size() == 0 && !buffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) {
     return Fail();
   }
@@ -37,7 +39,8 @@ int16_t LevelWriter::WriteOneTile(int32_t t, const OneTileInfo& info, const uint
     case PreparedTileOutcome::Action::kKeepStored:
       return 1;
     case PreparedTileOutcome::Action::kStoreEmpty:
-      return files_.WriteRecord(t, EmptyTileIndexRec(type_)) ? 1 : Fail();
+      index_[static_cast<size_t>(t)] = EmptyTileIndexRec(type_);
+      return 1;
     case PreparedTileOutcome::Action::kStoreCells:
       break;
   }
@@ -61,32 +64,28 @@ bool LevelWriter::Store(int32_t t, const uint8_t* block, bool compress, TileInde
   rec.offset = static_cast<uint32_t>(offset);
   rec.packed = payload.packed;
   rec.storedSize = payload.size;
-  // The record follows its payload, so it never points at bytes not written.
-  if (!files_.WriteRecord(t, rec)) {
-    failed_ = true;
-    return false;
-  }
+  index_[static_cast<size_t>(t)] = rec;
   return true;
 }
 
 bool LevelWriter::End(ValueRange* range) {
   if (!running_) return false;
   running_ = false;
+  // The tables are written even after a failure: a record that failed kept its old
+  // value, and the payloads that succeeded are worth keeping.
   bool ok = !failed_;
-  if (!files_.WriteTables(appendAt_, {}) || !files_.MarkClosedOnce()) ok = false;
-  if (range != nullptr) {
-    std::vector<TileIndexRec> index;
-    if (files_.ReadIndex(&index)) {
-      const LevelRange level = RangeOfRecords(index);
-      range->minValue = level.minValue;
-      range->maxValue = level.maxValue;
-      range->known = true;
-    } else {
-      ok = false;
-    }
+  const bool written = files_.WriteTables(appendAt_, index_);
+  if (!written || !files_.MarkClosedOnce()) ok = false;
+  // Records that may not have reached the file leave the old range.
+  if (range != nullptr && written) {
+    const LevelRange level = RangeOfRecords(index_);
+    range->minValue = level.minValue;
+    range->maxValue = level.maxValue;
+    range->known = true;
   }
   files_.Close();
   buffer_.Free();
+  index_ = {};
   return ok;
 }
 

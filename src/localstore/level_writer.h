@@ -27,14 +27,16 @@ class LevelWriter {
  public:
   explicit LevelWriter(CellType type) : type_(type) {}
 
-  // Opens the level's files and reads its tables. False (nothing held) on failure.
+  // Opens the level's files and reads its tables and tile index. False (nothing held) on
+  // failure.
   [[nodiscard]] bool Begin(const std::string& layerDir, const PyramidLevelRec& rec);
 
   // Stores tile t from info and 262144 bytes of cells (the layer's cell type, row-major).
   // blend merges with the stored tile (a null-like new cell keeps the stored one);
   // otherwise the new cells replace it, and info->size 0 empties the tile.
-  // 1 when the tile's record was written, 0 when nothing was changed. A failure to read
-  // or write (not a refused argument) also makes End answer false.
+  // 1 when the tile was stored, 0 when nothing was changed. A failure to read or write
+  // (not a refused argument) also makes End answer false. Records stay in memory until
+  // End: on disk the level keeps its old records until every new payload is durable.
   int16_t WriteOneTile(int32_t t, const OneTileInfo& info, const uint8_t* cells, const BlendSettings& blend,
                        bool compress);
 
@@ -44,9 +46,10 @@ class LevelWriter {
     double minValue = 3.402823e38;
     double maxValue = -3.402823e38;
   };
-  // Writes the DataFileEnd table and marks the level closed once; range receives the
-  // level's value range when it is not null. False when anything written during the
-  // sequence failed. The writer is unusable afterwards.
+  // Makes the new payloads durable, then writes the DataFileEnd table and the records in
+  // one write, and marks the level closed once; range receives the level's value range
+  // when it is not null. False when anything written during the sequence failed. The
+  // writer is unusable afterwards.
   bool End(ValueRange* range);
 
  private:
@@ -55,7 +58,7 @@ class LevelWriter {
     failed_ = true;
     return 0;
   }
-  // Appends the payload of block and writes the record; false when nothing changed.
+  // Appends the payload of block and updates the record; false when nothing changed.
   [[nodiscard]] bool Store(int32_t t, const uint8_t* block, bool compress, TileIndexRec rec);
 
   CellType type_;
@@ -63,6 +66,7 @@ class LevelWriter {
   bool failed_ = false;
   LevelFileSet files_;
   std::vector<uint64_t> appendAt_;
+  std::vector<TileIndexRec> index_;  // the level's records as this write leaves them
   HeapBuffer buffer_;  // the merge block, then room for one compressed payload
   WritebackPacer pacer_;
 };
