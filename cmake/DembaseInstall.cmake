@@ -7,7 +7,7 @@ install(TARGETS dembase rasterdb demvat EXPORT dembaseTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(FILES include/dembase/dembase.h include/dembase/rasterdb.h
+install(FILES include/dembase/dembase.h include/dembase/rasterdb.h vat/demvat.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/dembase)
 if(TARGET dembase_tool)
   install(TARGETS dembase_tool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

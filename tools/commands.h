@@ -31,6 +31,7 @@ Command AddGetCommand(CLI::App& parent, const ToolOptions& options);
 Command AddSetCommand(CLI::App& parent, const ToolOptions& options);
 Command AddCheckCommand(CLI::App& parent, const ToolOptions& options);
 Command AddDemoCommand(CLI::App& parent, const ToolOptions& options);
+Command AddVatCommand(CLI::App& parent, const ToolOptions& options);
 // rm, mv and cp: the library cannot delete, rename or copy whole layers yet.
 void AddUnsupportedCommands(CLI::App& parent, std::vector<Command>* commands);
 

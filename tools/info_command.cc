@@ -9,6 +9,7 @@
 #include "tools/geo_mapping.h"
 #include "tools/layer_facts.h"
 #include "tools/text_format.h"
+#include "tools/vat_tables.h"
 
 namespace dembase::tool {
 namespace {
@@ -20,7 +21,14 @@ struct InfoArgs {
 
 const char* TypeName(uint16_t type) { return type == DEMBASE_TYPE_INT32 ? "int32" : "float32"; }
 
-void PrintText(const LayerRef& ref, const LayerFacts& f) {
+// "1, 3", or "none".
+std::string LevelList(const std::vector<int16_t>& levels, const char* separator, const char* none) {
+  std::string out;
+  for (const int16_t l : levels) out.append(out.empty() ? "" : separator).append(std::to_string(l));
+  return out.empty() ? none : out;
+}
+
+void PrintText(const LayerRef& ref, const LayerFacts& f, const std::vector<int16_t>& tables) {
   const DataLayerParam& p = f.param;
   std::printf("layer       %s%s\n", ref.text.c_str(), ref.local() ? (" (header " + ref.headerPath + ")").c_str() : "");
   std::printf("cells       %s (type %u), null %s\n", TypeName(p.dataType), p.dataType, Num(f.null).c_str());
@@ -49,32 +57,13 @@ void PrintText(const LayerRef& ref, const LayerFacts& f) {
                 static_cast<long long>(l.tilesStored + l.tilesEmpty), static_cast<long long>(l.tilesStored),
                 static_cast<long long>(l.tilesEmpty), ref.local() ? Bytes(l.bytes).c_str() : "-");
   }
+  if (ref.local()) std::printf("vat tables  %s\n", LevelList(tables, ", ", "none").c_str());
   if (ref.local()) {
     std::printf("on disk     %s (%llu bytes)\n", Bytes(f.bytes).c_str(), static_cast<unsigned long long>(f.bytes));
   }
 }
 
-std::string JsonString(const std::string& s) {
-  std::string out = "\"";
-  for (const char ch : s) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += ch;
-    } else if (c < 0x20) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\u%04x", c);
-      out += esc;
-    } else {
-      out += ch;
-    }
-  }
-  return out + "\"";
-}
-
-std::string JsonNumber(double v) { return std::isfinite(v) ? Coord(v) : "null"; }
-
-void PrintJson(const LayerRef& ref, const LayerFacts& f) {
+void PrintJson(const LayerRef& ref, const LayerFacts& f, const std::vector<int16_t>& tables) {
   const DataLayerParam& p = f.param;
   std::string out = "{\n";
   out += "  \"layer\": " + JsonString(ref.text) + ",\n";
@@ -106,6 +95,7 @@ void PrintJson(const LayerRef& ref, const LayerFacts& f) {
            ", \"bytesOnDisk\": " + (ref.local() ? std::to_string(l.bytes) : "null") + "}";
   }
   out += f.levels.empty() ? "],\n" : "\n  ],\n";
+  out += "  \"vatLevels\": " + (ref.local() ? "[" + LevelList(tables, ", ", "") + "]" : "null") + ",\n";
   out += "  \"bytesOnDisk\": " + (ref.local() ? std::to_string(f.bytes) : "null") + "\n}\n";
   std::fputs(out.c_str(), stdout);
 }
@@ -115,7 +105,16 @@ int RunInfo(const InfoArgs& a) {
   if (!ref.ok()) return Finish(ref.status());
   StatusOr<LayerFacts> facts = GatherLayerFacts(*ref);
   if (!facts.ok()) return Finish(facts.status());
-  a.json ? PrintJson(*ref, *facts) : PrintText(*ref, *facts);
+  // Which levels have value attribute tables (local layers only).
+  std::vector<int16_t> tables;
+  if (ref->local()) {
+    StatusOr<OpenedLayer> opened = OpenLayerByName(*ref);
+    if (!opened.ok()) return Finish(opened.status());
+    StatusOr<std::vector<int16_t>> with = LevelsWithTables(*opened->layer);
+    if (!with.ok()) return Finish(with.status());
+    tables = *with;
+  }
+  a.json ? PrintJson(*ref, *facts, tables) : PrintText(*ref, *facts, tables);
   return 0;
 }
 

@@ -48,6 +48,7 @@ int Run(int argc, char** argv) {
       AddImportCommand(app, options), AddExportCommand(app, options), AddPyramidCommand(app, options),
       AddGetCommand(app, options),    AddSetCommand(app, options),    AddCheckCommand(app, options),
   };
+  commands.push_back(AddVatCommand(app, options));
   AddUnsupportedCommands(app, &commands);
   // A leading blank keeps a negative number a value; every number parser skips blanks.
   std::vector<std::string> args(argv, argv + argc);

@@ -38,4 +38,24 @@ std::string Fixed(double v, int decimals) {
   return text;
 }
 
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (const char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += ch;
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04x", c);
+      out += esc;
+    } else {
+      out += ch;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonNumber(double v) { return std::isfinite(v) ? Coord(v) : "null"; }
+
 }  // namespace dembase::tool

@@ -17,6 +17,9 @@ std::string Bytes(uint64_t n);
 std::string Count(int64_t n, const std::string& thing);
 // A number with a fixed count of decimals.
 std::string Fixed(double v, int decimals);
+// JSON: a quoted, escaped string; a number ("null" when not finite).
+std::string JsonString(const std::string& s);
+std::string JsonNumber(double v);
 
 }  // namespace dembase::tool
 

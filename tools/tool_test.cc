@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "dembase/dembase.h"
+#include "vat/demvat.h"
 
 namespace {
 
@@ -710,6 +712,16 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   damaged("sizeless", 43 + 5, 0);    // no bytes, yet statistics
   damaged("acrossless", 33, 0);      // no tiles across
   const std::string longName(130, 'n');
+  // An int32 layer with too many values for a table, and one whose table is cut short.
+  {
+    Raster many = IntRaster();
+    for (size_t i = 0; i < many.cells.size(); ++i) many.cells[i] = static_cast<double>(i);
+    WriteTiff(Path("many.tif"), many);
+    Ok({"import", Path("many.tif"), Path("many")});
+    Ok({"import", Path("i.tif"), Path("cut")});
+    Ok({"vat", "build", Path("cut")});
+    fs::resize_file(Path("cut/cut.WB"), 30);
+  }
   Ok({"import", Path("f.tif"), Db("good")});
   // Reads fail once the layer exists: the attempt must delete it.
   {
@@ -785,6 +797,14 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"create", Path("a"), "--extent", "1e17", "0", "100000000000001000", "10", "--cell-size", "1"}, "too small"},
       {{"check", Path("missing")}},
       {{"rm", Path("good")}},
+      {{"vat"}},
+      {{"vat", "build", Path("good")}, "a float32 layer has no value attribute tables"},
+      {{"vat", "build", Db("good")}, "kept only in the local store"},
+      {{"vat", "build", Path("int"), "--level", "2"}, "has no level 2"},
+      {{"vat", "build", Path("many")}, "more than 32767 distinct values"},
+      {{"vat", "show", Path("int")}, "has no value attribute table"},
+      {{"vat", "show", Path("cut"), "--json"}, "damaged"},
+      {{"vat", "show", Path("missing")}},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -813,6 +833,76 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   // A missing directory is made for a new layer.
   Ok({"import", Path("f.tif"), Path("made/here/a")});
   EXPECT_NE(Ok({"check", Path("made/here/a")}).find("clean"), std::string::npos);
+}
+
+// A table built from a 4097 x 4097 level (17 x 17 tiles, so every shared tile edge is
+// crossed) holds exactly the counts made here from the cells written; a rebuild keeps the
+// classes of the values that remain.
+TEST_F(ToolTest, VatTableCountsEveryCellOnce) {
+  constexpr int kSide = 4097;
+  const auto value = [](int r, int c) {
+    if (r == 255 && c == 255) return 555555;  // on four tiles at once
+    if (r == kSide - 1 && c == kSide - 1) return 777777;
+    if ((r * 31 + c * 17) % 1013 == 0) return -9999;  // nodata
+    return (r / 37 * 7 + c / 91 * 3) % 200 - 50;
+  };
+  std::map<int32_t, uint64_t> want;
+  {
+    GDALDriver* gtiff = GetGDALDriverManager()->GetDriverByName("GTiff");
+    GDALDatasetUniquePtr ds(gtiff->Create(Path("big.tif").c_str(), kSide, kSide, 1, GDT_Int32, nullptr));
+    ASSERT_TRUE(ds);
+    std::array<double, 6> gt = {0, 1, 0, kSide, 0, -1};
+    ds->SetGeoTransform(gt.data());
+    GDALRasterBand* band = ds->GetRasterBand(1);
+    band->SetNoDataValue(-9999);
+    std::vector<int32_t> row(kSide);
+    for (int r = 0; r < kSide; ++r) {
+      for (int c = 0; c < kSide; ++c) {
+        row[static_cast<size_t>(c)] = value(r, c);
+        if (row[static_cast<size_t>(c)] != -9999) ++want[row[static_cast<size_t>(c)]];
+      }
+      ASSERT_EQ(band->RasterIO(GF_Write, 0, r, kSide, 1, row.data(), kSide, 1, GDT_Int32, 0, 0, nullptr), CE_None);
+    }
+  }
+  const std::string layer = Path("big");
+  Ok({"import", Path("big.tif"), layer});
+  EXPECT_NE(Ok({"vat", "build", layer}).find("built the value attribute table of " + layer + " level 1: " +
+                                               std::to_string(want.size()) + " values"),
+            std::string::npos);
+  const auto shown = [&] {
+    std::map<int32_t, std::pair<uint64_t, int>> got;
+    std::istringstream json(Ok({"vat", "show", layer, "--json"}));
+    for (std::string line; std::getline(json, line);) {
+      long long item = 0, v = 0, cells = 0, cls = 0;
+      if (std::sscanf(line.c_str(), " {\"item\": %lld, \"value\": %lld, \"cells\": %lld, \"class\": %lld}", &item,
+                      &v, &cells, &cls) == 4) {
+        EXPECT_EQ(item, static_cast<long long>(got.size()) + 1);
+        got[static_cast<int32_t>(v)] = {static_cast<uint64_t>(cells), static_cast<int>(cls)};
+      }
+    }
+    return got;
+  };
+  std::map<int32_t, std::pair<uint64_t, int>> got = shown();
+  ASSERT_EQ(got.size(), want.size());
+  for (const auto& [v, n] : want) EXPECT_EQ(got[v].first, n) << v;
+  EXPECT_EQ(got[555555].first, 1u);
+  EXPECT_EQ(got[777777].first, 1u);
+
+  // Classes given through the library survive a rebuild.
+  const std::string table = Path("big/big.WB");
+  std::vector<DemVatItem> items(want.size());
+  ASSERT_EQ(DemVatReadTable(table.c_str(), items.data(), static_cast<int32_t>(items.size())),
+            static_cast<int32_t>(items.size()));
+  items.front().itemSet = 4;
+  ASSERT_EQ(DemVatWriteTable(table.c_str(), items.data(), static_cast<int32_t>(items.size())), 1);
+  Ok({"set", layer, "0", "1", "123456"});
+  Ok({"vat", "build", layer, "-q"});
+  got = shown();
+  EXPECT_EQ(got[items.front().value].second, 4);
+  EXPECT_EQ(got[123456].first, 1u);
+  EXPECT_NE(Ok({"info", layer}).find("\nvat tables  1\n"), std::string::npos);
+  EXPECT_NE(Ok({"info", layer, "--json"}).find("\"vatLevels\": [1],"), std::string::npos);
+  EXPECT_NE(Ok({"vat", "show", layer}).find("  item        value             cells  class\n"), std::string::npos);
 }
 
 TEST_F(ToolTest, DemoRunsOnASmallScale) {

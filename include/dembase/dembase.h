@@ -219,15 +219,23 @@ DEMBASE_API int16_t _hxReadCellOfTileData(DemBaseAI* h, int32_t row, int32_t col
                                           uint8_t* isNull);
 DEMBASE_API int16_t _hxEndReadTileData(DemBaseAI* h);
 
-/* --- value attribute tables (integer local layers) --- */
+/* --- value attribute tables (integer local layers) ---
+ * A level's table lists its distinct values with their cell counts; libdemvat.so, loaded
+ * from the directory that holds libdembase.so, keeps it (its header, demvat.h, says what
+ * items, item sets and results mean). One table per layer is open at a time, for any
+ * created level; closing the layer closes it. Database layers answer 0 to all six. */
 
-/* nameOut needs room for DEMBASE_MAX_PATH bytes. 1 found, -1 no table file, 0 refused. */
+/* nameOut needs room for DEMBASE_MAX_PATH bytes and receives the table's path in the
+ * system's form. 1 found, -1 no table file, 0 refused (level 0 included). */
 DEMBASE_API int16_t _hxGetPyLayerVatName(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int16_t level,
                                          char* nameOut);
 /* create 0 opens an existing table (-1 none), nonzero creates one (-2 exists). */
 DEMBASE_API int16_t _hxOpenPyLayerVAT(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int16_t level,
                                       uint32_t create);
 DEMBASE_API int16_t _hxClosePyLayerVAT(DemBaseAI* h, int32_t dataSetId, int32_t layerId);
+/* With libdemvat: item is a cell value and the answer its item number (0: no such value);
+ * _hxSetBaseItemSet puts item number itemSet into class count; _hxGetBaseItemSet answers
+ * the class of item number itemSet. The library's negative codes come back unchanged. */
 DEMBASE_API int16_t _hxGetItemNum(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int32_t item);
 DEMBASE_API int16_t _hxSetBaseItemSet(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int32_t itemSet,
                                       int32_t count);

@@ -55,6 +55,9 @@ bool CDemFileLayer::CloseEverything() {
   bool ok = openLevel_ == 0 || ClosePyramidLayer(0) == 1;
   ok = EndLevelWrite() && ok;
   EndReadTileData();
+  // An open table is closed rather than dropped: libdemvat would otherwise keep its handle
+  // for the life of the process and lose the classes set since it was opened.
+  if (vat_) ok = ClosePyLayerVAT(0) == 1 && ok;
   if (infoDirty_) {
     // The range is all this rewrite carries, so a header not made durable is a failure.
     bool durable = false;
@@ -128,7 +131,10 @@ int16_t CDemFileLayer::DeletePyramidLayer(int32_t /*layerId*/, int16_t level) {
   if (!is_open() || level < 1 || level > CreatedLevels() || !levels_[static_cast<size_t>(level - 1)].created) {
     return kNoSuchLevel;
   }
-  if (level == openLevel_ || level == writerLevel_ || level == tileDataLevel_) return 0;
+  // The level of an open table stays too: closing the table writes its file back.
+  if (level == openLevel_ || level == writerLevel_ || level == tileDataLevel_ || (vat_ && level == vatLevel_)) {
+    return 0;
+  }
   DropReadAhead();
   const PyramidLevelRec gone = levels_[static_cast<size_t>(level - 1)];
   std::vector<PyramidLevelRec> records(levels_.begin(), levels_.begin() + CreatedLevels());
@@ -143,6 +149,7 @@ int16_t CDemFileLayer::DeletePyramidLayer(int32_t /*layerId*/, int16_t level) {
   // stay as a leftover that no header names and no new level reuses.
   (void)DeleteLevelFiles(layerDir_, gone);
   LevelDeleted(level);
+  if (vatLevel_ > level) --vatLevel_;
   return 1;
 }
 

@@ -11,12 +11,16 @@
 // disagree in a way the next open cannot cope with), and at close after level 1's range
 // changed.
 //
+// A level of an integer layer may have a value attribute table, kept by libdemvat
+// (vat_library.h); at most one table per layer is open at a time, whatever level is open.
+//
 // Thread safety: none; one thread at a time per handle.
 #ifndef DEMBASE_LOCALSTORE_DEM_FILE_LAYER_H_
 #define DEMBASE_LOCALSTORE_DEM_FILE_LAYER_H_
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,8 +32,9 @@
 #include "localstore/open_level.h"
 #include "localstore/tile_data_reader.h"
 #include "localstore/records.h"
-#include "platform/env.h"
 #include "localstore/tiled_layer.h"
+#include "localstore/vat_library.h"
+#include "platform/env.h"
 
 namespace dembase {
 
@@ -50,6 +55,14 @@ class CDemFileLayer final : public CTiledLayer {
   /* 11 */ int16_t GetPyramidLayerInfo(int32_t layerId, int16_t level, PyramidLayerInfo* out) override;
   /* 12 */ int16_t OpenPyramidLayer(int32_t layerId, int16_t level) override;
   /* 13 */ int16_t ClosePyramidLayer(int32_t layerId) override;
+  // Value attribute tables (dem_file_layer_vat.cc). nameOut needs DEMBASE_MAX_PATH bytes
+  // and receives the system path of the table; level 0 answers 0.
+  /* 15 */ int16_t GetPyLayerVatName(int32_t layerId, int16_t level, char* nameOut) override;
+  /* 16 */ int16_t OpenPyLayerVAT(int32_t layerId, int16_t level, uint32_t create) override;
+  /* 17 */ int16_t ClosePyLayerVAT(int32_t layerId) override;
+  /* 18 */ int16_t GetItemNum(int32_t item) override;
+  /* 19 */ int16_t SetBaseItemSet(int32_t itemSet, int32_t count) override;
+  /* 20 */ int16_t GetBaseItemSet(int32_t itemSet) override;
   /* 30 */ int16_t BeginWritePyramidLayer(int16_t level) override;
   /* 31 */ int16_t EndWritePyramidLayer() override;
   /* 32 */ int16_t WriteOneTile(int32_t reserved, int32_t tileIndex, OneTileInfo* info, const void* cells) override;
@@ -78,6 +91,8 @@ class CDemFileLayer final : public CTiledLayer {
     if (tileData_) tileData_->DropReadAhead();
   }
   int16_t CreatedLevels() const { return param_.levelCount; }
+  // The system path of a created level's table file; nullopt for a float layer.
+  std::optional<std::string> VatPathOf(int16_t level) const;
 
   // The layer as opened.
   std::unique_ptr<platform::File> header_;  // held unshared while open
@@ -97,6 +112,10 @@ class CDemFileLayer final : public CTiledLayer {
   std::unique_ptr<TileDataReader> tileData_;
   // The reader of the last tile-data read, kept for its buffers.
   std::unique_ptr<TileDataReader> spareReader_;
+
+  // The open value attribute table and the level it belongs to; null when none is open.
+  std::unique_ptr<CVatLibrary> vat_;
+  int16_t vatLevel_ = 0;
 };
 
 }  // namespace dembase

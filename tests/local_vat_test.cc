@@ -1,0 +1,278 @@
+// Value attribute tables of local layers through the exports: naming, the refusals of
+// the six calls, a library that is missing or lacks an entry point, and a library planted
+// in the current directory, which must never be loaded.
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "demvat.h"
+#include "tests/support/local_store_fixture.h"
+
+namespace dembase::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Hands libdembase a chosen directory for libdemvat.so, fails loads, or hides one entry
+// point of the library it loads; everything else goes to the base Env.
+class VatEnv final : public platform::Env {
+ public:
+  explicit VatEnv(platform::Env* base) : base_(base) {}
+
+  std::string libraryDir = DEMVAT_DIR;
+  bool passDirectory = false;  // answer the base's directory (the test program's)
+  bool loadFails = false;
+  std::string hidden;
+  std::vector<std::string> loads;  // every path asked for
+
+  std::unique_ptr<platform::Library> LoadLibrary(std::string_view path) override {
+    loads.emplace_back(path);
+    if (loadFails) return nullptr;
+    auto lib = base_->LoadLibrary(path);
+    return lib ? std::make_unique<Filtered>(std::move(lib), hidden) : nullptr;
+  }
+  std::string DirectoryOfLoadedObject(const void* address) override {
+    return passDirectory ? base_->DirectoryOfLoadedObject(address) : libraryDir;
+  }
+  std::unique_ptr<platform::File> OpenFile(std::string_view p, const platform::OpenOptions& o) override {
+    return base_->OpenFile(p, o);
+  }
+  bool Exists(std::string_view p) override { return base_->Exists(p); }
+  bool IsDirectory(std::string_view p) override { return base_->IsDirectory(p); }
+  bool CreateDir(std::string_view p) override { return base_->CreateDir(p); }
+  bool RemoveDir(std::string_view p) override { return base_->RemoveDir(p); }
+  bool RemoveFile(std::string_view p) override { return base_->RemoveFile(p); }
+  bool Rename(std::string_view f, std::string_view t) override { return base_->Rename(f, t); }
+  bool ReplaceFile(std::string_view f, std::string_view t) override { return base_->ReplaceFile(f, t); }
+  bool CopyFile(std::string_view f, std::string_view t) override { return base_->CopyFile(f, t); }
+  bool SyncDir(std::string_view p) override { return base_->SyncDir(p); }
+  uint64_t TotalPhysicalMemory() override { return base_->TotalPhysicalMemory(); }
+  void* ReserveMemory(size_t size) override { return base_->ReserveMemory(size); }
+  void ReleaseMemory(void* p, size_t size) override { base_->ReleaseMemory(p, size); }
+
+ private:
+  class Filtered final : public platform::Library {
+   public:
+    Filtered(std::unique_ptr<platform::Library> lib, std::string hidden)
+        : lib_(std::move(lib)), hidden_(std::move(hidden)) {}
+    void* Symbol(const char* name) override { return hidden_ == name ? nullptr : lib_->Symbol(name); }
+
+   private:
+    std::unique_ptr<platform::Library> lib_;
+    std::string hidden_;
+  };
+  platform::Env* base_;
+};
+
+const std::vector<DemVatItem> kItems = {{-3, 0, 10}, {10, 0, 20}, {42, 5, 1}};
+
+class LocalVatTest : public LocalStoreTest {
+ protected:
+  void SetUp() override {
+    LocalStoreTest::SetUp();
+    id_ = CreateAndOpen("t.dem", DEMBASE_TYPE_INT32, 600, 600);
+    ASSERT_GE(id_, 1);
+    ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id_, 2, 2, 2), 1);
+    floatId_ = CreateAndOpen("f.dem", DEMBASE_TYPE_FLOAT32, 300, 300);
+    ASSERT_GE(floatId_, 1);
+  }
+  int16_t Name(int32_t id, int16_t level, std::string* name = nullptr) {
+    char buf[DEMBASE_MAX_PATH] = "";
+    const int16_t r = _hxGetPyLayerVatName(h_, kLocal, id, level, buf);
+    if (name != nullptr) *name = buf;
+    return r;
+  }
+  int16_t Open(int16_t level, uint32_t create, int32_t id = 0) {
+    return _hxOpenPyLayerVAT(h_, kLocal, id == 0 ? id_ : id, level, create);
+  }
+  int16_t Close() { return _hxClosePyLayerVAT(h_, kLocal, id_); }
+  int16_t Item(int32_t value) { return _hxGetItemNum(h_, kLocal, id_, value); }
+  int16_t SetClass(int32_t item, int32_t cls) { return _hxSetBaseItemSet(h_, kLocal, id_, item, cls); }
+  int16_t Class(int32_t item) { return _hxGetBaseItemSet(h_, kLocal, id_, item); }
+  void WriteItems(const std::string& path) {
+    ASSERT_EQ(DemVatWriteTable(path.c_str(), kItems.data(), static_cast<int32_t>(kItems.size())), 1);
+  }
+
+  VatEnv vatEnv_{&env_};
+  platform::ScopedEnvOverride useVatEnv_{&vatEnv_};
+  int32_t id_ = 0;
+  int32_t floatId_ = 0;
+};
+
+TEST_F(LocalVatTest, TableIsNamedCreatedFilledQueriedAndKept) {
+  const std::string level1 = Path("t/t.WB");
+  const std::string level2 = Path("t_1/t_1.WB");
+  std::string name;
+  EXPECT_EQ(Name(id_, 1), -1);
+  ASSERT_EQ(Open(1, 1), 1);
+  EXPECT_EQ(Name(id_, 1, &name), 1);
+  EXPECT_EQ(name, level1);
+  EXPECT_EQ(Item(10), 0);  // a new table is empty
+  EXPECT_EQ(Close(), 1);
+
+  WriteItems(level1);
+  ASSERT_EQ(Open(1, 0), 1);
+  for (const auto& [value, item] : {std::pair{-3, 1}, {10, 2}, {42, 3}, {0, 0}, {43, 0}}) {
+    EXPECT_EQ(Item(value), item) << value;
+  }
+  EXPECT_EQ(Class(3), 5);
+  EXPECT_EQ(SetClass(2, 7), 1);
+  EXPECT_EQ(Class(2), 7);
+  EXPECT_EQ(SetClass(4, 7), DEMVAT_E_ARGUMENT);  // no item 4: the library's code comes back
+  EXPECT_EQ(Close(), 1);
+  ASSERT_EQ(Open(1, 0), 1);
+  EXPECT_EQ(Class(2), 7);
+  // A layer closed with its table open writes the table back.
+  EXPECT_EQ(SetClass(1, 9), 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id_), 1);
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id_), 1);
+  std::vector<DemVatItem> back(3);
+  ASSERT_EQ(DemVatReadTable(level1.c_str(), back.data(), 3), 3);
+  EXPECT_EQ(back[0].itemSet, 9);
+  EXPECT_EQ(back[1].itemSet, 7);
+  // Tables are tied to the layer, not to the open level; deleting a level removes its table.
+  id_ = _hxOpenDataLayer(h_, kLocal, Path("t.dem").c_str(), 0);
+  ASSERT_GE(id_, 1);
+  ASSERT_EQ(Open(2, 1), 1);
+  EXPECT_EQ(Close(), 1);
+  EXPECT_EQ(_hxDeletePyramidLayer(h_, kLocal, id_, 2), 1);
+  EXPECT_FALSE(fs::exists(level2));
+  EXPECT_TRUE(fs::exists(level1));
+  // Every load was of the one library, by absolute path.
+  for (const std::string& p : vatEnv_.loads) EXPECT_EQ(p, std::string(DEMVAT_DIR) + "libdemvat.so");
+  EXPECT_EQ(vatEnv_.loads.size(), 4u);
+}
+
+TEST_F(LocalVatTest, RefusalsLeaveTheLayerUsable) {
+  char buf[DEMBASE_MAX_PATH];
+  const struct {
+    const char* what;
+    std::function<int16_t()> call;
+    int16_t want;
+  } steps[] = {
+      {"float layer name", [&] { return Name(floatId_, 1); }, 0},
+      {"float layer create", [&] { return Open(1, 1, floatId_); }, 0},
+      {"float layer open", [&] { return Open(1, 0, floatId_); }, 0},
+      {"level 0 name", [&] { return Name(id_, 0); }, 0},
+      {"level -1 name", [&] { return Name(id_, -1); }, 0},
+      {"level 3 name (not created)", [&] { return Name(id_, 3); }, 0},
+      {"no nameOut", [&] { return _hxGetPyLayerVatName(h_, kLocal, id_, 1, nullptr); }, 0},
+      {"unknown layer", [&] { return _hxGetPyLayerVatName(h_, kLocal, 99, 1, buf); }, 0},
+      {"level 0 create", [&] { return Open(0, 1); }, 0},
+      {"level 3 create", [&] { return Open(3, 1); }, 0},
+      {"open without a file", [&] { return Open(1, 0); }, -1},
+      {"close without a table", [&] { return Close(); }, 0},
+      {"item without a table", [&] { return Item(1); }, 0},
+      {"set without a table", [&] { return SetClass(1, 1); }, 0},
+      {"get without a table", [&] { return Class(1); }, 0},
+      {"create level 2", [&] { return Open(2, 1); }, 1},
+      {"second create", [&] { return Open(1, 1); }, 0},
+      {"second open", [&] { return Open(2, 0); }, 0},
+      {"set class of item 0", [&] { return SetClass(0, 1); }, 0},
+      {"set class count 0", [&] { return SetClass(1, 0); }, 0},
+      {"delete the level of the open table", [&] { return _hxDeletePyramidLayer(h_, kLocal, id_, 2); }, 0},
+      {"close", [&] { return Close(); }, 1},
+      {"create over a table", [&] { return Open(2, 1); }, -2},
+      {"reopen", [&] { return Open(2, 0); }, 1},
+      {"close again", [&] { return Close(); }, 1},
+      {"damage the file",
+       [&] {
+         fs::resize_file(Path("t_1/t_1.WB"), 7);
+         return int16_t{1};
+       },
+       1},
+      {"open a damaged table", [&] { return Open(2, 0); }, 0},
+      {"create over a damaged table", [&] { return Open(2, 1); }, -2},
+      {"close after failed opens", [&] { return Close(); }, 0},
+      {"create on level 1 after failures", [&] { return Open(1, 1); }, 1},
+      {"close level 1", [&] { return Close(); }, 1},
+  };
+  for (const auto& s : steps) EXPECT_EQ(s.call(), s.want) << s.what;
+  EXPECT_FALSE(fs::exists(Path("f/f.WB")));
+}
+
+// What each call answers when the library is not there or lacks one entry point.
+struct Incomplete {
+  const char* what;
+  bool loadFails = false;
+  const char* dir = DEMVAT_DIR;
+  const char* hidden = "";
+  int16_t create = 1, open = 1, item = 2, set = 1, get = 3, close = 1;
+};
+
+class LocalVatLibraryTest : public LocalVatTest, public ::testing::WithParamInterface<Incomplete> {};
+
+TEST_P(LocalVatLibraryTest, AnswersZeroWithoutTheEntryPoint) {
+  const Incomplete& c = GetParam();
+  WriteItems(Path("t/t.WB"));
+  vatEnv_.loadFails = c.loadFails;
+  vatEnv_.libraryDir = c.dir;
+  vatEnv_.hidden = c.hidden;
+  EXPECT_EQ(Open(2, 1), c.create);
+  EXPECT_EQ(fs::exists(Path("t_1/t_1.WB")), c.create == 1);
+  if (c.create == 1) {
+    EXPECT_EQ(Close(), c.close);
+  }
+  EXPECT_EQ(Open(1, 0), c.open);
+  EXPECT_EQ(Item(10), c.open == 1 ? c.item : 0);
+  EXPECT_EQ(SetClass(1, 3), c.open == 1 ? c.set : 0);
+  EXPECT_EQ(Class(1), c.open == 1 ? c.get : 0);
+  EXPECT_EQ(Close(), c.open == 1 ? c.close : 0);
+  // However the close went, the table was let go: with the whole library the next open
+  // succeeds.
+  vatEnv_.loadFails = false;
+  vatEnv_.libraryDir = DEMVAT_DIR;
+  vatEnv_.hidden = "";
+  EXPECT_EQ(Open(1, 0), 1);
+  EXPECT_EQ(Close(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Libraries, LocalVatLibraryTest,
+    ::testing::Values(Incomplete{"complete"}, Incomplete{"load fails", true, DEMVAT_DIR, "", 0, 0},
+                      Incomplete{"no directory", false, "", "", 0, 0},
+                      Incomplete{"relative directory", false, "lib/", "", 0, 0},
+                      Incomplete{"no CreateVatFile", false, DEMVAT_DIR, "CreateVatFile", 0},
+                      Incomplete{"no OpenVatFile", false, DEMVAT_DIR, "OpenVatFile", 1, 0},
+                      Incomplete{"no CloseVatFile", false, DEMVAT_DIR, "CloseVatFile", 1, 1, 2, 1, 3, 0},
+                      Incomplete{"no GetItemNum", false, DEMVAT_DIR, "GetItemNum", 1, 1, 0},
+                      Incomplete{"no SetBaseItemSet", false, DEMVAT_DIR, "SetBaseItemSet", 1, 1, 2, 0, 0},
+                      Incomplete{"no GetBaseItemSet", false, DEMVAT_DIR, "GetBaseItemSet", 1, 1, 2, 1, 0}),
+    [](const ::testing::TestParamInfo<Incomplete>& info) {
+      std::string name = info.param.what;
+      for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+      return name;
+    });
+
+// A libdemvat.so in the current directory is a working library, yet never the one loaded:
+// neither when libdembase's directory has none, nor when that directory is unknown.
+TEST_F(LocalVatTest, LibraryInTheCurrentDirectoryIsNeverLoaded) {
+  platform::TestTempDir cwd;
+  ASSERT_FALSE(cwd.path().empty());
+  fs::copy_file(std::string(DEMVAT_DIR) + "libdemvat.so", cwd.Join("libdemvat.so"));
+  ASSERT_NE(platform::Env::Default()->LoadLibrary(cwd.Join("libdemvat.so")), nullptr);
+  const fs::path before = fs::current_path();
+  fs::current_path(cwd.path());
+  const struct {
+    const char* dir;
+    bool pass;
+  } cases[] = {{"", false}, {"./", false}, {".", false}, {"", true}};
+  for (const auto& c : cases) {
+    vatEnv_.libraryDir = c.dir;
+    vatEnv_.passDirectory = c.pass;
+    vatEnv_.loads.clear();
+    EXPECT_EQ(Open(1, 1), 0) << c.dir << c.pass;
+    for (const std::string& p : vatEnv_.loads) EXPECT_NE(fs::path(p).parent_path(), fs::path(cwd.path())) << p;
+  }
+  fs::current_path(before);
+  EXPECT_FALSE(fs::exists(Path("t/t.WB")));
+}
+
+}  // namespace
+}  // namespace dembase::testing
