@@ -51,6 +51,7 @@ class VatEnv final : public platform::Env {
   bool Rename(std::string_view f, std::string_view t) override { return base_->Rename(f, t); }
   bool ReplaceFile(std::string_view f, std::string_view t) override { return base_->ReplaceFile(f, t); }
   bool CopyFile(std::string_view f, std::string_view t) override { return base_->CopyFile(f, t); }
+  bool LinkFile(std::string_view f, std::string_view t) override { return base_->LinkFile(f, t); }
   bool SyncDir(std::string_view p) override { return base_->SyncDir(p); }
   uint64_t TotalPhysicalMemory() override { return base_->TotalPhysicalMemory(); }
   void* ReserveMemory(size_t size) override { return base_->ReserveMemory(size); }
