@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -58,8 +59,10 @@ Status CheckDatabaseFile(const LayerRef& ref, DatabaseUse use) {
 }  // namespace
 
 StatusOr<std::unique_ptr<Session>> Session::Open(const LayerRef& ref, DatabaseUse use) {
+  std::string madeDatabase;
   if (!ref.local()) {
     if (Status s = CheckDatabaseFile(ref, use); !s.ok()) return s;
+    if (KindOf(ref.connection.connectArg1) == FileKind::kMissing) madeDatabase = ref.connection.connectArg1;
   }
   DemBaseAI* h = _hxCreateDemBaseAI();
   if (h == nullptr) return Status::Error("out of memory");
@@ -70,10 +73,15 @@ StatusOr<std::unique_ptr<Session>> Session::Open(const LayerRef& ref, DatabaseUs
     return Error(ref.connection.connectArg1, "cannot open data set " + std::string(ref.connection.dataSet) +
                                                  ": not a dembase database, or not writable");
   }
-  return std::unique_ptr<Session>(new Session(h, ds));
+  return std::unique_ptr<Session>(new Session(h, ds, madeDatabase));
 }
 
-Session::~Session() { _hxDeleteDemBaseAI(handle_); }
+Session::~Session() {
+  _hxDeleteDemBaseAI(handle_);
+  if (!discardDatabase_ || madeDatabase_.empty()) return;
+  // The database's own companions go with it (the log of its write-ahead journal mode).
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::remove((madeDatabase_ + suffix).c_str());
+}
 
 namespace {
 
