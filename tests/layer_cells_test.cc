@@ -366,16 +366,31 @@ TEST_P(LayerCellsTest, CallsNeedTheOpenLevel) {
   EXPECT_EQ(level1.Get(1, 1).isNull, 1);
 }
 
-TEST_P(LayerCellsTest, OnlyALayerNobodyHasOpenIsDeleted) {
+TEST_P(LayerCellsTest, OnlyALayerNobodyHasOpenIsDeletedRenamedOrCopied) {
   CellCalls layer = Make("doomed", kRows, kCols);
   ASSERT_GE(layer.layer(), 1);
   ASSERT_EQ(layer.Set(3, 3, 7), 1);
-  EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), LayerName("doomed").c_str()), 0);
+  const std::string doomed = LayerName("doomed"), copied = LayerName("copied"), moved = LayerName("moved");
+  EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), doomed.c_str()), 0);
+  EXPECT_EQ(_hxCopyDataLayer(h_, ds(), doomed.c_str(), copied.c_str()), 0);
+  EXPECT_EQ(_hxRenameDataLayer(h_, ds(), doomed.c_str(), moved.c_str()), 0);
   EXPECT_EQ(layer.Get(3, 3).value, 7);
   ASSERT_EQ(_hxCloseDataLayer(h_, ds(), layer.layer()), 1);
-  EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), LayerName("doomed").c_str()), 1);
-  EXPECT_EQ(_hxOpenDataLayer(h_, ds(), LayerName("doomed").c_str(), 0), 0);
-  EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), LayerName("doomed").c_str()), 0);
+
+  // A database has no rename or copy of its own.
+  const int16_t moves = kind().sqlite ? 0 : 1;
+  EXPECT_EQ(_hxCopyDataLayer(h_, ds(), doomed.c_str(), copied.c_str()), moves);
+  EXPECT_EQ(_hxRenameDataLayer(h_, ds(), copied.c_str(), moved.c_str()), moves);
+  if (moves == 1) {
+    CellCalls copy = Open("moved");
+    ASSERT_GE(copy.layer(), 1);
+    EXPECT_EQ(copy.Get(3, 3).value, 7);
+    EXPECT_EQ(_hxCloseDataLayer(h_, ds(), copy.layer()), 1);
+    EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), moved.c_str()), 1);
+  }
+  EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), doomed.c_str()), 1);
+  EXPECT_EQ(_hxOpenDataLayer(h_, ds(), doomed.c_str(), 0), 0);
+  EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), doomed.c_str()), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LayerCellsTest, ::testing::ValuesIn(kAllLayerKinds), KindName);

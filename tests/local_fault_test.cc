@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cache/buffers.h"
@@ -335,6 +336,129 @@ INSTANTIATE_TEST_SUITE_P(Changes, LevelChangeFaultTest, ::testing::ValuesIn(kLev
                            std::string name = info.param.name;
                            std::replace(name.begin(), name.end(), ' ', '_');
                            return name;
+                         });
+
+// Deleting, renaming and copying a layer of two levels whose directory names no longer
+// follow their positions (hill\ and hill_2\), with a value table beside level 1.
+struct LayerOperation {
+  const char* name;
+  int16_t (*run)(DemBaseAI* h, const char* from, const char* to);
+  const char* target;                       // relative; null for a delete
+  std::set<std::string> entriesAfter;       // of the test directory once it succeeded
+};
+
+const LayerOperation kLayerOperations[] = {
+    {"copy", [](DemBaseAI* h, const char* f, const char* t) { return _hxCopyDataLayer(h, kLocal, f, t); }, "dale.dem",
+     {"hill.dem", "hill", "hill_2", "sub", "dale.dem", "dale", "dale_1"}},
+    {"rename", [](DemBaseAI* h, const char* f, const char* t) { return _hxRenameDataLayer(h, kLocal, f, t); },
+     "dale.dem", {"sub", "dale.dem", "dale", "dale_1"}},
+    {"rename into another directory",
+     [](DemBaseAI* h, const char* f, const char* t) { return _hxRenameDataLayer(h, kLocal, f, t); }, "sub/dale.dem",
+     {"sub", "sub/dale.dem", "sub/dale", "sub/dale_1"}},
+    {"delete", [](DemBaseAI* h, const char* f, const char*) { return _hxDeleteDataLayer(h, kLocal, f); }, nullptr,
+     {"sub"}},
+};
+
+// persistent: every operation from the nth on fails too, as if the process died there.
+class LayerOperationFaultTest : public LocalFaultTest,
+                                public ::testing::WithParamInterface<std::tuple<LayerOperation, bool>> {
+ protected:
+  void SetUp() override {
+    LocalFaultTest::SetUp();
+    BuildLayer(kBefore);
+    const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(kName).c_str(), 0);
+    ASSERT_GE(id, 1);
+    ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
+    ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 3, 4.0, 4.0), 1);
+    ASSERT_EQ(_hxDeletePyramidLayer(h_, kLocal, id, 2), 1);
+    ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+    ASSERT_TRUE(WriteFileBytes(Path("hill/hill.WB"), Bytes(40, 'v')));
+    ASSERT_TRUE(std::filesystem::create_directory(Path("sub")));
+  }
+
+  // Entries of the test directory and of sub/, relative.
+  std::set<std::string> Entries() const {
+    std::set<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir_.path())) names.insert(e.path().filename().string());
+    for (const auto& e : std::filesystem::directory_iterator(Path("sub"))) {
+      names.insert("sub/" + e.path().filename().string());
+    }
+    return names;
+  }
+
+  // The layer at rel opens with both levels, level 1's cells as built and its value table.
+  void ExpectWholeLayer(const std::string& rel) {
+    SCOPED_TRACE(rel);
+    const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(rel).c_str(), 0);
+    ASSERT_GE(id, 1);
+    DataLayerParam p{};
+    EXPECT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &p), 1);
+    EXPECT_EQ(Copy(p.levelCount), 2);
+    EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 2), 1);
+    EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+    EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
+    for (int t = 0; t < kTiles; ++t) {
+      EXPECT_EQ(ClassifyTile(h_, id, 1, t / kTilesAcross, t % kTilesAcross, kBefore[t], kBefore[t]), Seen::kFirst)
+          << "tile " << t;
+    }
+    const std::filesystem::path header = Path(rel);
+    const std::string stem = header.stem().string();
+    EXPECT_EQ(ReadFileBytes((header.parent_path() / stem / (stem + ".WB")).string()), Bytes(40, 'v'));
+    EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  }
+};
+
+TEST_P(LayerOperationFaultTest, SourceOrWholeResultAfterAFailureAtAnyStep) {
+  const auto& [op, persistent] = GetParam();
+  const DirectorySnapshot before(dir_.path());
+  const std::string from = Path(kName);
+  const std::string to = op.target != nullptr ? Path(op.target) : std::string();
+  const bool copy = std::string(op.name) == "copy";
+  int64_t n = 1;
+  for (; n < kGiveUpAfter; ++n) {
+    SCOPED_TRACE(::testing::Message() << (persistent ? "every operation failing from " : "failure at operation ") << n);
+    before.Restore();
+    env_.FailOperation(n, persistent);
+    int16_t r = op.run(h_, from.c_str(), to.c_str());
+    const bool fired = env_.fault_fired();
+    StopFaults();
+    EXPECT_TRUE(r == 1 || (fired && r == 0)) << r;
+    if (r != 1 && !persistent) {
+      EXPECT_TRUE(DirectorySnapshot(dir_.path()) == before) << "a failed operation is undone";
+    }
+    if (r != 1) {
+      // After a crash the next attempt finishes the job. One that got as far as two
+      // headers is whole: a copy is done, a rename is finished by deleting the old name.
+      if (FileExists(from)) ExpectWholeLayer(kName);
+      if (!to.empty() && FileExists(from) && FileExists(to)) {
+        r = copy ? 1 : _hxDeleteDataLayer(h_, kLocal, from.c_str());
+      } else {
+        r = op.target == nullptr && !FileExists(from) ? 1 : op.run(h_, from.c_str(), to.c_str());
+      }
+      EXPECT_EQ(r, 1) << "the retry";
+    }
+    EXPECT_FALSE(FileExists(to + ".partial"));
+    if (op.target != nullptr) ExpectWholeLayer(op.target);
+    if (copy) ExpectWholeLayer(kName);
+    // Old names a failed clean-up leaves are leftovers no header names.
+    std::set<std::string> entries = Entries();
+    std::set<std::string> want = op.entriesAfter;
+    if (fired && !copy) {
+      for (const char* leftover : {"hill", "hill_2"}) entries.erase(leftover), want.erase(leftover);
+    }
+    EXPECT_EQ(entries, want);
+    if (!fired) break;
+  }
+  EXPECT_GT(n, 5);
+  EXPECT_LT(n, kGiveUpAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, LayerOperationFaultTest,
+                         ::testing::Combine(::testing::ValuesIn(kLayerOperations), ::testing::Bool()),
+                         [](const auto& info) {
+                           std::string name = std::get<0>(info.param).name;
+                           std::replace(name.begin(), name.end(), ' ', '_');
+                           return name + (std::get<1>(info.param) ? "_crash" : "_failure");
                          });
 
 // A layer whose creation failed at any step leaves nothing that blocks the retry.

@@ -294,29 +294,65 @@ TEST_F(LocalLayerFilesTest, LevelsAreNamedInCreationOrderAndMoveDownOnDelete) {
   EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
 }
 
-// Deleting a whole layer removes its header and every level, and refuses a layer that
-// is open or a file that is not a layer header.
-TEST_F(LocalLayerFilesTest, DeletingALayerRemovesAllItsFilesUnlessItIsOpen) {
+// Deleting, renaming and copying a whole layer refuse what they must and then touch
+// nothing; a delete removes every file of the layer.
+TEST_F(LocalLayerFilesTest, LayerOperationsRefuseWithTheirCodesAndTouchNothing) {
   const int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_INT32, 300, 300);
   ASSERT_GE(id, 1);
   ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
   ASSERT_TRUE(WriteFileBytes(Path("note.dem"), Bytes(200, 'x')));
-  const std::string hill = Path("hill.dem");
-  const std::string note = Path("note.dem");
-  const std::string none = Path("none.dem");
+  Bytes oldVersion = ReadFileBytes(Path("hill.dem"));
+  ASSERT_GT(oldVersion.size(), 13u);
+  oldVersion[9] = 0x61;
+  ASSERT_TRUE(WriteFileBytes(Path("old.dem"), oldVersion));
+  ASSERT_TRUE(fs::create_directory(Path("sub")));
+  DataLayerParam vale = LayerParam(DEMBASE_TYPE_FLOAT32, 10, 10);
+  ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path("vale.dem").c_str(), &vale, 0, 0), 1);
+  using Op = int16_t (*)(DemBaseAI*, const char*, const char*);
+  const Op del = [](DemBaseAI* h, const char* f, const char*) { return _hxDeleteDataLayer(h, kLocal, f); };
+  const Op ren = [](DemBaseAI* h, const char* f, const char* t) { return _hxRenameDataLayer(h, kLocal, f, t); };
+  const Op cpy = [](DemBaseAI* h, const char* f, const char* t) { return _hxCopyDataLayer(h, kLocal, f, t); };
   struct Case {
     const char* what;
-    const char* path;
+    const char* from;
+    const char* to;
     int16_t want;
   };
-  const Case cases[] = {{"open layer", hill.c_str(), 0}, {"not a layer header", note.c_str(), -1},
-                        {"missing", none.c_str(), 0},     {"empty path", "", 0}};
-  for (const Case& c : cases) EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, c.path), c.want) << c.what;
-  EXPECT_TRUE(FileExists(Path("hill_1/hill_1.Hdr")));
+  const Case cases[] = {
+      {"open layer", "hill.dem", "dale.dem", 0},     {"not a layer header", "note.dem", "dale.dem", -1},
+      {"wrong version", "old.dem", "dale.dem", -2},  {"missing", "none.dem", "dale.dem", 0},
+      {"empty path", "", "dale.dem", 0},             {"target is a file", "vale.dem", "note.dem", -3},
+      {"target is a directory", "vale.dem", "sub", -3}, {"target in no directory", "vale.dem", "no/dale.dem", 0},
+      {"empty target", "vale.dem", "", 0},
+  };
+  const DirectorySnapshot before(dir_.path());
+  for (const Case& c : cases) {
+    const std::string from = c.from[0] == '\0' ? "" : Path(c.from);
+    const std::string to = c.to[0] == '\0' ? "" : Path(c.to);
+    for (const auto& [name, op] : {std::pair{"delete", del}, {"rename", ren}, {"copy", cpy}}) {
+      const bool targetCase = c.want == -3 || std::string(c.what).find("target") != std::string::npos;
+      if (targetCase && op == del) continue;
+      EXPECT_EQ(op(h_, from.c_str(), to.c_str()), c.want) << name << ": " << c.what;
+    }
+  }
+  EXPECT_EQ(_hxRenameDataLayer(h_, kLocal, nullptr, Path("x.dem").c_str()), 0);
+  EXPECT_EQ(_hxCopyDataLayer(h_, kLocal, Path("vale.dem").c_str(), nullptr), 0);
+  EXPECT_EQ(_hxRenameDataLayer(h_, kLocal, Path("vale.dem").c_str(), Path(".dem").c_str()), 0) << "no layer name";
+  EXPECT_TRUE(DirectorySnapshot(dir_.path()) == before) << "a refusal touches nothing";
+
+  // Level directories of a copy skip names that are taken; a delete takes every file.
   ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
-  EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, hill.c_str()), 1);
+  ASSERT_TRUE(fs::create_directory(Path("dale")));
+  ASSERT_EQ(_hxCopyDataLayer(h_, kLocal, Path("hill.dem").c_str(), Path("dale.dem").c_str()), 1);
+  EXPECT_TRUE(fs::is_empty(Path("dale")));
+  for (const char* f : {"dale_1/dale_1.Hdr", "dale_1/dale_1.Dem", "dale_2/dale_2.Hdr"}) EXPECT_TRUE(FileExists(Path(f)));
+  EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, Path("hill.dem").c_str()), 1);
   for (const char* gone : {"hill.dem", "hill", "hill_1"}) EXPECT_FALSE(FileExists(Path(gone))) << gone;
-  EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, hill.c_str()), 0);
+  EXPECT_EQ(_hxDeleteDataLayer(h_, kLocal, Path("hill.dem").c_str()), 0);
+  const int32_t copy = _hxOpenDataLayer(h_, kLocal, Path("dale.dem").c_str(), 0);
+  ASSERT_GE(copy, 1);
+  EXPECT_EQ(_hxOpenPyramidLayer(h_, kLocal, copy, 2), 1);
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, copy), 1);
 }
 
 TEST_F(LocalLayerFilesTest, ClosedOnceIsSetByTheFirstClose) {
@@ -534,21 +570,32 @@ TEST_F(LocalLayerFilesTest, AnOpenLayerCannotBeOpenedAgain) {
   ASSERT_EQ(_hxOpenDataSet(other, nullptr, 0.125f), kLocal);
   EXPECT_EQ(_hxOpenDataLayer(other, kLocal, path.c_str(), 0), 0);
 
-  // The child uses only a handle of its own and reports the open's result by exit status.
-  const auto openInChild = [&path] {
+  // The child uses only a handle of its own and reports the result by exit status.
+  const auto inChild = [&path](int32_t (*op)(DemBaseAI*, const char*)) {
     const pid_t pid = fork();
     if (pid == 0) {
       DemBaseAI* mine = _hxCreateDemBaseAI();
       int32_t r = -100;
-      if (mine != nullptr && _hxOpenDataSet(mine, nullptr, 0.125f) == kLocal) {
-        r = _hxOpenDataLayer(mine, kLocal, path.c_str(), 0);
-      }
+      if (mine != nullptr && _hxOpenDataSet(mine, nullptr, 0.125f) == kLocal) r = op(mine, path.c_str());
       _exit(r >= 1 ? 1 : r == 0 ? 0 : 2);
     }
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
   };
+  const auto openInChild = [&] {
+    return inChild([](DemBaseAI* h, const char* p) { return _hxOpenDataLayer(h, kLocal, p, 0); });
+  };
+  // Nor deleted, renamed or copied from another process.
+  EXPECT_EQ(inChild([](DemBaseAI* h, const char* p) -> int32_t { return _hxDeleteDataLayer(h, kLocal, p); }), 0);
+  EXPECT_EQ(inChild([](DemBaseAI* h, const char* p) -> int32_t {
+              return _hxRenameDataLayer(h, kLocal, p, (std::string(p) + "2.dem").c_str());
+            }), 0);
+  EXPECT_EQ(inChild([](DemBaseAI* h, const char* p) -> int32_t {
+              return _hxCopyDataLayer(h, kLocal, p, (std::string(p) + "2.dem").c_str());
+            }), 0);
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_FALSE(FileExists(path + "2.dem"));
   EXPECT_EQ(openInChild(), 0) << "refused while this process holds the layer";
   // Creating a level replaces the header file; the layer stays held while the new one
   // is about to take the old one's name and after it has.

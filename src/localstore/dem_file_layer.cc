@@ -1,6 +1,5 @@
 #include "localstore/dem_file_layer.h"
 
-#include <algorithm>
 #include <cstring>
 
 #include "cells/null_test.h"
@@ -107,10 +106,7 @@ int16_t CDemFileLayer::CreatePyramidLayer(int32_t /*layerId*/, int16_t level, do
   for (int n = 0; n < kLevelNameTries && r == kAlreadyExists; ++n) {
     auto made = MakeLevelRecord(layerName_, level + n);
     if (!made) return 0;
-    const bool taken = std::any_of(records.begin(), records.end(),
-                                   [&](const PyramidLevelRec& other) { return other.directory == made->directory; });
-    const auto dir = SystemPath(layerDir_, made->directory);
-    if (taken || !dir || platform::CurrentEnv()->Exists(*dir)) continue;
+    if (!LevelDirectoryFree(layerDir_, *made, records)) continue;
     rec = *made;
     r = CreateLevelFiles(layerDir_, param_, cellSizeX, cellSizeY, &rec);
   }

@@ -59,9 +59,6 @@ class CDemFileLayer final : public CTiledLayer {
 
   bool is_open() const { return header_ != nullptr; }
 
-  // How many directory names a new level tries before it gives up with -3.
-  static constexpr int kLevelNameTries = 64;
-
  private:
   // Closes the open level (writing it back) and the header file, and rewrites the
   // header file when the value range changed. False when anything was lost.

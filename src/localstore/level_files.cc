@@ -102,6 +102,30 @@ int16_t CreateLevelFiles(const std::string& layerDir, const DataLayerParam& para
   return 1;
 }
 
+std::optional<int> ReadDataFileCount(const std::string& layerDir, const PyramidLevelRec& rec) {
+  const auto header = SystemPath(layerDir, rec.headerPath);
+  if (!header || rec.headerPath.empty()) return std::nullopt;
+  // Shared for reading only: an open level holds its header with write access.
+  auto file = CurrentEnv()->OpenFile(*header, OpenOptions{Access::kRead, Share::kRead, Disposition::kOpenExisting, true});
+  std::byte bytes[LevelHeaderPrefix::kEncodedLength];
+  LevelHeaderPrefix prefix;
+  uint64_t size = 0;
+  if (!file || !file->Size(&size) || size < sizeof bytes || !file->ReadAt(0, bytes) || !prefix.DecodeFrom(bytes)) {
+    return std::nullopt;
+  }
+  const auto g = ValidateLevelHeader(prefix, size);
+  if (!g) return std::nullopt;
+  return static_cast<int>(g->dataFileCount);
+}
+
+bool LevelDirectoryFree(const std::string& layerDir, const PyramidLevelRec& candidate,
+                        std::span<const PyramidLevelRec> taken) {
+  const bool used = std::any_of(taken.begin(), taken.end(),
+                                [&](const PyramidLevelRec& other) { return other.directory == candidate.directory; });
+  const auto dir = SystemPath(layerDir, candidate.directory);
+  return !used && dir && !CurrentEnv()->Exists(*dir);
+}
+
 int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec) {
   const auto dir = SystemPath(layerDir, rec.directory);
   const auto header = SystemPath(layerDir, rec.headerPath);
@@ -110,18 +134,13 @@ int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec
   platform::Env* env = CurrentEnv();
 
   int64_t files = 0;
-  // Shared for reading only: an open level holds its header with write access, so
-  // deleting it fails here and nothing is removed.
-  if (auto file = env->OpenFile(*header, OpenOptions{Access::kRead, Share::kRead, Disposition::kOpenExisting, true})) {
-    std::byte bytes[LevelHeaderPrefix::kEncodedLength];
-    LevelHeaderPrefix prefix;
-    uint64_t size = 0;
-    if (file->Size(&size) && size >= sizeof bytes && file->ReadAt(0, bytes) && prefix.DecodeFrom(bytes)) {
-      // A damaged header still lets the level go; only data files it proves are removed.
-      if (auto g = ValidateLevelHeader(prefix, size)) files = g->dataFileCount;
-    }
+  if (const auto count = ReadDataFileCount(layerDir, rec)) {
+    files = *count;
   } else if (env->Exists(*header)) {
-    return 0;
+    // Held by an open level: nothing is removed. A damaged header still lets the level
+    // go; only data files it proves are removed.
+    auto probe = env->OpenFile(*header, OpenOptions{Access::kRead, Share::kRead, Disposition::kOpenExisting, true});
+    if (!probe) return 0;
   } else {
     // The header is already gone (a crash, or removed by hand): the data files that
     // remain, in order, go too, so the level can still be deleted.
@@ -132,14 +151,14 @@ int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec
     }
   }
   // Removal is best effort from here on: a file that stays keeps its directory, which
-  // is then a leftover no level record names.
-  bool ok = !env->Exists(*header) || env->RemoveFile(*header);
+  // is then a leftover no level record names. What is already gone counts as removed.
+  const auto remove = [env](const std::string& path) { return !env->Exists(path) || env->RemoveFile(path); };
+  bool ok = remove(*header);
   for (int i = 0; i < files; ++i) {
-    if (auto path = DataFilePath(*firstData, i)) ok = env->RemoveFile(*path) && ok;
+    const auto path = DataFilePath(*firstData, i);
+    ok = path && remove(*path) && ok;
   }
-  if (auto vat = VatFilePath(layerDir, rec.headerPath)) {
-    if (env->Exists(*vat)) ok = env->RemoveFile(*vat) && ok;
-  }
+  if (auto vat = VatFilePath(layerDir, rec.headerPath)) ok = remove(*vat) && ok;
   if (env->Exists(*dir)) ok = env->RemoveDir(*dir) && ok;
   return ok ? 1 : 0;
 }

@@ -4,6 +4,8 @@
 #define DEMBASE_LOCALSTORE_LEVEL_FILES_H_
 
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "cells/cell_value.h"
@@ -23,6 +25,18 @@ int16_t CreateLevelFiles(const std::string& layerDir, const DataLayerParam& para
 // whose header is already missing is removed too. 0 when the header exists but cannot
 // be opened (the level is open) and nothing was removed, or when something stayed.
 int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec);
+
+// The number of data files a created level's header records; nullopt when the header
+// cannot be opened for reading (missing, or the level is open) or does not add up.
+[[nodiscard]] std::optional<int> ReadDataFileCount(const std::string& layerDir, const PyramidLevelRec& rec);
+
+// How many directory names a new level tries before it gives up.
+inline constexpr int kLevelNameTries = 64;
+
+// Whether candidate's directory is free for a new level: no record in taken uses it and
+// nothing on disk occupies it.
+[[nodiscard]] bool LevelDirectoryFree(const std::string& layerDir, const PyramidLevelRec& candidate,
+                                      std::span<const PyramidLevelRec> taken);
 
 // Reads the description of a level from its header file. False when unreadable.
 [[nodiscard]] bool ReadLevelInfo(const std::string& layerDir, const PyramidLevelRec& rec, PyramidLayerInfo* out);

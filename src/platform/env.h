@@ -87,6 +87,9 @@ class Env {
   virtual bool ReplaceFile(std::string_view from, std::string_view to) = 0;
   // Copies a file; fails when the target exists. A failed copy leaves no target.
   virtual bool CopyFile(std::string_view from, std::string_view to) = 0;
+  // Gives a file a second name (a hard link); fails when the target exists or the two
+  // names are on different file systems.
+  virtual bool LinkFile(std::string_view from, std::string_view to) = 0;
   // Makes the entries of a directory (creations, renames) durable.
   virtual bool SyncDir(std::string_view path) = 0;
 

@@ -161,6 +161,12 @@ class PosixEnv final : public Env {
     return ok;
   }
 
+  bool LinkFile(std::string_view from, std::string_view to) override {
+    std::string f;
+    std::string t;
+    return SystemPath(from, &f) && SystemPath(to, &t) && link(f.c_str(), t.c_str()) == 0;
+  }
+
   bool SyncDir(std::string_view path) override {
     std::string p;
     if (!SystemPath(path, &p)) return false;

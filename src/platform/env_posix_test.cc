@@ -95,7 +95,7 @@ TEST_F(EnvPosixTest, Directories) {
   EXPECT_TRUE(env()->Exists(dir_.Join("dangling"))) << "a dangling link still takes the name";
 }
 
-TEST_F(EnvPosixTest, RenameFailsWhenTargetExists) {
+TEST_F(EnvPosixTest, RenameAndLinkFailWhenTargetExists) {
   const std::string a = dir_.Join("a");
   const std::string b = dir_.Join("b");
   ASSERT_TRUE(Put(a, "A") && Put(b, "B") && env()->CreateDir(dir_.Join("d1")));
@@ -108,6 +108,11 @@ TEST_F(EnvPosixTest, RenameFailsWhenTargetExists) {
   EXPECT_EQ(Get(dir_.Join("c")), "A");
   ASSERT_TRUE(env()->ReplaceFile(dir_.Join("c"), b));
   EXPECT_EQ(Get(b), "A");
+  EXPECT_FALSE(env()->LinkFile(dir_.Join("missing"), dir_.Join("e")));
+  ASSERT_TRUE(env()->LinkFile(b, dir_.Join("e")));
+  EXPECT_FALSE(env()->LinkFile(b, dir_.Join("e")));
+  ASSERT_TRUE(Put(dir_.Join("e"), "E"));
+  EXPECT_EQ(Get(b), "E") << "one file under two names";
 }
 
 TEST_F(EnvPosixTest, CopyFile) {

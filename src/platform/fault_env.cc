@@ -91,6 +91,10 @@ bool FaultEnv::ReplaceFile(std::string_view from, std::string_view to) {
   if (before_replace_) before_replace_();
   return base_->ReplaceFile(from, to);
 }
+bool FaultEnv::LinkFile(std::string_view from, std::string_view to) {
+  return !ShouldFail() && base_->LinkFile(from, to);
+}
+
 bool FaultEnv::CopyFile(std::string_view from, std::string_view to) {
   return !ShouldFail() && base_->CopyFile(from, to);
 }

@@ -2,7 +2,7 @@
 // operation with its Nth I/O call failing, N = 1, 2, ... until it completes, and check
 // after each failure that what is stored is still sound.
 //
-// Counted operations: OpenFile, ReadAt, WriteAt, Sync, Rename, ReplaceFile, CopyFile,
+// Counted operations: OpenFile, ReadAt, WriteAt, Sync, Rename, ReplaceFile, CopyFile, LinkFile,
 // CreateDir, RemoveDir, RemoveFile, SyncDir. Exists, IsDirectory and Size are not
 // counted. Memory and library calls pass through unless a switch below says otherwise.
 //
@@ -59,6 +59,7 @@ class FaultEnv final : public Env {
   bool Rename(std::string_view from, std::string_view to) override;
   bool ReplaceFile(std::string_view from, std::string_view to) override;
   bool CopyFile(std::string_view from, std::string_view to) override;
+  bool LinkFile(std::string_view from, std::string_view to) override;
   bool SyncDir(std::string_view path) override;
   uint64_t TotalPhysicalMemory() override;
   void* ReserveMemory(size_t size) override;

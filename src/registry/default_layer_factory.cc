@@ -4,12 +4,12 @@
 
 #include "dbstore/db_layer.h"
 #include "localstore/dem_file_layer.h"
-#include "localstore/layer_removal.h"
+#include "localstore/layer_maintenance.h"
 
 namespace dembase {
 namespace {
 
-// The layer kinds; renaming and copying answer 0 until they arrive.
+// The layer kinds and the local store's whole-layer operations.
 class DefaultLayerFactory final : public LayerFactory {
  public:
   std::unique_ptr<CDataLayer> NewLocalLayer(CTileCache* cache) override {
@@ -22,10 +22,17 @@ class DefaultLayerFactory final : public LayerFactory {
     return CDemFileLayer::CreateLayerFiles(path, param);
   }
   int16_t DeleteLocalLayer(CTileCache*, const char* path) override {
-    return path == nullptr || path[0] == '\0' ? 0 : DeleteLayerFiles(path);
+    return Empty(path) ? 0 : DeleteLayerFiles(path);
   }
-  int16_t RenameLocalLayer(CTileCache*, const char*, const char*) override { return 0; }
-  int16_t CopyLocalLayer(CTileCache*, const char*, const char*) override { return 0; }
+  int16_t RenameLocalLayer(CTileCache*, const char* oldPath, const char* newPath) override {
+    return Empty(oldPath) || Empty(newPath) ? 0 : RenameLayerFiles(oldPath, newPath);
+  }
+  int16_t CopyLocalLayer(CTileCache*, const char* sourcePath, const char* targetPath) override {
+    return Empty(sourcePath) || Empty(targetPath) ? 0 : CopyLayerFiles(sourcePath, targetPath);
+  }
+
+ private:
+  static bool Empty(const char* path) { return path == nullptr || path[0] == '\0'; }
 };
 
 }  // namespace

@@ -181,6 +181,9 @@ class DirectorySnapshot {
 
   const Bytes& file(const std::string& rel) const { return files_.at(rel); }
   const std::map<std::string, Bytes>& files() const { return files_; }
+  friend bool operator==(const DirectorySnapshot& a, const DirectorySnapshot& b) {
+    return a.dirs_ == b.dirs_ && a.files_ == b.files_;
+  }
 
  private:
   std::filesystem::path root_;

@@ -64,6 +64,8 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
     if (_hxCreateDataLayer(h_, ds_, LayerName(stem).c_str(), &p, 0, 0) != 1) return CellCalls(h_, 0, 1, ds_);
     return OpenWithLevel(stem, compress);
   }
+  // Opens a closed layer with its level 1.
+  CellCalls Open(const std::string& stem) { return OpenWithLevel(stem, kind().compress); }
   // Closes level and layer and opens both again.
   CellCalls Again(const CellCalls& calls, const std::string& stem) { return AgainAs(calls, stem, kind().compress); }
   CellCalls AgainAs(const CellCalls& calls, const std::string& stem, uint8_t compress) {
