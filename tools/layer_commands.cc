@@ -1,9 +1,8 @@
 // dembase rm, mv and cp: whole layers. Within the local store the library deletes, renames
 // and copies a layer's files itself; any other pair of stores is copied through the
 // exports (layer_copy.h), and a move deletes its source only once the copy is verified.
-#include <stdio.h>  // renameat2
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <stdio.h>  // renameat2
 
 #include <cerrno>
 #include <cstdio>
@@ -72,12 +71,6 @@ Status CheckLocalTarget(const LayerRef& to) {
   return {};
 }
 
-bool SameDevice(const std::string& a, const std::string& b) {
-  struct stat sa {};
-  struct stat sb {};
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev;
-}
-
 std::string Summary(const CopyOutcome& c) {
   return Count(c.levels, "level") + ", " + Count(c.tilesStored + c.tilesEmpty, "tile") + " (" +
          std::to_string(c.tilesEmpty) + " of them empty)";
@@ -124,7 +117,13 @@ int MoveAcross(const LayerRef& from, const LayerRef& to, const ToolOptions& opti
 Status MoveCrs(Session& session, const LayerRef& from, const LayerRef& to) {
   if (!Exists(from.crsPath)) return {};
   if (renameat2(AT_FDCWD, from.crsPath.c_str(), AT_FDCWD, to.crsPath.c_str(), RENAME_NOREPLACE) == 0) return {};
-  const std::string cause = std::strerror(errno);
+  std::string cause = std::strerror(errno);
+  if (errno == EXDEV) {  // another file system: copied, then the old one goes
+    std::error_code ec;
+    if (fs::copy_file(from.crsPath, to.crsPath, fs::copy_options::none, ec) && fs::remove(from.crsPath, ec)) return {};
+    cause = ec.message();
+    if (ec != std::errc::file_exists) fs::remove(to.crsPath, ec);  // a partial copy of ours
+  }
   const int16_t back =
       _hxRenameDataLayer(session.handle(), session.dataSet(), to.headerPath.c_str(), from.headerPath.c_str());
   if (back != 1) {
@@ -156,12 +155,6 @@ int RunMove(const MoveArgs& a, const ToolOptions& options) {
     r = _hxRenameDataLayer((*session)->handle(), (*session)->dataSet(), from->headerPath.c_str(),
                            to->headerPath.c_str());
     if (r == 1) (*made)->Keep();
-    // Files cannot be linked across file systems: such a move is a copy.
-    if (r == 0 && !SameDevice(from->dir, to->dir) && !HeldOpenElsewhere(from->headerPath)) {
-      made->reset();
-      session->reset();
-      return MoveAcross(*from, *to, options);
-    }
   }
   if (r != 1) {
     return Finish(Error(from->headerPath,
