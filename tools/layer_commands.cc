@@ -23,11 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Exists(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
-}
-
 // A local layer named as a source: its header must be there and be a regular file.
 Status CheckLocalSource(const LayerRef& ref) {
   switch (KindOf(ref.headerPath)) {
@@ -61,13 +56,6 @@ Status DeleteLayer(Session& session, const LayerRef& ref) {
   if (ref.local() && !fs::remove(ref.crsPath, ec) && ec) {
     return Error(ref.crsPath, "the layer is deleted, but not its reference system: " + ec.message());
   }
-  return {};
-}
-
-// The local target must be free: its header, and the reference system that would follow.
-Status CheckLocalTarget(const LayerRef& to) {
-  if (Exists(to.headerPath)) return Error(to.headerPath, "already exists");
-  if (Exists(to.crsPath)) return Error(to.crsPath, "already exists (a reference system without its layer?)");
   return {};
 }
 
@@ -115,10 +103,11 @@ int MoveAcross(const LayerRef& from, const LayerRef& to, const ToolOptions& opti
 // Renames the reference system beside the renamed layer; the library's rename is undone
 // when it cannot follow, so the layer never parts from it.
 Status MoveCrs(Session& session, const LayerRef& from, const LayerRef& to) {
-  if (!Exists(from.crsPath)) return {};
+  if (!Occupied(from.crsPath)) return {};
   if (renameat2(AT_FDCWD, from.crsPath.c_str(), AT_FDCWD, to.crsPath.c_str(), RENAME_NOREPLACE) == 0) return {};
-  std::string cause = std::strerror(errno);
-  if (errno == EXDEV) {  // another file system: copied, then the old one goes
+  const int err = errno;
+  std::string cause = std::strerror(err);
+  if (err == EXDEV) {  // another file system: copied, then the old one goes
     std::error_code ec;
     if (fs::copy_file(from.crsPath, to.crsPath, fs::copy_options::none, ec) && fs::remove(from.crsPath, ec)) return {};
     cause = ec.message();
@@ -196,7 +185,7 @@ int RunCopy(const CopyArgs& a, const ToolOptions& options) {
   }
   (*made)->Own();
   std::error_code ec;
-  if (Exists(from->crsPath) && !fs::copy_file(from->crsPath, to->crsPath, fs::copy_options::none, ec)) {
+  if (Occupied(from->crsPath) && !fs::copy_file(from->crsPath, to->crsPath, fs::copy_options::none, ec)) {
     return Finish(Error(to->crsPath, "cannot copy the reference system: " + ec.message()));
   }
   (*made)->Keep();

@@ -18,11 +18,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool Exists(const std::string& path) {
-  std::error_code ec;
-  return fs::exists(fs::symlink_status(path, ec));
-}
-
 // A source level and the number it takes in the target.
 struct LevelPlan {
   int16_t from;
@@ -47,10 +42,9 @@ StatusOr<std::vector<LevelPlan>> PlanLevels(const Layer& source, bool localTarge
 }
 
 // Refusals that need nothing made: a target that exists, or what a killed copy left.
-Status CheckLocalTarget(const LayerRef& to, const LayerRef& part) {
-  if (Exists(to.headerPath)) return Error(to.headerPath, "already exists");
-  if (Exists(to.crsPath)) return Error(to.crsPath, "already exists (a reference system without its layer?)");
-  if (Exists(part.headerPath)) {
+Status CheckLocalTargets(const LayerRef& to, const LayerRef& part) {
+  if (Status s = CheckLocalTarget(to); !s.ok()) return s;
+  if (Occupied(part.headerPath)) {
     return Error(part.headerPath, "left over from an interrupted copy; remove it with dembase rm " + part.text);
   }
   return {};
@@ -116,6 +110,12 @@ int64_t TilesOf(const std::vector<LevelPlan>& plan) {
 
 }  // namespace
 
+Status CheckLocalTarget(const LayerRef& to) {
+  if (Occupied(to.headerPath)) return Error(to.headerPath, "already exists");
+  if (Occupied(to.crsPath)) return Error(to.crsPath, "already exists (a reference system without its layer?)");
+  return {};
+}
+
 StatusOr<LayerRef> PartRef(const LayerRef& to) {
   return ParseLayerRef((fs::path(to.dir) / (to.name + ".dem.part")).string());
 }
@@ -131,13 +131,13 @@ StatusOr<CopyOutcome> CopyThroughExports(const LayerRef& from, const LayerRef& t
   CopyOutcome outcome;
   outcome.levels = static_cast<int32_t>(plan->size());
   outcome.renumbered = plan->back().from != plan->back().to;
-  if (from.local() && !to.local()) outcome.crsDropped = Exists(from.crsPath);
+  if (from.local() && !to.local()) outcome.crsDropped = Occupied(from.crsPath);
 
   LayerRef building = to;
   if (to.local()) {
     StatusOr<LayerRef> part = PartRef(to);
     if (!part.ok()) return part.status();
-    if (Status s = CheckLocalTarget(to, *part); !s.ok()) return s;
+    if (Status s = CheckLocalTargets(to, *part); !s.ok()) return s;
     building = *part;
   }
   StatusOr<std::unique_ptr<Session>> session = Session::Open(building, DatabaseUse::kMayCreate);

@@ -29,6 +29,9 @@ struct CopyOutcome {
 [[nodiscard]] StatusOr<CopyOutcome> CopyThroughExports(const LayerRef& from, const LayerRef& to, bool verify,
                                                        bool quiet);
 
+// Refuses a local target whose header, or reference system, is there already.
+[[nodiscard]] Status CheckLocalTarget(const LayerRef& to);
+
 // Where a local target is built: DIR/NAME.dem.part (header DIR/NAME.dem.part.dem).
 [[nodiscard]] StatusOr<LayerRef> PartRef(const LayerRef& to);
 

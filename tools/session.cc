@@ -19,11 +19,6 @@ constexpr float kCacheFraction = 0.125f;
 // Levels are numbered 1 .. 32767.
 constexpr int32_t kMaxLevelNumber = 32767;
 
-bool Exists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
-}
-
 }  // namespace
 
 std::string ResultText(int32_t result, const std::string& whenZero) {
@@ -86,7 +81,7 @@ Session::~Session() {
 namespace {
 
 Status CreateLocalLayer(Session& session, const LayerRef& ref, DataLayerParam* param, bool roundUp) {
-  if (Exists(ref.headerPath)) return Error(ref.headerPath, "already exists");
+  if (Occupied(ref.headerPath)) return Error(ref.headerPath, "already exists");
   std::error_code ec;
   if (!std::filesystem::is_directory(ref.dir, ec)) return Error(ref.dir, "no such directory");
   // The library keeps level paths within its path limit; say so before it refuses.
