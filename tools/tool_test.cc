@@ -171,6 +171,12 @@ class ToolTest : public ::testing::Test {
   std::string Db(const std::string& name) const { return "sqlite:" + Path("t.db") + "#ds/" + name; }
   // The layer NAME in the local store (db false) or in the database.
   std::string Layer(const std::string& name, bool db) const { return db ? Db(name) : Path(name); }
+  // Data set "ds" of the test's database, opened through the library; 0 on failure.
+  int32_t OpenDb(DemBaseAI* h) const {
+    DbConnectInfo conn{"ds", 1, {}, {}, {}};
+    std::snprintf(conn.connectArg1, sizeof conn.connectArg1, "%s", Path("t.db").c_str());
+    return _hxOpenDataSet(h, &conn, 0.125f);
+  }
 
   ToolRun Tool(const std::vector<std::string>& args) const {
     std::string command = Quote(DEMBASE_TOOL);
@@ -545,9 +551,8 @@ TEST_F(ToolTest, LayersMoveAndCopyWithTheirCells) {
   Ok({"cp", Path("srcf"), Db("gap")});
   Ok({"pyramid", Db("gap"), "--levels", "3"});
   DemBaseAI* h = _hxCreateDemBaseAI();
-  DbConnectInfo conn{"ds", 1, {}, {}, {}};
-  std::snprintf(conn.connectArg1, sizeof conn.connectArg1, "%s", Path("t.db").c_str());
-  const int32_t ds = _hxOpenDataSet(h, &conn, 0.125f);
+  const int32_t ds = OpenDb(h);
+  ASSERT_NE(ds, 0);
   const int32_t id = _hxOpenDataLayer(h, ds, "gap", 0);
   ASSERT_GE(id, 1);
   EXPECT_EQ(_hxDeletePyramidLayer(h, ds, id, 2), 1);
@@ -883,25 +888,21 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"mv", Path("good"), Path("sub/")}, "not a layer name"},
       {{"rm", Path("held")}, "open in another process"},
       {{"mv", Path("held"), Db("b")}, "open in another process"},
+      {{"mv", Path("held"), Path("b")}, "open in another process"},
+      {{"cp", Path("held"), Path("b")}, "open in another process"},
       // A copy that fails half way leaves nothing, not even the database file it made.
       {{"cp", Path("garbled"), "sqlite:" + Path("y.db") + "#ds/a"}, "tile 0,0 cannot be read"},
       {{"mv", Path("garbled"), Db("a")}, "tile 0,0 cannot be read"},
       {{"cp", "sqlite:" + Path("broken.db") + "#ds/f", Path("made/a")}, "level 1: tile 0,0 cannot be read"},
   };
-  // Open in this process while the tool runs: to the tool, another process holds them.
+  // Open in this process while the tool runs: to the tool, another process holds it.
   Ok({"import", Path("f.tif"), Path("held")});
-  Ok({"import", Path("f.tif"), Db("held")});
   Ok({"import", Path("f.tif"), "sqlite:" + Path("broken.db") + "#ds/f"});
   DamageDatabase(Path("broken.db"), "UPDATE tiles SET data = x'00112233445566778899' WHERE level = 1 AND tile_number = 1");
   std::ofstream(Path("stray.prj")) << "a reference system whose layer is gone\n";
   std::ofstream(Path("leftover.dem.part.dem")) << "what a killed copy left\n";
   DemBaseAI* h = _hxCreateDemBaseAI();
-  DbConnectInfo conn{"ds", 1, {}, {}, {}};
-  std::snprintf(conn.connectArg1, sizeof conn.connectArg1, "%s", Path("t.db").c_str());
-  const int32_t localStore = _hxOpenDataSet(h, nullptr, 0.125f);
-  const int32_t database = _hxOpenDataSet(h, &conn, 0.125f);
-  ASSERT_GE(_hxOpenDataLayer(h, localStore, Path("held.dem").c_str(), 0), 1);
-  ASSERT_GE(_hxOpenDataLayer(h, database, "held", 0), 1);
+  ASSERT_GE(_hxOpenDataLayer(h, _hxOpenDataSet(h, nullptr, 0.125f), Path("held.dem").c_str(), 0), 1);
   for (const Case& c : cases) {
     std::string line;
     for (const std::string& a : c.args) line += a + " ";
@@ -922,7 +923,7 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
         std::string("y.db"), std::string("y.db-wal"), std::string("made"), std::string("a.dem.part.dem")}) {
     EXPECT_FALSE(fs::exists(Path(left))) << left;
   }
-  for (const std::string& kept : {Path("held"), Db("held"), Path("garbled")}) Ok({"info", kept});
+  for (const std::string& kept : {Path("held"), Path("garbled")}) Ok({"info", kept});
   EXPECT_TRUE(fs::exists(Path("fake.dem")));
   EXPECT_TRUE(fs::is_fifo(Path("fifo")));
   EXPECT_EQ(Slurp(Path("text.tif")), "not a raster\n");
