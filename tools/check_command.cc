@@ -43,10 +43,6 @@ int RunCheck(const CheckArgs& a, const ToolOptions& options) {
   return 0;
 }
 
-int Unsupported(const std::string& name) {
-  return Finish(Status::Error(name + ": deleting, renaming and copying layers is not supported yet"));
-}
-
 }  // namespace
 
 Command AddCheckCommand(CLI::App& parent, const ToolOptions& options) {
@@ -59,14 +55,6 @@ Command AddCheckCommand(CLI::App& parent, const ToolOptions& options) {
       "Example: dembase check maps/elev");
   app->add_option("layer", a->layer, "Layer (DIR/NAME or sqlite:PATH#DATASET/NAME)")->required();
   return {app, [a, &options] { return RunCheck(*a, options); }};
-}
-
-void AddUnsupportedCommands(CLI::App& parent, std::vector<Command>* commands) {
-  for (const char* name : {"rm", "mv", "cp"}) {
-    CLI::App* app = parent.add_subcommand(name, "Delete, rename or copy a layer (not supported yet)");
-    app->allow_extras();
-    commands->push_back({app, [name] { return Unsupported(name); }});
-  }
 }
 
 }  // namespace dembase::tool

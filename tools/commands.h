@@ -32,8 +32,9 @@ Command AddSetCommand(CLI::App& parent, const ToolOptions& options);
 Command AddCheckCommand(CLI::App& parent, const ToolOptions& options);
 Command AddDemoCommand(CLI::App& parent, const ToolOptions& options);
 Command AddVatCommand(CLI::App& parent, const ToolOptions& options);
-// rm, mv and cp: the library cannot delete, rename or copy whole layers yet.
-void AddUnsupportedCommands(CLI::App& parent, std::vector<Command>* commands);
+Command AddRemoveCommand(CLI::App& parent, const ToolOptions& options);
+Command AddMoveCommand(CLI::App& parent, const ToolOptions& options);
+Command AddCopyCommand(CLI::App& parent, const ToolOptions& options);
 
 // Prints the error line of a failed command; the exit status (0 for success, else 1).
 int Finish(const Status& status);

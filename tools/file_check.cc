@@ -45,6 +45,7 @@ class LevelFileChecker {
       return;
     }
     if (!RegularOrMissing(*hdrPath)) return;
+    CheckShared(std::filesystem::path(*hdrPath).parent_path());
     const std::optional<LevelHeader> hdr = ReadLevelHeader(*hdrPath);
     if (!hdr) {
       Add(*hdrPath + ": missing, unreadable or shorter than 39 bytes");
@@ -80,6 +81,21 @@ class LevelFileChecker {
     Add(path + ": not a regular file");
     report_->unsafeFiles = true;
     return false;
+  }
+
+  // A rename links the files into their new names before it commits and unlinks the old
+  // ones after: a crash between leaves two layers on the same files, where a write
+  // through one corrupts the other.
+  void CheckShared(const std::filesystem::path& levelDir) {
+    std::error_code ec;
+    for (const std::filesystem::directory_entry& e : std::filesystem::directory_iterator(levelDir, ec)) {
+      std::error_code ec2;
+      if (!e.is_regular_file(ec2) || e.is_symlink(ec2) || std::filesystem::hard_link_count(e.path(), ec2) <= 1 || ec2) {
+        continue;
+      }
+      Add(e.path().string() + " is shared with another layer (an interrupted rename: remove the old name with dembase rm)");
+      return;
+    }
   }
 
   // The level's cells must cover the layer's extent at the level's cell size.

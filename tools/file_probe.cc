@@ -14,6 +14,11 @@ FileKind KindOf(const std::string& path) {
   return S_ISREG(st.st_mode) ? FileKind::kRegular : FileKind::kOther;
 }
 
+bool Occupied(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+}
+
 bool HeldOpenElsewhere(const std::string& path) {
   // Non-blocking, so a FIFO put in the file's place cannot stall the probe.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

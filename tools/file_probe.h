@@ -14,6 +14,9 @@ enum class FileKind { kMissing, kRegular, kOther };
 // Follows symbolic links, as opening the path does.
 FileKind KindOf(const std::string& path);
 
+// Whether anything is at path, a dangling symbolic link included: what would block a new file.
+bool Occupied(const std::string& path);
+
 // True when another open file description holds a lock on the library's lock bytes of
 // path (false when the file cannot be opened or queried).
 bool HeldOpenElsewhere(const std::string& path);

@@ -47,9 +47,9 @@ int Run(int argc, char** argv) {
       AddDemoCommand(app, options),   AddCreateCommand(app, options), AddInfoCommand(app, options),
       AddImportCommand(app, options), AddExportCommand(app, options), AddPyramidCommand(app, options),
       AddGetCommand(app, options),    AddSetCommand(app, options),    AddCheckCommand(app, options),
+      AddRemoveCommand(app, options), AddMoveCommand(app, options),   AddCopyCommand(app, options),
   };
   commands.push_back(AddVatCommand(app, options));
-  AddUnsupportedCommands(app, &commands);
   // A leading blank keeps a negative number a value; every number parser skips blanks.
   std::vector<std::string> args(argv, argv + argc);
   std::vector<char*> pointers;

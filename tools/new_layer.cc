@@ -48,6 +48,7 @@ std::set<std::string> NewLayer::OwnEntries() const {
 
 NewLayer::~NewLayer() {
   if (kept_) return;
+  if (session_.madeDatabase()) session_.DiscardDatabaseOnClose();
   if (created_ && _hxDeleteDataLayer(session_.handle(), session_.dataSet(), ref_.libraryName().c_str()) != 1 &&
       !ref_.local()) {
     // The local files are swept below; a database layer has no other way out.

@@ -1,9 +1,9 @@
 // A layer that import or create is making. Until Keep(), the destructor undoes the attempt:
 // a layer Create() made is deleted through the library, and in the local store whatever
 // else the attempt added under the layer's names (a partly made layer, its reference
-// system, temporaries) goes too, as do the directories made for it. So a failed attempt
-// leaves nothing that blocks the next one, and nothing that existed before Begin is
-// touched. Destroy it after the layer is closed and before its session.
+// system, temporaries) goes too, as do the directories made for it; a database file that
+// opening the session made goes once the session closes. So a failed attempt leaves
+// nothing that blocks the next one, and nothing that existed before Begin is touched. Destroy it after the layer is closed and before its session.
 #ifndef DEMBASE_TOOLS_NEW_LAYER_H_
 #define DEMBASE_TOOLS_NEW_LAYER_H_
 
@@ -29,6 +29,8 @@ class NewLayer {
 
   // CreateLayer (session.h), remembering that the layer is this attempt's own.
   [[nodiscard]] Status Create(DataLayerParam* param, bool roundUp);
+  // The layer at ref was made by this attempt another way (a copy by the library).
+  void Own() { created_ = true; }
   void Keep() { kept_ = true; }
 
  private:

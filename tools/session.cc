@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -17,11 +18,6 @@ namespace {
 constexpr float kCacheFraction = 0.125f;
 // Levels are numbered 1 .. 32767.
 constexpr int32_t kMaxLevelNumber = 32767;
-
-bool Exists(const std::string& path) {
-  std::error_code ec;
-  return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
-}
 
 }  // namespace
 
@@ -58,8 +54,10 @@ Status CheckDatabaseFile(const LayerRef& ref, DatabaseUse use) {
 }  // namespace
 
 StatusOr<std::unique_ptr<Session>> Session::Open(const LayerRef& ref, DatabaseUse use) {
+  std::string madeDatabase;
   if (!ref.local()) {
     if (Status s = CheckDatabaseFile(ref, use); !s.ok()) return s;
+    if (KindOf(ref.connection.connectArg1) == FileKind::kMissing) madeDatabase = ref.connection.connectArg1;
   }
   DemBaseAI* h = _hxCreateDemBaseAI();
   if (h == nullptr) return Status::Error("out of memory");
@@ -70,15 +68,20 @@ StatusOr<std::unique_ptr<Session>> Session::Open(const LayerRef& ref, DatabaseUs
     return Error(ref.connection.connectArg1, "cannot open data set " + std::string(ref.connection.dataSet) +
                                                  ": not a dembase database, or not writable");
   }
-  return std::unique_ptr<Session>(new Session(h, ds));
+  return std::unique_ptr<Session>(new Session(h, ds, madeDatabase));
 }
 
-Session::~Session() { _hxDeleteDemBaseAI(handle_); }
+Session::~Session() {
+  _hxDeleteDemBaseAI(handle_);
+  if (!discardDatabase_ || madeDatabase_.empty()) return;
+  // The database's own companions go with it (the log of its write-ahead journal mode).
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::remove((madeDatabase_ + suffix).c_str());
+}
 
 namespace {
 
 Status CreateLocalLayer(Session& session, const LayerRef& ref, DataLayerParam* param, bool roundUp) {
-  if (Exists(ref.headerPath)) return Error(ref.headerPath, "already exists");
+  if (Occupied(ref.headerPath)) return Error(ref.headerPath, "already exists");
   std::error_code ec;
   if (!std::filesystem::is_directory(ref.dir, ec)) return Error(ref.dir, "no such directory");
   // The library keeps level paths within its path limit; say so before it refuses.

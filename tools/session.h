@@ -29,11 +29,19 @@ class Session {
 
   DemBaseAI* handle() const { return handle_; }
   int32_t dataSet() const { return dataSet_; }
+  // Whether opening made the database file.
+  bool madeDatabase() const { return !madeDatabase_.empty(); }
+  // Removes the database file this session made once the session is closed: a failed
+  // attempt leaves no empty database behind. REQUIRES: madeDatabase().
+  void DiscardDatabaseOnClose() { discardDatabase_ = true; }
 
  private:
-  Session(DemBaseAI* handle, int32_t dataSet) : handle_(handle), dataSet_(dataSet) {}
+  Session(DemBaseAI* handle, int32_t dataSet, std::string madeDatabase)
+      : handle_(handle), dataSet_(dataSet), madeDatabase_(std::move(madeDatabase)) {}
   DemBaseAI* handle_;
   int32_t dataSet_;
+  std::string madeDatabase_;  // the path of the database file opening made, or ""
+  bool discardDatabase_ = false;
 };
 
 // Creates the layer that ref names with the description in *param (xMax and yMax come

@@ -173,6 +173,12 @@ class ToolTest : public ::testing::Test {
   std::string Db(const std::string& name) const { return "sqlite:" + Path("t.db") + "#ds/" + name; }
   // The layer NAME in the local store (db false) or in the database.
   std::string Layer(const std::string& name, bool db) const { return db ? Db(name) : Path(name); }
+  // Data set "ds" of the test's database, opened through the library; 0 on failure.
+  int32_t OpenDb(DemBaseAI* h) const {
+    DbConnectInfo conn{"ds", 1, {}, {}, {}};
+    std::snprintf(conn.connectArg1, sizeof conn.connectArg1, "%s", Path("t.db").c_str());
+    return _hxOpenDataSet(h, &conn, 0.125f);
+  }
 
   ToolRun Tool(const std::vector<std::string>& args) const {
     std::string command = Quote(DEMBASE_TOOL);
@@ -484,6 +490,81 @@ TEST_F(ToolTest, CreateMakesTheGridItIsAskedFor) {
   }
 }
 
+// Each step moves, copies or deletes what the steps before left, for an int and a float
+// layer of two levels: every level keeps its cells, the reference system follows within
+// the local store, and what comes out checks clean. The layer that went from the local
+// store through two databases and back has the cells it had.
+TEST_F(ToolTest, LayersMoveAndCopyWithTheirCells) {
+  struct Step {
+    const char* command;
+    char fromStore;  // 'l' local, 'd' the test's database, 'o' another database
+    const char* from;
+    char toStore;
+    const char* to;  // "" for rm
+    const char* says;
+  };
+  const std::vector<Step> steps = {
+      {"cp", 'l', "src", 'd', "a", "reference system not kept"},
+      {"mv", 'd', "a", 'd', "b", "moved"},
+      {"mv", 'd', "b", 'o', "c", "moved"},
+      {"mv", 'o', "c", 'l', "back/c", "moved"},
+      {"cp", 'l', "src", 'l', "copies/d", "copied"},
+      {"mv", 'l', "copies/d", 'l', "e", "renamed"},
+      {"mv", 'l', "e", 'l', "copies/e", "renamed"},
+      {"rm", 'l', "copies/e", 'l', "", "deleted"},
+  };
+  for (const auto& [type, src] : {std::pair{"f", FloatRaster()}, {"i", IntRaster()}}) {
+    SCOPED_TRACE(type);
+    const auto at = [&](char store, const std::string& name) {
+      const std::string n = name + type;
+      return store == 'l' ? Path(n) : store == 'd' ? Db(n) : "sqlite:" + Path("other.db") + "#ds2/" + n;
+    };
+    WriteTiff(Path(type + std::string(".tif")), src);
+    Ok({"import", Path(type + std::string(".tif")), at('l', "src")});
+    Ok({"pyramid", at('l', "src"), "--levels", "2"});
+    const auto levels = [&](const std::string& layer) {
+      std::vector<std::vector<double>> cells;
+      for (const char* level : {"1", "2"}) {
+        Ok({"export", layer, Path("level.tif"), "--level", level, "--overwrite"});
+        cells.push_back(ReadTiff(Path("level.tif")).cells);
+      }
+      return cells;
+    };
+    const std::vector<std::vector<double>> want = levels(at('l', "src"));
+    for (const Step& step : steps) {
+      const std::string from = at(step.fromStore, step.from);
+      const std::string to = step.to[0] != '\0' ? at(step.toStore, step.to) : "";
+      SCOPED_TRACE(std::string(step.command) + " " + from + " " + to);
+      std::vector<std::string> args = {step.command, from};
+      if (!to.empty()) args.push_back(to);
+      EXPECT_NE(Ok(args).find(step.says), std::string::npos);
+      EXPECT_EQ(Tool({"info", from}).status == 0, step.command == std::string("cp"));
+      if (step.fromStore == 'l') {
+        EXPECT_EQ(fs::exists(from + ".prj"), step.command == std::string("cp"));
+      }
+      if (to.empty()) continue;
+      EXPECT_EQ(fs::exists(to + ".prj"), step.fromStore == 'l' && step.toStore == 'l');
+      EXPECT_FALSE(fs::exists(to + ".dem.part.dem"));
+      EXPECT_TRUE(levels(to) == want);
+      EXPECT_NE(Ok({"check", to}).find("clean (2 levels"), std::string::npos);
+    }
+  }
+  // A database layer whose level 2 was deleted: its levels 1 and 3 are 1 and 2 of a local copy.
+  Ok({"cp", Path("srcf"), Db("gap")});
+  Ok({"pyramid", Db("gap"), "--levels", "3"});
+  DemBaseAI* h = _hxCreateDemBaseAI();
+  const int32_t ds = OpenDb(h);
+  ASSERT_NE(ds, 0);
+  const int32_t id = _hxOpenDataLayer(h, ds, "gap", 0);
+  ASSERT_GE(id, 1);
+  EXPECT_EQ(_hxDeletePyramidLayer(h, ds, id, 2), 1);
+  EXPECT_EQ(_hxDeleteDemBaseAI(h), 1);
+  EXPECT_NE(Ok({"cp", Db("gap"), Path("gap")}).find("numbered 1 .. 2"), std::string::npos);
+  Ok({"export", Db("gap"), Path("db3.tif"), "--level", "3"});
+  Ok({"export", Path("gap"), Path("local2.tif"), "--level", "2"});
+  EXPECT_TRUE(ReadTiff(Path("db3.tif")).cells == ReadTiff(Path("local2.tif")).cells);
+}
+
 // Writes one copy of a shared cell through the library, as a faulty writer could.
 void SplitSharedEdge(const std::string& header) {
   DemBaseAI* h = _hxCreateDemBaseAI();
@@ -626,6 +707,8 @@ TEST_F(ToolTest, CheckReportsEachDamage) {
          fs::create_symlink("/dev/urandom", d + "/f.dem");
        },
        {"f.dem: not a regular file"}},
+      {"shared level file", [](const std::string& d) { fs::create_hard_link(d + "/f_1/f_1.Dem", d + "/old.Dem"); },
+       {"level 2: " , "f_1/f_1.Dem is shared with another layer (an interrupted rename: remove the old name with dembase rm)"}},
       {"open elsewhere", [](const std::string&) {}, {"open in another process"}, true},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -796,7 +879,6 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
        "too many tiles"},
       {{"create", Path("a"), "--extent", "1e17", "0", "100000000000001000", "10", "--cell-size", "1"}, "too small"},
       {{"check", Path("missing")}},
-      {{"rm", Path("good")}},
       {{"vat"}},
       {{"vat", "build", Path("good")}, "a float32 layer has no value attribute tables"},
       {{"vat", "build", Db("good")}, "kept only in the local store"},
@@ -805,7 +887,42 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"vat", "show", Path("int")}, "has no value attribute table"},
       {{"vat", "show", Path("cut"), "--json"}, "damaged"},
       {{"vat", "show", Path("missing")}},
+      {{"rm"}},
+      {{"mv", Path("good")}},
+      {{"cp", Path("good")}},
+      {{"rm", Path("missing")}, "missing.dem: no such layer"},
+      {{"mv", Path("missing"), Db("b")}, "missing.dem: no such layer"},
+      {{"cp", Db("missing"), Path("b")}, "no such layer in data set ds"},
+      {{"rm", Db("missing")}, "no such layer in data set ds"},
+      {{"cp", "sqlite:" + Path("x.db") + "#ds/a", Path("b")}, "no such database"},
+      {{"rm", Path("fake")}, "not a layer header"},
+      {{"mv", Path("fake"), Path("b")}, "not a layer header"},
+      {{"cp", Path("fake"), Db("b")}, "not a layer header"},
+      {{"rm", Path("pipe")}, "not a regular file"},
+      {{"cp", Path("good"), Path("int")}, "int.dem: already exists"},
+      {{"mv", Path("good"), Db("good")}, "already exists"},
+      {{"cp", Db("good"), Path("int")}, "int.dem: already exists"},
+      {{"cp", Db("good"), Path("stray")}, "stray.prj: already exists"},
+      {{"cp", Db("good"), Path("leftover")}, "interrupted copy; remove it with dembase rm"},
+      {{"cp", Path("good"), "sqlite:" + Path("t.db") + "#ds/"}, "not a layer name"},
+      {{"mv", Path("good"), Path("sub/")}, "not a layer name"},
+      {{"rm", Path("held")}, "open in another process"},
+      {{"mv", Path("held"), Db("b")}, "open in another process"},
+      {{"mv", Path("held"), Path("b")}, "open in another process"},
+      {{"cp", Path("held"), Path("b")}, "open in another process"},
+      // A copy that fails half way leaves nothing, not even the database file it made.
+      {{"cp", Path("garbled"), "sqlite:" + Path("y.db") + "#ds/a"}, "tile 0,0 cannot be read"},
+      {{"mv", Path("garbled"), Db("a")}, "tile 0,0 cannot be read"},
+      {{"cp", "sqlite:" + Path("broken.db") + "#ds/f", Path("made/a")}, "level 1: tile 0,0 cannot be read"},
   };
+  // Open in this process while the tool runs: to the tool, another process holds it.
+  Ok({"import", Path("f.tif"), Path("held")});
+  Ok({"import", Path("f.tif"), "sqlite:" + Path("broken.db") + "#ds/f"});
+  DamageDatabase(Path("broken.db"), "UPDATE tiles SET data = x'00112233445566778899' WHERE level = 1 AND tile_number = 1");
+  std::ofstream(Path("stray.prj")) << "a reference system whose layer is gone\n";
+  std::ofstream(Path("leftover.dem.part.dem")) << "what a killed copy left\n";
+  DemBaseAI* h = _hxCreateDemBaseAI();
+  ASSERT_GE(_hxOpenDataLayer(h, _hxOpenDataSet(h, nullptr, 0.125f), Path("held.dem").c_str(), 0), 1);
   for (const Case& c : cases) {
     std::string line;
     for (const std::string& a : c.args) line += a + " ";
@@ -817,13 +934,17 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
     EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
     EXPECT_LT(r.err.size(), 400u) << r.err;
   }
-  // Nothing was made by the refused imports and creations, the good layer is intact and
-  // so is what export refused to replace.
+  EXPECT_EQ(_hxDeleteDemBaseAI(h), 1);
+  // Nothing was made by the refused commands, the good layer is intact and so is what
+  // export refused to replace.
   for (const std::string& left :
        {std::string("a.dem"), std::string("a"), std::string("a.prj"), std::string("gone"), std::string("out.tif"),
-        std::string("out.tif.part"), longName + ".dem", std::string("x.db"), std::string("no")}) {
+        std::string("out.tif.part"), longName + ".dem", std::string("x.db"), std::string("no"), std::string("b.dem"),
+        std::string("y.db"), std::string("y.db-wal"), std::string("made"), std::string("a.dem.part.dem")}) {
     EXPECT_FALSE(fs::exists(Path(left))) << left;
   }
+  for (const std::string& kept : {Path("held"), Path("garbled")}) Ok({"info", kept});
+  EXPECT_TRUE(fs::exists(Path("fake.dem")));
   EXPECT_TRUE(fs::is_fifo(Path("fifo")));
   EXPECT_EQ(Slurp(Path("text.tif")), "not a raster\n");
   EXPECT_NE(Ok({"check", Path("good")}).find("clean"), std::string::npos);
