@@ -39,7 +39,12 @@ class Backend {
                                             uint32_t dbExtra) = 0;
   // Layer id (>= 1) of that name in the data set, or 0.
   [[nodiscard]] virtual int32_t FindLayer(int32_t dataSetId, std::string_view name) = 0;
+  // Refused while another connection, in any process, holds the layer open.
   [[nodiscard]] virtual int16_t DeleteLayer(int32_t dataSetId, int32_t layerId) = 0;
+  // Tells other connections that this one has the layer open, until ReleaseLayer. False
+  // when the layer is being deleted.
+  [[nodiscard]] virtual bool HoldLayer(int32_t layerId) = 0;
+  virtual void ReleaseLayer(int32_t layerId) = 0;
   [[nodiscard]] virtual int16_t GetLayerParam(int32_t layerId, DataLayerParam* out) = 0;
   // Keeps the stored levelCount (the database counts levels itself); refuses a new dataType.
   [[nodiscard]] virtual int16_t SetLayerParam(int32_t layerId, const DataLayerParam& param) = 0;

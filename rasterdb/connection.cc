@@ -94,6 +94,7 @@ int32_t Connection::OpenLayer(int32_t dataSetId, const char* name) {
   if (!open_data_sets_.contains(dataSetId) || checked.empty()) return 0;
   const int32_t id = backend_->FindLayer(dataSetId, checked);
   if (id < 1) return 0;
+  if (!open_layers_.contains(id) && !backend_->HoldLayer(id)) return 0;
   OpenLayerState& state = open_layers_[id];
   state.dataSetId = dataSetId;
   ++state.opens;
@@ -220,7 +221,7 @@ void Connection::DropLayer(int32_t layerId) {
     backend_->RollbackBatch();
     batch_.reset();
   }
-  open_layers_.erase(layerId);
+  if (open_layers_.erase(layerId) > 0) backend_->ReleaseLayer(layerId);
   std::erase_if(known_tile_counts_, [layerId](const auto& entry) { return entry.first.first == layerId; });
 }
 

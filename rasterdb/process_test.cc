@@ -1,4 +1,6 @@
-// Two processes on one database: a reader in a child process while the parent's batch runs.
+// Two processes on one database: a reader in a child process while the parent's batch runs,
+// and a layer that another process has open.
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -79,6 +81,47 @@ TEST_P(ProcessTest, ReaderInAnotherProcessIsNotBlockedByABatch) {
   close(to_child[1]);  // the child sees end of file and exits
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   close(from_child[0]);
+  DbDisconnect(conn);
+}
+
+// A layer open in another connection, of this process or another, is not deleted; it is
+// once they let it go, even by dying.
+TEST_P(ProcessTest, ALayerOpenElsewhereIsNotDeleted) {
+  TestDatabase db(GetParam());
+  const uint32_t conn = db.Connect();
+  const DbConnectInfo info = db.Info("terrain");
+  const int32_t ds = DbOpenDataSet(conn, &info);
+  const DataLayerParam param = LayerParam(DEMBASE_TYPE_INT32);
+  for (const char* name : {"a", "b"}) ASSERT_EQ(DbCreateLayer(conn, ds, name, &param, 0), 1);
+
+  const uint32_t other = db.Connect();
+  const int32_t otherDs = DbOpenDataSet(other, &info);
+  ASSERT_GE(DbOpenLayer(other, otherDs, "a"), 1);
+  EXPECT_EQ(DbDeleteLayer(conn, ds, "a"), 0) << "open in another connection of this process";
+  DbDisconnect(other);
+  EXPECT_EQ(DbDeleteLayer(conn, ds, "a"), 1);
+
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    const uint32_t mine = db.Connect();
+    const int32_t mineDs = DbOpenDataSet(mine, &info);
+    const uint8_t opened = DbOpenLayer(mine, mineDs, "b") >= 1 ? 1 : 0;
+    if (write(ready[1], &opened, 1) == 1) pause();  // held until killed
+    _exit(1);
+  }
+  uint8_t opened = 0;
+  ASSERT_EQ(read(ready[0], &opened, 1), 1);
+  EXPECT_EQ(opened, 1);
+  EXPECT_EQ(DbDeleteLayer(conn, ds, "b"), 0) << "open in another process";
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(DbDeleteLayer(conn, ds, "b"), 1) << "its opener died";
+  close(ready[0]);
+  close(ready[1]);
   DbDisconnect(conn);
 }
 

@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "layer_locks.h"
 #include "records.h"
 #include "sqlite_db.h"
 #include "sqlite_schema.h"
@@ -37,7 +38,8 @@ void BindLayerColumns(Query& q, int first, const DataLayerParam& p, const LayerP
 
 class SqliteBackend final : public Backend {
  public:
-  explicit SqliteBackend(std::unique_ptr<Database> db) : db_(std::move(db)) {}
+  SqliteBackend(std::unique_ptr<Database> db, std::unique_ptr<LayerLocks> locks)
+      : db_(std::move(db)), locks_(std::move(locks)) {}
 
   int32_t OpenDataSet(std::string_view name) override {
     if (int32_t id = FindDataSet(name); id > 0) return id;
@@ -76,7 +78,20 @@ class SqliteBackend final : public Backend {
     return id >= 1 && id <= kMaxId ? static_cast<int32_t>(id) : 0;
   }
 
+  bool HoldLayer(int32_t layerId) override { return locks_ == nullptr || locks_->Share(layerId); }
+  void ReleaseLayer(int32_t layerId) override {
+    if (locks_ != nullptr) locks_->Release(layerId);
+  }
+
   int16_t DeleteLayer(int32_t dataSetId, int32_t layerId) override {
+    // Without the lock file nobody's opens are known, so nothing is deleted.
+    if (locks_ == nullptr || !locks_->TakeForDelete(layerId)) return kRefused;
+    const int16_t r = DeleteLayerRows(dataSetId, layerId);
+    locks_->Release(layerId);
+    return r;
+  }
+
+  int16_t DeleteLayerRows(int32_t dataSetId, int32_t layerId) {
     Transaction txn(*db_, Transaction::Mode::kWrite);
     if (!txn.ok()) return kRefused;
     Query layer(*db_, "DELETE FROM layers WHERE layer_id = ?1 AND data_set_id = ?2");
@@ -344,6 +359,7 @@ class SqliteBackend final : public Backend {
   }
 
   std::unique_ptr<Database> db_;
+  std::unique_ptr<LayerLocks> locks_;  // null for a database without a lock file
 };
 
 }  // namespace
@@ -351,7 +367,7 @@ class SqliteBackend final : public Backend {
 std::unique_ptr<Backend> OpenSqliteBackend(const std::string& path) {
   std::unique_ptr<Database> db = Database::Open(path);
   if (db == nullptr || !sqlite::PrepareSchema(*db)) return nullptr;
-  return std::make_unique<SqliteBackend>(std::move(db));
+  return std::make_unique<SqliteBackend>(std::move(db), LayerLocks::Open(path));
 }
 
 }  // namespace dembase::rasterdb

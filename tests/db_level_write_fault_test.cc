@@ -69,7 +69,7 @@ class DbWriteTest : public LocalStoreTest {
     return *h == nullptr ? 0 : OpenTestDataSet(*h, true, Path("work.db"));
   }
   void CopyDatabase(const std::string& from, const std::string& to) {
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal", "-locks"}) {
       fs::remove(Path(to) + suffix);
       if (fs::exists(Path(from) + suffix)) fs::copy_file(Path(from) + suffix, Path(to) + suffix);
     }

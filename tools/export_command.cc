@@ -25,7 +25,7 @@ Status CheckDestination(const LayerRef& ref, const std::string& dst, bool overwr
   if (!ref.local()) {
     // The database and the files SQLite keeps beside it.
     const std::string db = ref.connection.connectArg1;
-    for (const std::string& path : {db, db + "-wal", db + "-shm", db + "-journal"}) {
+    for (const std::string& path : {db, db + "-wal", db + "-shm", db + "-journal", db + "-locks"}) {
       const bool same =
           fs::weakly_canonical(path, ec) == target || (exists && fs::exists(path, ec) && fs::equivalent(dst, path, ec));
       if (same) return Error(dst, "the database of layer " + ref.text + "; export elsewhere");

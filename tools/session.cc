@@ -75,7 +75,7 @@ Session::~Session() {
   _hxDeleteDemBaseAI(handle_);
   if (!discardDatabase_ || madeDatabase_.empty()) return;
   // The database's own companions go with it (the log of its write-ahead journal mode).
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) std::remove((madeDatabase_ + suffix).c_str());
+  for (const char* suffix : {"", "-wal", "-shm", "-journal", "-locks"}) std::remove((madeDatabase_ + suffix).c_str());
 }
 
 namespace {

@@ -907,6 +907,7 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"cp", Path("good"), "sqlite:" + Path("t.db") + "#ds/"}, "not a layer name"},
       {{"mv", Path("good"), Path("sub/")}, "not a layer name"},
       {{"rm", Path("held")}, "open in another process"},
+      {{"rm", Db("held")}, "open in another process"},
       {{"mv", Path("held"), Db("b")}, "open in another process"},
       {{"mv", Path("held"), Path("b")}, "open in another process"},
       {{"cp", Path("held"), Path("b")}, "open in another process"},
@@ -917,12 +918,14 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   };
   // Open in this process while the tool runs: to the tool, another process holds it.
   Ok({"import", Path("f.tif"), Path("held")});
+  Ok({"import", Path("f.tif"), Db("held")});
   Ok({"import", Path("f.tif"), "sqlite:" + Path("broken.db") + "#ds/f"});
   DamageDatabase(Path("broken.db"), "UPDATE tiles SET data = x'00112233445566778899' WHERE level = 1 AND tile_number = 1");
   std::ofstream(Path("stray.prj")) << "a reference system whose layer is gone\n";
   std::ofstream(Path("leftover.dem.part.dem")) << "what a killed copy left\n";
   DemBaseAI* h = _hxCreateDemBaseAI();
   ASSERT_GE(_hxOpenDataLayer(h, _hxOpenDataSet(h, nullptr, 0.125f), Path("held.dem").c_str(), 0), 1);
+  ASSERT_GE(_hxOpenDataLayer(h, OpenDb(h), "held", 0), 1);
   for (const Case& c : cases) {
     std::string line;
     for (const std::string& a : c.args) line += a + " ";
@@ -943,7 +946,7 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
         std::string("y.db"), std::string("y.db-wal"), std::string("made"), std::string("a.dem.part.dem")}) {
     EXPECT_FALSE(fs::exists(Path(left))) << left;
   }
-  for (const std::string& kept : {Path("held"), Path("garbled")}) Ok({"info", kept});
+  for (const std::string& kept : {Path("held"), Db("held"), Path("garbled")}) Ok({"info", kept});
   EXPECT_TRUE(fs::exists(Path("fake.dem")));
   EXPECT_TRUE(fs::is_fifo(Path("fifo")));
   EXPECT_EQ(Slurp(Path("text.tif")), "not a raster\n");
