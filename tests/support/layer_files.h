@@ -15,11 +15,13 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "dembase/dembase.h"
+#include "format/record_codecs.h"
 
 namespace dembase::testing {
 
@@ -124,20 +126,17 @@ struct LevelHeaderView {
   size_t RecordOffset(size_t t) const { return kLevelEndsAt + 4 * ends.size() + kTileRecordBytes * t; }
 };
 
-// Decodes a level header file field by field; nullopt when it does not fit.
+// Decodes a level header file with the record codecs both libraries use; nullopt when
+// it does not fit.
 inline std::optional<LevelHeaderView> ReadLevelHeader(const std::string& path) {
   const Bytes b = ReadFileBytes(path);
-  if (b.size() < kLevelEndsAt) return std::nullopt;
+  const auto bytes = std::as_bytes(std::span(b));
+  PyramidLayerInfo info{};
+  if (b.size() < kLevelEndsAt || !PyramidLayerInfoCodec::DecodeFrom(bytes.first(kLevelCountAt), &info)) {
+    return std::nullopt;
+  }
   LevelHeaderView v;
-  v.info.closedOnce = U8At(b, 0);
-  v.info.cellSizeX = F64At(b, 1);
-  v.info.cellSizeY = F64At(b, 9);
-  v.info.rows = I32At(b, 17);
-  v.info.cols = I32At(b, 21);
-  v.info.tileRows = I16At(b, 25);
-  v.info.tileCols = I16At(b, 27);
-  v.info.tilesDown = I32At(b, 29);
-  v.info.tilesAcross = I32At(b, 33);
+  v.info = Unpack(info);
   v.dataFiles = I16At(b, kLevelCountAt);
   if (v.dataFiles < 0 || v.info.tilesDown < 0 || v.info.tilesAcross < 0) return std::nullopt;
   const size_t tiles = static_cast<size_t>(v.info.tilesDown) * static_cast<size_t>(v.info.tilesAcross);
@@ -145,14 +144,11 @@ inline std::optional<LevelHeaderView> ReadLevelHeader(const std::string& path) {
   if (b.size() < recordsAt + kTileRecordBytes * tiles) return std::nullopt;
   for (int16_t f = 0; f < v.dataFiles; ++f) v.ends.push_back(U32At(b, kLevelEndsAt + 4 * static_cast<size_t>(f)));
   for (size_t t = 0; t < tiles; ++t) {
-    const size_t o = recordsAt + kTileRecordBytes * t;
-    TileRecord r;
-    r.offset = U32At(b, o);
-    r.packed = U8At(b, o + 4);
-    r.storedSize = U32At(b, o + 5);
-    r.tileMin = F32At(b, o + 9);
-    r.tileMax = F32At(b, o + 13);
-    v.tiles.push_back(r);
+    TileIndexRec r{};
+    if (!TileIndexRecCodec::DecodeFrom(bytes.subspan(recordsAt + kTileRecordBytes * t, kTileRecordBytes), &r)) {
+      return std::nullopt;
+    }
+    v.tiles.push_back(TileRecord{r.offset, r.packed, r.storedSize, r.tileMin, r.tileMax});
   }
   return v;
 }

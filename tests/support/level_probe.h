@@ -1,5 +1,5 @@
-// LevelProbe: reads one level of a local layer straight from its files, without the
-// library, to check what the library left on disk: the level header's DataFileEnd
+// LevelProbe: reads one level of a local layer straight from its files, with the record
+// codecs but without the layer code, to check what the library left on disk: the level header's DataFileEnd
 // table and tile records, the data files' sizes, and that every record that claims a
 // payload points at one written completely (inside its file, inflating with zlib to
 // exactly one tile block).
@@ -16,12 +16,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "dembase/dembase.h"
+#include "tests/support/layer_files.h"
 
 namespace dembase::testing {
 
@@ -35,20 +36,16 @@ class LevelProbe {
     const std::filesystem::path header(layerHeaderPath);
     const std::string base = header.stem().string() + (level == 1 ? "" : "_" + std::to_string(level - 1));
     const std::filesystem::path dir = header.parent_path() / base;
-    std::vector<char> bytes;
-    if (!ReadAll(dir / (base + ".Hdr"), &bytes) || bytes.size() < 39) return false;
-    std::memcpy(&info_, bytes.data(), sizeof info_);
-    std::memcpy(&dataFileCount_, bytes.data() + 37, 2);
-    const int64_t tiles = int64_t{info_.tilesDown} * info_.tilesAcross;
-    const size_t indexAt = 39 + 4 * static_cast<size_t>(dataFileCount_);
-    if (dataFileCount_ < 1 || tiles < 1 || bytes.size() < indexAt + 17 * static_cast<size_t>(tiles)) return false;
-    ends_.assign(static_cast<size_t>(dataFileCount_), 0);
-    std::memcpy(ends_.data(), bytes.data() + 39, 4 * ends_.size());
-    records_.assign(static_cast<size_t>(tiles), TileIndexRec{});
-    std::memcpy(records_.data(), bytes.data() + indexAt, 17 * records_.size());
+    const std::optional<LevelHeaderView> view = ReadLevelHeader((dir / (base + ".Hdr")).string());
+    if (!view || view->dataFiles < 1 || view->tiles.empty()) return false;
+    ends_ = view->ends;
+    records_.clear();
+    for (const TileRecord& r : view->tiles) {
+      records_.push_back(TileIndexRec{r.offset, r.packed, r.storedSize, r.tileMin, r.tileMax});
+    }
     dataPaths_.clear();
     sizes_.clear();
-    for (int i = 0; i < dataFileCount_; ++i) {
+    for (int i = 0; i < view->dataFiles; ++i) {
       dataPaths_.push_back(dir / (base + (i == 0 ? "" : std::to_string(i)) + ".Dem"));
       std::error_code ec;
       const auto size = std::filesystem::file_size(dataPaths_.back(), ec);
@@ -58,8 +55,7 @@ class LevelProbe {
     return true;
   }
 
-  const PyramidLayerInfo& info() const { return info_; }
-  int data_file_count() const { return dataFileCount_; }
+  int data_file_count() const { return static_cast<int>(ends_.size()); }
   uint32_t data_file_end(int f) const { return ends_[static_cast<size_t>(f)]; }
   uint64_t data_file_size(int f) const { return sizes_[static_cast<size_t>(f)]; }
   const TileIndexRec& record(int32_t t) const { return records_[static_cast<size_t>(t)]; }
@@ -140,15 +136,6 @@ class LevelProbe {
   const std::filesystem::path& data_path(int f) const { return dataPaths_[static_cast<size_t>(f)]; }
 
  private:
-  static bool ReadAll(const std::filesystem::path& path, std::vector<char>* out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-  }
-
-  PyramidLayerInfo info_{};
-  int16_t dataFileCount_ = 0;
   std::vector<uint32_t> ends_;
   std::vector<TileIndexRec> records_;
   std::vector<std::filesystem::path> dataPaths_;
