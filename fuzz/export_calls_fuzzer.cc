@@ -50,6 +50,9 @@ float AsFloat(double v) {
   return static_cast<float>(v);
 }
 
+// Every 16-bit result is one of the documented codes.
+void Code(int16_t result) { Require(result >= -6 && result <= 2, "a call answers a documented code"); }
+
 struct Run {
   Run(FuzzedDataProvider& input, std::string directory) : in(input), dir(std::move(directory)) {}
 
@@ -166,18 +169,18 @@ void Run::Step() {
       if (id != 0) dataSets.push_back(id);
       break;
     }
-    case 1: (void)_hxCloseDataSet(h, DataSet()); break;
-    case 2: (void)_hxCreateDataLayer(h, DataSet(), Name(true), Param(), in.ConsumeIntegral<uint32_t>(), in.ConsumeBool()); break;
-    case 3: (void)_hxDeleteDataLayer(h, DataSet(), Name(false)); break;
+    case 1: Code(_hxCloseDataSet(h, DataSet())); break;
+    case 2: Code(_hxCreateDataLayer(h, DataSet(), Name(true), Param(), in.ConsumeIntegral<uint32_t>(), in.ConsumeBool())); break;
+    case 3: Code(_hxDeleteDataLayer(h, DataSet(), Name(false))); break;
     case 4: {
       const int32_t id = _hxOpenDataLayer(h, DataSet(), Name(true), in.ConsumeIntegral<uint32_t>());
       if (id > 0) layers.push_back(id);
       break;
     }
-    case 5: (void)_hxCloseDataLayer(h, DataSet(), Layer()); break;
+    case 5: Code(_hxCloseDataLayer(h, DataSet(), Layer())); break;
     case 6: {
       DataLayerParam out{};
-      (void)_hxGetDataLayerParam(h, DataSet(), Layer(), in.ConsumeBool() ? &out : nullptr);
+      Code(_hxGetDataLayerParam(h, DataSet(), Layer(), in.ConsumeBool() ? &out : nullptr));
       break;
     }
     case 7: {
@@ -186,12 +189,12 @@ void Run::Step() {
       p.blendValues = in.ConsumeIntegral<uint8_t>();
       p.oldWeight = AsFloat(Value());
       p.newWeight = AsFloat(Value());
-      (void)_hxSetLayerOperParam(h, DataSet(), Layer(), in.ConsumeBool() ? &p : nullptr);
+      Code(_hxSetLayerOperParam(h, DataSet(), Layer(), in.ConsumeBool() ? &p : nullptr));
       break;
     }
     case 8: {
       LayerOperParam out{};
-      (void)_hxGetLayerOperParam(h, DataSet(), Layer(), in.ConsumeBool() ? &out : nullptr);
+      Code(_hxGetLayerOperParam(h, DataSet(), Layer(), in.ConsumeBool() ? &out : nullptr));
       break;
     }
     case 9:
@@ -202,33 +205,33 @@ void Run::Step() {
       const std::string from = first != nullptr ? first : "";
       const char* to = Name(true);
       const char* source = first != nullptr ? from.c_str() : nullptr;
-      (void)(rename ? _hxRenameDataLayer(h, ds, source, to) : _hxCopyDataLayer(h, ds, source, to));
+      Code(rename ? _hxRenameDataLayer(h, ds, source, to) : _hxCopyDataLayer(h, ds, source, to));
       break;
     }
     case 11: (void)_hxGetNullValue(h, DataSet(), Layer()); break;
-    case 12: (void)_hxIsNullValue(h, DataSet(), Layer(), Value()); break;
-    case 13: (void)_hxCreatePyramidLayer(h, DataSet(), Layer(), Level(), Fixed(kCellSizes), Fixed(kCellSizes)); break;
-    case 14: (void)_hxDeletePyramidLayer(h, DataSet(), Layer(), Level()); break;
+    case 12: Code(_hxIsNullValue(h, DataSet(), Layer(), Value())); break;
+    case 13: Code(_hxCreatePyramidLayer(h, DataSet(), Layer(), Level(), Fixed(kCellSizes), Fixed(kCellSizes))); break;
+    case 14: Code(_hxDeletePyramidLayer(h, DataSet(), Layer(), Level())); break;
     case 15: {
       PyramidLayerInfo out{};
-      (void)_hxGetPyramidLayerInfo(h, DataSet(), Layer(), Level(), in.ConsumeBool() ? &out : nullptr);
+      Code(_hxGetPyramidLayerInfo(h, DataSet(), Layer(), Level(), in.ConsumeBool() ? &out : nullptr));
       break;
     }
-    case 16: (void)_hxOpenPyramidLayer(h, DataSet(), Layer(), Level()); break;
-    case 17: (void)_hxClosePyramidLayer(h, DataSet(), Layer()); break;
+    case 16: Code(_hxOpenPyramidLayer(h, DataSet(), Layer(), Level())); break;
+    case 17: Code(_hxClosePyramidLayer(h, DataSet(), Layer())); break;
     case 18: {
       OneTileInfo out{};
       const int32_t ds = DataSet(), id = Layer();
       const int16_t level = Level();
       const int32_t r = Int(), c = Int();
-      (void)_hxGetOneTileInfo(h, ds, id, level, Int(), r, c, in.ConsumeBool() ? &out : nullptr);
+      Code(_hxGetOneTileInfo(h, ds, id, level, Int(), r, c, in.ConsumeBool() ? &out : nullptr));
       break;
     }
     case 19: {
       const int32_t ds = DataSet(), id = Layer();
       const int16_t level = Level();
       const int32_t r = Int(), c = Int();
-      (void)_hxSetCell(h, ds, id, level, Int(), r, c, Value());
+      Code(_hxSetCell(h, ds, id, level, Int(), r, c, Value()));
       break;
     }
     case 20: {
@@ -243,7 +246,7 @@ void Run::Step() {
       const int32_t ds = DataSet(), id = Layer();
       const int16_t level = Level();
       const int32_t r = Int(), c = Int();
-      (void)_hxBeginWriteTile(h, ds, id, level, 0, r, c);
+      Code(_hxBeginWriteTile(h, ds, id, level, 0, r, c));
       break;
     }
     case 22: {
@@ -251,23 +254,23 @@ void Run::Step() {
       _hxWriteCellOfTile(h, r, c, Value());
       break;
     }
-    case 23: (void)_hxEndWriteTile(h, in.ConsumeIntegral<uint8_t>()); break;
+    case 23: Code(_hxEndWriteTile(h, in.ConsumeIntegral<uint8_t>())); break;
     case 24: {
       const int32_t ds = DataSet(), id = Layer();
       const int16_t level = Level();
       const int32_t r = Int(), c = Int();
-      (void)_hxBeginReadTile(h, ds, id, level, 0, r, c);
+      Code(_hxBeginReadTile(h, ds, id, level, 0, r, c));
       break;
     }
     case 25: {
       double v = 0;
       uint8_t isNull = 0;
       const int32_t r = Int(), c = Int();
-      (void)_hxReadCellOfTile(h, r, c, in.ConsumeBool() ? &v : nullptr, in.ConsumeBool() ? &isNull : nullptr);
+      Code(_hxReadCellOfTile(h, r, c, in.ConsumeBool() ? &v : nullptr, in.ConsumeBool() ? &isNull : nullptr));
       break;
     }
-    case 26: (void)_hxEndReadTile(h); break;
-    case 27: (void)_hxBeginWritePyramidLayer(h, DataSet(), Layer(), Level()); break;
+    case 26: Code(_hxEndReadTile(h)); break;
+    case 27: Code(_hxBeginWritePyramidLayer(h, DataSet(), Layer(), Level())); break;
     case 28: {
       OneTileInfo info{};
       constexpr std::array<int32_t, 5> kSizes = {262144, 0, -1, 262143, 0};
@@ -276,32 +279,32 @@ void Run::Step() {
       info.maximum = AsFloat(Value());
       Cells();
       const int32_t t = Int();
-      (void)_hxWriteOneTile(h, 0, t, in.ConsumeBool() ? &info : nullptr, in.ConsumeBool() ? cells.data() : nullptr);
+      Code(_hxWriteOneTile(h, 0, t, in.ConsumeBool() ? &info : nullptr, in.ConsumeBool() ? cells.data() : nullptr));
       break;
     }
-    case 29: (void)_hxEndWritePyramidLayer(h); break;
+    case 29: Code(_hxEndWritePyramidLayer(h)); break;
     case 30: {
       const int32_t ds = DataSet(), id = Layer();
       const int16_t level = Level();
       const int32_t r = Int(), c = Int();
-      (void)_hxBeginReadTileData(h, ds, id, level, 0, r, c);
+      Code(_hxBeginReadTileData(h, ds, id, level, 0, r, c));
       break;
     }
     case 31: {
       double v = 0;
       uint8_t isNull = 0;
       const int32_t r = Int(), c = Int();
-      (void)_hxReadCellOfTileData(h, r, c, in.ConsumeBool() ? &v : nullptr, in.ConsumeBool() ? &isNull : nullptr);
+      Code(_hxReadCellOfTileData(h, r, c, in.ConsumeBool() ? &v : nullptr, in.ConsumeBool() ? &isNull : nullptr));
       break;
     }
-    case 32: (void)_hxEndReadTileData(h); break;
+    case 32: Code(_hxEndReadTileData(h)); break;
     case 33: {
       char out[DEMBASE_MAX_PATH];
-      (void)_hxGetPyLayerVatName(h, DataSet(), Layer(), Level(), in.ConsumeBool() ? out : nullptr);
+      Code(_hxGetPyLayerVatName(h, DataSet(), Layer(), Level(), in.ConsumeBool() ? out : nullptr));
       break;
     }
-    case 34: (void)_hxOpenPyLayerVAT(h, DataSet(), Layer(), Level(), in.ConsumeIntegral<uint32_t>()); break;
-    case 35: (void)_hxClosePyLayerVAT(h, DataSet(), Layer()); break;
+    case 34: Code(_hxOpenPyLayerVAT(h, DataSet(), Layer(), Level(), in.ConsumeIntegral<uint32_t>())); break;
+    case 35: Code(_hxClosePyLayerVAT(h, DataSet(), Layer())); break;
     case 36: (void)_hxGetItemNum(h, DataSet(), Layer(), Int()); break;
     case 37: (void)_hxSetBaseItemSet(h, DataSet(), Layer(), Int(), Int()); break;
     default: (void)_hxGetBaseItemSet(h, DataSet(), Layer(), Int()); break;
@@ -334,14 +337,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int steps = 0; steps < 64 && in.remaining_bytes() > 0; ++steps) {
     if (in.ConsumeIntegralInRange(0, 31) == 0) {
       // A handle deleted in the middle of anything, and a fresh one.
-      (void)_hxDeleteDemBaseAI(run.h);
+      Code(_hxDeleteDemBaseAI(run.h));
       run.h = _hxCreateDemBaseAI();
       Require(run.h != nullptr, "handle");
       continue;
     }
     run.Step();
   }
-  (void)_hxDeleteDemBaseAI(run.h);
+  Code(_hxDeleteDemBaseAI(run.h));
 
   Require(LayerReadsBack(dir + "/sample.dem"), "the sample layer reopens and reads back");
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
