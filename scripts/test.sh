@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds dembase and runs every test twice: a plain build with warnings as errors, then
-# an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# an AddressSanitizer + UndefinedBehaviorSanitizer build; then every fuzz target for a
+# short while (DEMBASE_FUZZ_SECONDS each, 15 by default, 0 skips them).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/setup.sh"
@@ -16,4 +17,8 @@ run() {
 run "$root/build/release"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run "$root/build/sanitize" -DDEMBASE_SANITIZE=ON
+fuzz_seconds="${DEMBASE_FUZZ_SECONDS:-15}"
+if [ "$fuzz_seconds" -gt 0 ]; then
+  "$root/scripts/fuzz.sh" "$fuzz_seconds"
+fi
 echo "all tests passed (plain and sanitized)"
