@@ -32,6 +32,7 @@ class DembaseBand final : public GDALPamRasterBand {
   GDALRasterBand* GetOverview(int i) override;
 
   void AddOverview(std::unique_ptr<DembaseBand> band) { overviews_.push_back(std::move(band)); }
+  void ClearOverviews() { overviews_.clear(); }
 
  private:
   // The smallest and largest stored value, from the tile records; nullopt when none.

@@ -1,5 +1,7 @@
 #include "gdal/dembase_dataset.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include "tools/file_probe.h"
 #include "tools/gdal_source.h"
 #include "tools/import_raster.h"
+#include "tools/pyramid_builder.h"
 
 namespace dembase::gdal {
 namespace {
@@ -99,35 +102,76 @@ GDALDataset* DembaseDataset::Open(GDALOpenInfo* info) {
 bool DembaseDataset::AddBands() {
   tool::Layer& layer = *opened_.layer;
   tool::StatusOr<DataLayerParam> param = layer.Param();
-  tool::StatusOr<std::vector<int16_t>> levels = param.ok() ? layer.Levels() : param.status();
+  tool::StatusOr<PyramidLayerInfo> info = param.ok() ? layer.LevelInfo(1) : param.status();
+  if (!info.ok()) {
+    Fail(CPLE_OpenFailed, info.status());
+    return false;
+  }
+  type_ = TypeOf(param->dataType);
+  nRasterXSize = info->cols;
+  nRasterYSize = info->rows;
+  transform_ = tool::LevelTransform(*param, *info);
+  auto band = std::make_unique<DembaseBand>(this, 1, *info, type_);
+  if (!AddOverviews(*band)) return false;
+  SetBand(1, band.release());
+  return true;
+}
+
+bool DembaseDataset::AddOverviews(DembaseBand& band) {
+  band.ClearOverviews();
+  tool::Layer& layer = *opened_.layer;
+  tool::StatusOr<std::vector<int16_t>> levels = layer.Levels();
   if (!levels.ok()) {
     Fail(CPLE_OpenFailed, levels.status());
     return false;
   }
-  if (levels->empty() || levels->front() != 1) {
-    Fail(CPLE_OpenFailed, tool::Error(ref_.text, "has no level 1"));
-    return false;
-  }
-  type_ = TypeOf(param->dataType);
-  std::unique_ptr<DembaseBand> band;
   for (int16_t level : *levels) {
+    if (level == 1) continue;
     tool::StatusOr<PyramidLayerInfo> info = layer.LevelInfo(level);
     if (!info.ok()) {
       Fail(CPLE_OpenFailed, info.status());
       return false;
     }
-    auto b = std::make_unique<DembaseBand>(this, level, *info, type_);
-    if (level == 1) {
-      nRasterXSize = info->cols;
-      nRasterYSize = info->rows;
-      transform_ = tool::LevelTransform(*param, *info);
-      band = std::move(b);
-    } else {
-      band->AddOverview(std::move(b));
+    band.AddOverview(std::make_unique<DembaseBand>(this, level, *info, type_));
+  }
+  return true;
+}
+
+CPLErr DembaseDataset::IBuildOverviews(const char* resampling, int count, const int* factors, int /*bandCount*/,
+                                       const int* /*bands*/, GDALProgressFunc progress, void* progressData,
+                                       CSLConstList /*options*/) {
+  if (eAccess != GA_Update) {
+    CPLError(CE_Failure, CPLE_NotSupported, "DEMBASE: %s: open the layer for update to build its levels",
+             ref_.text.c_str());
+    return CE_Failure;
+  }
+  std::vector<int> wanted(static_cast<size_t>(std::max(count, 0)));
+  std::copy(factors, factors + wanted.size(), wanted.begin());
+  std::sort(wanted.begin(), wanted.end());
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    if (wanted[i] != 2 << i || i + 1 >= static_cast<size_t>(tool::kMaxPyramidLevels)) {
+      CPLError(CE_Failure, CPLE_NotSupported,
+               "DEMBASE: each level has twice the cell size of the one below: factors 2 4 8 ..., not %d", wanted[i]);
+      return CE_Failure;
     }
   }
-  SetBand(1, band.release());
-  return true;
+  if (resampling != nullptr && !EQUAL(resampling, "AVERAGE") && count > 0) {
+    CPLError(CE_Warning, CPLE_AppDefined, "DEMBASE: levels are always averages of 2 x 2 cells, not %s", resampling);
+  }
+  FlushCache(false);
+  tool::Layer* layer = EnsureLayer();
+  if (layer == nullptr) return CE_Failure;
+  tool::Status s = layer->openLevel() != 0 ? layer->CloseLevel() : tool::Status();
+  if (s.ok()) s = tool::BuildPyramid(*layer, static_cast<int16_t>(wanted.size() + 1), true);
+  auto* band = static_cast<DembaseBand*>(GetRasterBand(1));
+  // The overviews follow what the layer holds now, whether the build completed or not.
+  const bool listed = AddOverviews(*band);
+  if (!s.ok()) {
+    Fail(CPLE_FileIO, s);
+    return CE_Failure;
+  }
+  if (progress != nullptr) (void)progress(1.0, nullptr, progressData);
+  return listed ? CE_None : CE_Failure;
 }
 
 GDALDataset* DembaseDataset::Create(const char* name, int cols, int rows, int bands, GDALDataType type,

@@ -17,6 +17,8 @@
 
 namespace dembase::gdal {
 
+class DembaseBand;
+
 class DembaseDataset final : public GDALPamDataset {
  public:
   static int Identify(GDALOpenInfo* info);
@@ -33,6 +35,9 @@ class DembaseDataset final : public GDALPamDataset {
   CPLErr SetGeoTransform(double* gt) override;
   const OGRSpatialReference* GetSpatialRef() const override;
   CPLErr SetSpatialRef(const OGRSpatialReference* srs) override;
+  // Levels 2..N with the tool's averaging: factors 2, 4, 8 ... (none: level 1 alone).
+  CPLErr IBuildOverviews(const char* resampling, int count, const int* factors, int bandCount, const int* bands,
+                         GDALProgressFunc progress, void* progressData, CSLConstList options) override;
 
   // The open layer; makes a created one first. Null after a CPLError.
   tool::Layer* EnsureLayer();
@@ -43,6 +48,8 @@ class DembaseDataset final : public GDALPamDataset {
   // Closes the layer and the handle, reporting what could not be written.
   bool CloseLayer();
   bool AddBands();
+  // The levels above level 1 as the band's overviews.
+  bool AddOverviews(DembaseBand& band);
 
   tool::LayerRef ref_;
   tool::OpenedLayer opened_;

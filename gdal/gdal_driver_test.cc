@@ -261,6 +261,26 @@ TEST_P(DriverTest, CreateWriteUpdateReopen) {
   EXPECT_EQ(Read(ds->GetRasterBand(1)), want);
   ds.reset();
   EXPECT_EQ(Tool("check " + Path("a")), 0);
+  // gdaladdo builds the levels the tool builds.
+  ASSERT_EQ(Tool("cp " + Path("a") + " " + Path("c")), 0);
+  ASSERT_EQ(Tool("pyramid --levels 3 " + Path("c")), 0);
+  {
+    GDALDatasetUniquePtr built = Open(Path("a.dem"), true);
+    GDALDatasetUniquePtr byTool = Open(Path("c.dem"));
+    ASSERT_TRUE(built && byTool);
+    const int odd[] = {2, 8};
+    CPLPushErrorHandler(CPLQuietErrorHandler);
+    EXPECT_EQ(built->BuildOverviews("AVERAGE", 2, odd, 0, nullptr, nullptr, nullptr, nullptr), CE_Failure);
+    CPLPopErrorHandler();
+    const int factors[] = {2, 4};
+    ASSERT_EQ(built->BuildOverviews("AVERAGE", 2, factors, 0, nullptr, nullptr, nullptr, nullptr), CE_None);
+    GDALRasterBand* a = built->GetRasterBand(1);
+    GDALRasterBand* c = byTool->GetRasterBand(1);
+    ASSERT_EQ(a->GetOverviewCount(), 2);
+    ASSERT_EQ(c->GetOverviewCount(), 2);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(Read(a->GetOverview(i)), Read(c->GetOverview(i))) << "overview " << i;
+  }
+  EXPECT_EQ(Tool("check " + Path("a")), 0);
   // Rename and delete go through the library's layer calls.
   ASSERT_EQ(Driver()->Rename(Path("b.dem").c_str(), Path("a.dem").c_str()), CE_None);
   EXPECT_FALSE(fs::exists(Path("a.dem")));
