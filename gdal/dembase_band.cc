@@ -139,15 +139,20 @@ std::optional<std::pair<double, double>> DembaseBand::Range() {
   if (range_.has_value()) return *range_;
   tool::Layer* layer = ds_->EnsureLayer();
   if (layer == nullptr) return std::nullopt;
+  // Written cells reach the tile records and the layer's range when their level closes.
+  if (layer->openLevel() != 0) {
+    if (tool::Status s = layer->CloseLevel(); !s.ok()) {
+      CPLError(CE_Failure, CPLE_FileIO, "%s", s.message().c_str());
+      return std::nullopt;
+    }
+  }
   std::optional<std::pair<double, double>> range;
-  if (level_ == 1 && layer->openLevel() == 0) {
+  if (level_ == 1) {
     tool::StatusOr<DataLayerParam> p = layer->Param();
     if (!p.ok()) return std::nullopt;
     if (p->minValue <= p->maxValue) range = std::pair{p->minValue, p->maxValue};
   } else {
-    const int16_t wasOpen = layer->openLevel();
-    tool::Status s = wasOpen != level_ && wasOpen != 0 ? layer->CloseLevel() : tool::Status();
-    if (s.ok() && wasOpen != level_) s = layer->OpenLevel(level_);
+    tool::Status s = layer->OpenLevel(level_);
     if (!s.ok()) return std::nullopt;
     const int32_t down = (nRasterYSize - 1) / kTileStep + 1;
     const int32_t across = (nRasterXSize - 1) / kTileStep + 1;
@@ -164,9 +169,7 @@ std::optional<std::pair<double, double>> DembaseBand::Range() {
         range = std::pair{lo, hi};
       }
     }
-    if (wasOpen != level_) {
-      if (tool::Status c = layer->CloseLevel(); s.ok()) s = c;
-    }
+    if (tool::Status c = layer->CloseLevel(); s.ok()) s = c;
     if (!s.ok()) return std::nullopt;
   }
   // Written blocks change the range; only a dataset opened for reading keeps it.

@@ -392,9 +392,13 @@ CPLErr DembaseDataset::Rename(const char* newName, const char* oldName) {
     Fail(CPLE_FileIO, tool::Error(from->text, "cannot rename: " + tool::ResultText(r, "refused by the library")));
     return CE_Failure;
   }
-  // The reference system travels with the layer.
-  if (std::rename(from->crsPath.c_str(), to->crsPath.c_str()) != 0 && errno != ENOENT) {
-    CPLError(CE_Warning, CPLE_FileIO, "DEMBASE: %s could not follow the layer", from->crsPath.c_str());
+  // The reference system and GDAL's own metadata travel with the layer.
+  const std::string fromAux = from->headerPath + ".aux.xml";
+  const std::string toAux = to->headerPath + ".aux.xml";
+  for (const auto& [src, dst] : {std::pair{from->crsPath, to->crsPath}, std::pair{fromAux, toAux}}) {
+    if (std::rename(src.c_str(), dst.c_str()) != 0 && errno != ENOENT) {
+      CPLError(CE_Warning, CPLE_FileIO, "DEMBASE: %s could not follow the layer", src.c_str());
+    }
   }
   return CE_None;
 }

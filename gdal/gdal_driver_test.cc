@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <ogr_spatialref.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -230,12 +232,14 @@ TEST_P(DriverTest, CreateWriteUpdateReopen) {
     ASSERT_EQ(ds->SetSpatialRef(&utm), CE_None);
     GDALRasterBand* band = ds->GetRasterBand(1);
     ASSERT_EQ(band->SetNoDataValue(band->GetNoDataValue()), CE_None);
+    ASSERT_EQ(ds->SetMetadataItem("SOURCE", "gdal_driver_test"), CE_None);
     std::vector<double> cells = Expected(band->GetNoDataValue());
     ASSERT_EQ(band->RasterIO(GF_Write, 0, 0, k.cols, k.rows, cells.data(), k.cols, k.rows, GDT_Float64, 0, 0, nullptr),
               CE_None);
   }
   const double null = Null();
   std::vector<double> want = Expected(null);
+  std::pair<double, double> range;
   {
     GDALDatasetUniquePtr ds = Open(Path("a.dem"), true);
     ASSERT_TRUE(ds);
@@ -255,10 +259,18 @@ TEST_P(DriverTest, CreateWriteUpdateReopen) {
     }
     ds->FlushCache(false);
     EXPECT_EQ(Read(ds->GetRasterBand(1)), want);
+    range = {ds->GetRasterBand(1)->GetMinimum(), ds->GetRasterBand(1)->GetMaximum()};
   }
+  double lo = 1e300, hi = -1e300;
+  for (double v : want) {
+    if (v != null) lo = std::min(lo, v), hi = std::max(hi, v);
+  }
+  EXPECT_EQ(range, (std::pair{lo, hi}));
   GDALDatasetUniquePtr ds = Open(Path("a.dem"));
   ASSERT_TRUE(ds);
   EXPECT_EQ(Read(ds->GetRasterBand(1)), want);
+  EXPECT_EQ((std::pair{ds->GetRasterBand(1)->GetMinimum(), ds->GetRasterBand(1)->GetMaximum()}), range);
+  EXPECT_STREQ(ds->GetMetadataItem("SOURCE"), "gdal_driver_test");
   ds.reset();
   EXPECT_EQ(Tool("check " + Path("a")), 0);
   // gdaladdo builds the levels the tool builds.
