@@ -113,8 +113,10 @@ CPLErr DembaseBand::IWriteBlock(int bx, int by, void* image) {
       // With blending off a null value empties the cell; the library keeps shared edges.
       if (_hxSetCell(layer->h(), layer->ds(), layer->id(), level_, 0, b.row0 + row, b.col0 + col, v) != 1) {
         CPLError(CE_Failure, CPLE_FileIO, "%s",
-                 layer->LevelText(level_, "cannot write cell " + std::to_string(b.row0 + row) + "," +
-                                              std::to_string(b.col0 + col)).c_str());
+                 layer
+                     ->LevelText(level_, "cannot write cell " + std::to_string(b.row0 + row) + "," +
+                                             std::to_string(b.col0 + col))
+                     .c_str());
         return CE_Failure;
       }
     }
@@ -129,8 +131,7 @@ double DembaseBand::GetNoDataValue(int* success) {
 
 CPLErr DembaseBand::SetNoDataValue(double value) {
   if (value == LayerNull(eDataType == GDT_Float32)) return CE_None;
-  CPLError(CE_Failure, CPLE_NotSupported,
-           "DEMBASE: a layer's nodata is its fixed null value %.9g; %.9g cannot be set",
+  CPLError(CE_Failure, CPLE_NotSupported, "DEMBASE: a layer's nodata is its fixed null value %.9g; %.9g cannot be set",
            LayerNull(eDataType == GDT_Float32), value);
   return CE_Failure;
 }

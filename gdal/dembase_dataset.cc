@@ -386,8 +386,8 @@ CPLErr DembaseDataset::Rename(const char* newName, const char* oldName) {
     Fail(CPLE_FileIO, session.status());
     return CE_Failure;
   }
-  const int16_t r = _hxRenameDataLayer((*session)->handle(), (*session)->dataSet(), from->headerPath.c_str(),
-                                       to->headerPath.c_str());
+  const int16_t r =
+      _hxRenameDataLayer((*session)->handle(), (*session)->dataSet(), from->headerPath.c_str(), to->headerPath.c_str());
   if (r != 1) {
     Fail(CPLE_FileIO, tool::Error(from->text, "cannot rename: " + tool::ResultText(r, "refused by the library")));
     return CE_Failure;

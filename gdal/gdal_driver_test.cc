@@ -36,7 +36,9 @@ class GdalEnvironment : public ::testing::Environment {
 };
 [[maybe_unused]] const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new GdalEnvironment);
 
-int Tool(const std::string& args) { return std::system((std::string(DEMBASE_TOOL) + " -q " + args + " >/dev/null 2>&1").c_str()); }
+int Tool(const std::string& args) {
+  return std::system((std::string(DEMBASE_TOOL) + " -q " + args + " >/dev/null 2>&1").c_str());
+}
 
 struct Case {
   const char* name;
@@ -80,8 +82,8 @@ void WriteTiff(const std::string& path, const Case& k, int bands = 1) {
   std::vector<double> cells = Cells(k);
   for (int b = 1; b <= bands; ++b) {
     ASSERT_EQ(ds->GetRasterBand(b)->SetNoDataValue(-9999), CE_None);
-    ASSERT_EQ(ds->GetRasterBand(b)->RasterIO(GF_Write, 0, 0, k.cols, k.rows, cells.data(), k.cols, k.rows,
-                                             GDT_Float64, 0, 0, nullptr),
+    ASSERT_EQ(ds->GetRasterBand(b)->RasterIO(GF_Write, 0, 0, k.cols, k.rows, cells.data(), k.cols, k.rows, GDT_Float64,
+                                             0, 0, nullptr),
               CE_None);
   }
 }
@@ -97,7 +99,8 @@ std::vector<double> Read(GDALRasterBand* band, int x = 0, int y = 0, int w = -1,
 GDALDatasetUniquePtr Open(const std::string& path, bool update = false) {
   const char* const drivers[] = {"DEMBASE", nullptr};
   return GDALDatasetUniquePtr(GDALDataset::Open(
-      path.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR | (update ? GDAL_OF_UPDATE : GDAL_OF_READONLY), drivers, nullptr, nullptr));
+      path.c_str(), GDAL_OF_RASTER | GDAL_OF_VERBOSE_ERROR | (update ? GDAL_OF_UPDATE : GDAL_OF_READONLY), drivers,
+      nullptr, nullptr));
 }
 
 GDALDriver* Driver() { return GetGDALDriverManager()->GetDriverByName("DEMBASE"); }
@@ -160,7 +163,8 @@ TEST_P(DriverTest, ReadsWhatTheToolImportedLikeItsExport) {
   const std::vector<double> want = Expected(null);
   EXPECT_EQ(Read(band), want);
   // Windows across tile borders, against the same cells of the source.
-  for (const auto& [x, y, w, h] : std::vector<std::array<int, 4>>{{250, 250, 12, 9}, {0, 254, 300, 3}, {509, 0, 2, 10}}) {
+  for (const auto& [x, y, w, h] :
+       std::vector<std::array<int, 4>>{{250, 250, 12, 9}, {0, 254, 300, 3}, {509, 0, 2, 10}}) {
     if (x + w > k.cols || y + h > k.rows) continue;
     const std::vector<double> got = Read(band, x, y, w, h);
     for (int r = 0; r < h; ++r) {
@@ -251,9 +255,9 @@ TEST_P(DriverTest, CreateWriteUpdateReopen) {
     // In place, across the tile corner at 255,255: the shared edges must follow.
     std::vector<double> patch(20 * 20, 7.0);
     patch[0] = null;
-    ASSERT_EQ(ds->GetRasterBand(1)->RasterIO(GF_Write, 245, 245, 20, 20, patch.data(), 20, 20, GDT_Float64, 0, 0,
-                                             nullptr),
-              CE_None);
+    ASSERT_EQ(
+        ds->GetRasterBand(1)->RasterIO(GF_Write, 245, 245, 20, 20, patch.data(), 20, 20, GDT_Float64, 0, 0, nullptr),
+        CE_None);
     for (int r = 0; r < 20; ++r) {
       for (int c = 0; c < 20; ++c) want[(245 + r) * k.cols + 245 + c] = patch[r * 20 + c];
     }
@@ -316,37 +320,45 @@ TEST_P(RefusalTest, RefusesWithAGdalError) {
     std::function<bool()> refused;
   };
   const std::vector<Row> rows = {
-      {"two bands", [&] { return !GDALDatasetUniquePtr(Driver()->Create(Path("c.dem").c_str(), 9, 9, 2, GDT_Int32, nullptr)); }},
-      {"byte cells", [&] { return !GDALDatasetUniquePtr(Driver()->Create(Path("c.dem").c_str(), 9, 9, 1, GDT_Byte, nullptr)); }},
-      {"rotation", [&] {
+      {"two bands",
+       [&] { return !GDALDatasetUniquePtr(Driver()->Create(Path("c.dem").c_str(), 9, 9, 2, GDT_Int32, nullptr)); }},
+      {"byte cells",
+       [&] { return !GDALDatasetUniquePtr(Driver()->Create(Path("c.dem").c_str(), 9, 9, 1, GDT_Byte, nullptr)); }},
+      {"rotation",
+       [&] {
          GDALDatasetUniquePtr ds(Driver()->Create(Path("c.dem").c_str(), 9, 9, 1, GDT_Int32, nullptr));
          double gt[6] = {0, 1, 0.5, 0, 0, -1};
          return ds && ds->SetGeoTransform(gt) == CE_Failure;
        }},
-      {"other nodata", [&] {
+      {"other nodata",
+       [&] {
          GDALDatasetUniquePtr ds = Open(dem, true);
          return ds && ds->GetRasterBand(1)->SetNoDataValue(-9999) == CE_Failure;
        }},
-      {"moving an existing layer", [&] {
+      {"moving an existing layer",
+       [&] {
          GDALDatasetUniquePtr ds = Open(dem, true);
          double gt[6] = {0, 1, 0, 0, 0, -1};
          return ds && ds->SetGeoTransform(gt) == CE_Failure;
        }},
-      {"two-band copy", [&] {
+      {"two-band copy",
+       [&] {
          WriteTiff(Path("two.tif"), Case{"two", GDT_Int32, 5, 5}, 2);
          GDALDatasetUniquePtr src(GDALDataset::Open(Path("two.tif").c_str(), GDAL_OF_RASTER));
-         return src && !GDALDatasetUniquePtr(Driver()->CreateCopy(Path("d.dem").c_str(), src.get(), FALSE, nullptr,
-                                                                  nullptr, nullptr));
+         return src && !GDALDatasetUniquePtr(
+                           Driver()->CreateCopy(Path("d.dem").c_str(), src.get(), FALSE, nullptr, nullptr, nullptr));
        }},
       {"missing layer", [&] { return !Open(Path("none.dem")); }},
       {"missing database", [&] { return !Open("DEMBASE:sqlite:" + Path("none.sqlite") + "#set/x"); }},
       {"bad prefix", [&] { return !Open("DEMBASE:" + dem); }},
-      {"damaged header", [&] {
+      {"damaged header",
+       [&] {
          fs::copy_file(dem, Path("e.dem"));
          fs::resize_file(Path("e.dem"), 20);
          return !Open(Path("e.dem"));
        }},
-      {"damaged tiles", [&] {
+      {"damaged tiles",
+       [&] {
          for (const auto& f : fs::directory_iterator(Path("a"))) {
            if (f.path().extension() == ".Hdr") continue;
            std::fstream io(f.path(), std::ios::in | std::ios::out | std::ios::binary);
