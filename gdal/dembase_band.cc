@@ -151,7 +151,10 @@ std::optional<std::pair<double, double>> DembaseBand::Range() {
   if (level_ == 1) {
     tool::StatusOr<DataLayerParam> p = layer->Param();
     if (!p.ok()) return std::nullopt;
-    if (p->minValue <= p->maxValue) range = std::pair{p->minValue, p->maxValue};
+    // Copied out: the record is packed, its doubles unaligned.
+    const double lo = p->minValue;
+    const double hi = p->maxValue;
+    if (lo <= hi) range = std::pair{lo, hi};
   } else {
     tool::Status s = layer->OpenLevel(level_);
     if (!s.ok()) return std::nullopt;
