@@ -14,6 +14,7 @@ namespace {
 
 class GdalBandSource final : public RasterSource {
  public:
+  // ds may be null: the caller keeps the dataset open while the source lives.
   GdalBandSource(GDALDatasetUniquePtr ds, GDALRasterBand* band, std::string path)
       : ds_(std::move(ds)), band_(band), path_(std::move(path)) {
     nodata_ = ReadNoData();
@@ -70,10 +71,10 @@ uint16_t LayerTypeFor(GDALDataType t, bool* lossy) {
 
 }  // namespace
 
-StatusOr<GdalRaster> OpenGdalRaster(const std::string& path, int band, bool allowLossy) {
-  CPLErrorReset();
-  GDALDatasetUniquePtr ds(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
-  if (!ds) return Error(path, GdalError("not a raster GDAL can read"));
+namespace {
+
+StatusOr<GdalRaster> Describe(GDALDatasetUniquePtr owned, GDALDataset* ds, const std::string& path, int band,
+                              bool allowLossy) {
   const int bands = ds->GetRasterCount();
   if (bands == 0) return Error(path, "has no raster band");
   if (band == 0 && bands > 1) return Error(path, "has " + std::to_string(bands) + " bands; choose one with --band");
@@ -107,8 +108,22 @@ StatusOr<GdalRaster> OpenGdalRaster(const std::string& path, int band, bool allo
     CPLFree(wkt);
     if (raster.crsWkt.empty()) return Error(path, GdalError("cannot express its reference system as WKT"));
   }
-  raster.source = std::make_unique<GdalBandSource>(std::move(ds), b, path);
+  raster.source = std::make_unique<GdalBandSource>(std::move(owned), b, path);
   return raster;
+}
+
+}  // namespace
+
+StatusOr<GdalRaster> OpenGdalRaster(const std::string& path, int band, bool allowLossy) {
+  CPLErrorReset();
+  GDALDatasetUniquePtr ds(GDALDataset::Open(path.c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
+  if (!ds) return Error(path, GdalError("not a raster GDAL can read"));
+  GDALDataset* raw = ds.get();
+  return Describe(std::move(ds), raw, path, band, allowLossy);
+}
+
+StatusOr<GdalRaster> DescribeGdalRaster(GDALDataset& ds, const std::string& name, int band, bool allowLossy) {
+  return Describe(nullptr, &ds, name, band, allowLossy);
 }
 
 }  // namespace dembase::tool

@@ -18,6 +18,8 @@
 #include "tools/raster_source.h"
 #include "tools/status.h"
 
+class GDALDataset;
+
 namespace dembase::tool {
 
 struct GdalRaster {
@@ -29,6 +31,9 @@ struct GdalRaster {
 
 // band 0 means the only band; a file with several bands then is refused.
 [[nodiscard]] StatusOr<GdalRaster> OpenGdalRaster(const std::string& path, int band, bool allowLossy);
+// The same for a dataset the caller has open and keeps open while the source lives.
+[[nodiscard]] StatusOr<GdalRaster> DescribeGdalRaster(GDALDataset& ds, const std::string& name, int band,
+                                                      bool allowLossy);
 
 }  // namespace dembase::tool
 
