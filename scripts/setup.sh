@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   binutils
   libgdal-dev libcli11-dev gdal-bin
+  postgresql libpq-dev
 )
 
 missing=()
