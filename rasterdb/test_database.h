@@ -40,7 +40,7 @@ inline bool PgAdmin(const std::string& sql) {
   bool ok = false;
   if (PQstatus(conn) == CONNECTION_OK) {
     PGresult* r = PQexec(conn, sql.c_str());
-    ok = PQresultStatus(r) == PGRES_COMMAND_OK;
+    ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
     PQclear(r);
   }
   PQfinish(conn);
@@ -61,6 +61,12 @@ class PgDatabase {
   }
   PgDatabase(const PgDatabase&) = delete;
   PgDatabase& operator=(const PgDatabase&) = delete;
+  // Ends every server session on the database, as a server that goes away would; false when
+  // there is no server.
+  bool EndSessions() const {
+    return !name_.empty() && PgAdmin("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE datname = '" +
+                                     name_ + "'");
+  }
   // The connection string of the database; one no server accepts when it could not be made.
   std::string conninfo() const { return PgServer() + " dbname=" + (name_.empty() ? "rasterdb_test_missing" : name_); }
 
@@ -101,6 +107,7 @@ class TestDatabase {
     return info;
   }
   const std::string& file() const { return file_; }
+  bool EndSessions() const { return server_.EndSessions(); }
 
  private:
   int32_t kind_;

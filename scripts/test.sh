@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds dembase and runs every test twice: a plain build with warnings as errors, then
-# an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# an AddressSanitizer + UndefinedBehaviorSanitizer build. The tests run beside a private
+# PostgreSQL server (scripts/pg_server.sh), so the database suites cover that backend too;
+# DEMBASE_PG_CONNINFO set beforehand names a server to use instead.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/setup.sh"
@@ -10,7 +12,11 @@ run() {
   local dir="$1"; shift
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDEMBASE_WERROR=ON "$@"
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  if [ -n "${DEMBASE_PG_CONNINFO:-}" ]; then
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  else
+    "$root/scripts/pg_server.sh" run ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  fi
 }
 
 run "$root/build/release"
