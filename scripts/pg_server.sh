@@ -30,6 +30,7 @@ start() {
   dir="$(mktemp -d /tmp/dembase_pg_XXXXXX)"
   [ "$(id -u)" -ne 0 ] || chown nobody:nogroup "$dir"
   chmod 700 "$dir"
+  cd "$dir"  # the server's user may not be allowed into the caller's directory
   as_owner "$bin/initdb" -D "$dir/data" -U postgres -A trust -E UTF8 --locale=C.UTF-8 >"$dir/initdb.log" 2>&1 || {
     cat "$dir/initdb.log" >&2
     rm -rf "$dir"
