@@ -143,7 +143,7 @@ class PgBackend final : public Backend {
     const int64_t first_key = keys.Int(0, 0);
     if (first_key < 1 || first_key - 1 > kMaxTileKey - count) return kRefused;
 
-    if (!InsertLevel(layerId, level, info, first_key)) return kLevelExists;
+    if (const int16_t r = InsertLevel(layerId, level, info, first_key); r != kOk) return r;
     const TileRecBytes rec = EncodeTileRec(EmptyTileRec(static_cast<uint16_t>(layer.Int(0, 0)), 0));
     const Result tiles = db_->Run(
         "INSERT INTO tiles(tile_key, layer_id, level, tile_number, rec)"
@@ -312,8 +312,8 @@ class PgBackend final : public Backend {
     return r.ok() && r.Rows() == 1;
   }
 
-  // False when the level exists already.
-  bool InsertLevel(int32_t layerId, int16_t level, const PyramidLayerInfo& info, int64_t first_key) {
+  // kLevelExists when another session made the level meanwhile.
+  int16_t InsertLevel(int32_t layerId, int16_t level, const PyramidLayerInfo& info, int64_t first_key) {
     const LevelInfoBytes bytes = EncodeLevelInfo(info);
     const Result r = db_->Run(
         "INSERT INTO levels(layer_id, level, cell_rows, cell_cols, tiles_down, tiles_across, closed_once,"
@@ -328,7 +328,8 @@ class PgBackend final : public Backend {
             .Int(info.closedOnce)
             .Int(first_key)
             .Bytes(bytes));
-    return r.Changes() == 1;
+    if (!r.ok()) return kRefused;
+    return r.Changes() == 1 ? kOk : kLevelExists;
   }
 
   // The level's first tile key when the level exists with exactly `count` tiles, else 0.
