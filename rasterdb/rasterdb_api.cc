@@ -2,11 +2,13 @@
 // anything C++ may throw (std::bad_alloc) into a refusal.
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "connection.h"
 #include "connection_table.h"
 #include "dembase/rasterdb.h"
+#include "pg_backend.h"
 #include "sqlite_backend.h"
 
 namespace {
@@ -14,8 +16,8 @@ namespace {
 using dembase::rasterdb::Connection;
 using dembase::rasterdb::ConnectionTable;
 
-// Longest database path accepted, in bytes.
-constexpr std::size_t kMaxPath = 4095;
+// Longest database path, connection string, user or password accepted, in bytes.
+constexpr std::size_t kMaxArg = 4095;
 
 template <typename Result, typename Call>
 Result WithConnection(uint32_t handle, Result refused, Call&& call) noexcept {
@@ -30,21 +32,34 @@ Result WithConnection(uint32_t handle, Result refused, Call&& call) noexcept {
   }
 }
 
-std::unique_ptr<dembase::rasterdb::Backend> OpenBackend(int32_t kind, const char* arg1) {
-  if (kind != RASTERDB_KIND_SQLITE || arg1 == nullptr) return nullptr;
-  const std::size_t n = strnlen(arg1, kMaxPath + 1);
-  if (n == 0 || n > kMaxPath) return nullptr;
-  return dembase::rasterdb::OpenSqliteBackend(std::string(arg1, n));
+// The caller's text of at most kMaxArg bytes; nullopt when longer (or null and required).
+std::optional<std::string> Arg(const char* s, bool required) {
+  if (s == nullptr) return required ? std::nullopt : std::optional<std::string>(std::string());
+  const std::size_t n = strnlen(s, kMaxArg + 1);
+  if (n > kMaxArg || (required && n == 0)) return std::nullopt;
+  return std::string(s, n);
+}
+
+std::unique_ptr<dembase::rasterdb::Backend> OpenBackend(int32_t kind, const char* arg1, const char* arg2,
+                                                        const char* arg3) {
+  const std::optional<std::string> first = Arg(arg1, true);
+  if (!first) return nullptr;
+  if (kind == RASTERDB_KIND_SQLITE) return dembase::rasterdb::OpenSqliteBackend(*first);
+  if (kind != RASTERDB_KIND_POSTGRESQL) return nullptr;
+  const std::optional<std::string> user = Arg(arg2, false), password = Arg(arg3, false);
+  if (!user || !password) return nullptr;
+  return dembase::rasterdb::OpenPgBackend(*first, *user, *password);
 }
 
 }  // namespace
 
 extern "C" {
 
-uint32_t DbConnect(int32_t connectKind, const char* connectArg1, const char* /*connectArg2*/,
-                   const char* /*connectArg3*/) {
+uint32_t DbConnect(int32_t connectKind, const char* connectArg1, const char* connectArg2,
+                   const char* connectArg3) {
   try {
-    std::unique_ptr<dembase::rasterdb::Backend> backend = OpenBackend(connectKind, connectArg1);
+    std::unique_ptr<dembase::rasterdb::Backend> backend =
+        OpenBackend(connectKind, connectArg1, connectArg2, connectArg3);
     if (backend == nullptr) return 0;
     return ConnectionTable::Instance().Add(std::make_shared<Connection>(std::move(backend)));
   } catch (...) {

@@ -5,8 +5,11 @@
 #define DEMBASE_RASTERDB_TEST_DATABASE_H_
 
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -16,10 +19,61 @@
 
 namespace dembase::rasterdb::test {
 
-inline std::vector<int32_t> TestKinds() { return {RASTERDB_KIND_SQLITE}; }
-inline std::string KindName(const ::testing::TestParamInfo<int32_t>& info) {
-  return info.param == RASTERDB_KIND_SQLITE ? "SQLite" : "Kind" + std::to_string(info.param);
+// The server of the PostgreSQL kind (scripts/pg_server.sh run exports it); empty when none.
+inline std::string PgServer() {
+  const char* conninfo = getenv("DEMBASE_PG_CONNINFO");
+  return conninfo == nullptr ? std::string() : std::string(conninfo);
 }
+
+inline std::vector<int32_t> TestKinds() {
+  if (PgServer().empty()) return {RASTERDB_KIND_SQLITE};
+  return {RASTERDB_KIND_SQLITE, RASTERDB_KIND_POSTGRESQL};
+}
+inline std::string KindName(const ::testing::TestParamInfo<int32_t>& info) {
+  if (info.param == RASTERDB_KIND_SQLITE) return "SQLite";
+  return info.param == RASTERDB_KIND_POSTGRESQL ? "PostgreSQL" : "Kind" + std::to_string(info.param);
+}
+
+// Runs one statement on the test server's maintenance database; false on any failure.
+inline bool PgAdmin(const std::string& sql) {
+  PGconn* conn = PQconnectdb(PgServer().c_str());
+  bool ok = false;
+  if (PQstatus(conn) == CONNECTION_OK) {
+    PGresult* r = PQexec(conn, sql.c_str());
+    ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+    PQclear(r);
+  }
+  PQfinish(conn);
+  return ok;
+}
+
+// A database of its own on the test server, dropped with whoever still uses it.
+class PgDatabase {
+ public:
+  explicit PgDatabase(bool wanted) {
+    if (!wanted) return;
+    static std::atomic<int> serial{0};
+    name_ = "rasterdb_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
+    if (!PgAdmin("CREATE DATABASE " + name_)) name_.clear();
+  }
+  ~PgDatabase() {
+    if (!name_.empty() && owner_ == getpid()) (void)PgAdmin("DROP DATABASE " + name_ + " WITH (FORCE)");
+  }
+  PgDatabase(const PgDatabase&) = delete;
+  PgDatabase& operator=(const PgDatabase&) = delete;
+  // Ends every server session on the database, as a server that goes away would; false when
+  // there is no server.
+  bool EndSessions() const {
+    return !name_.empty() && PgAdmin("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE datname = '" +
+                                     name_ + "'");
+  }
+  // The connection string of the database; one no server accepts when it could not be made.
+  std::string conninfo() const { return PgServer() + " dbname=" + (name_.empty() ? "rasterdb_test_missing" : name_); }
+
+ private:
+  std::string name_;
+  pid_t owner_ = getpid();
+};
 
 // A directory made with mkdtemp under /tmp, removed with its contents.
 class TempDir {
@@ -40,7 +94,10 @@ class TempDir {
 
 class TestDatabase {
  public:
-  explicit TestDatabase(int32_t kind) : kind_(kind), file_(dir_.path() + "/raster.db") {}
+  explicit TestDatabase(int32_t kind)
+      : kind_(kind),
+        server_(kind == RASTERDB_KIND_POSTGRESQL),
+        file_(kind == RASTERDB_KIND_POSTGRESQL ? server_.conninfo() : dir_.path() + "/raster.db") {}
   uint32_t Connect() const { return DbConnect(kind_, file_.c_str(), "", ""); }
   DbConnectInfo Info(const char* dataSet) const {
     DbConnectInfo info{};
@@ -50,10 +107,12 @@ class TestDatabase {
     return info;
   }
   const std::string& file() const { return file_; }
+  bool EndSessions() const { return server_.EndSessions(); }
 
  private:
   int32_t kind_;
   TempDir dir_;
+  PgDatabase server_;
   std::string file_;
 };
 

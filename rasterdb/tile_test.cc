@@ -1,4 +1,5 @@
 // Tile records, whole tile indexes, tile bytes and write batches through the C interface.
+#include <chrono>
 #include <functional>
 #include <vector>
 
@@ -28,6 +29,7 @@ class TileTest : public RasterDbTest {
 
   int32_t layer_ = 0;
   std::vector<TileIndexRec> index_;
+  TileIndexRec rec_back_{};
 };
 INSTANTIATE_TEST_SUITE_P(RasterDb, TileTest, ::testing::ValuesIn(TestKinds()), KindName);
 
@@ -183,18 +185,29 @@ TEST_P(TileTest, UnendedBatchIsRolledBack) {
   struct Case {
     const char* what;
     std::function<void()> end;
+    bool needs_server = false;
   };
   const Case cases[] = {
       {"disconnect", [this] { DbDisconnect(conn_); }},
       {"close layer", [this] { DbCloseLayer(conn_, ds_, layer_); }},
       {"close data set", [this] { DbCloseDataSet(conn_, ds_); }},
+      {"server session lost",
+       [&] {
+         ASSERT_TRUE(db_.EndSessions());
+         EXPECT_EQ(DbPutTileData(conn_, Key(2), bytes, 3), 0);
+         EXPECT_EQ(DbReadTileRec(conn_, layer_, 1, 1, &rec_back_), 0);
+       },
+       true},
   };
   for (const Case& c : cases) {
+    if (c.needs_server && GetParam() != RASTERDB_KIND_POSTGRESQL) continue;
     ASSERT_EQ(DbBeginWrite(conn_, layer_, 1), 1) << c.what;
     ASSERT_EQ(DbPutTileData(conn_, Key(1), bytes, 3), 1);
     ASSERT_EQ(DbPutTileRec(conn_, 1, &rec), 1);
+    const auto start = std::chrono::steady_clock::now();
     c.end();
     EXPECT_EQ(DbEndWrite(conn_), 0) << c.what;  // nothing left to commit
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << c.what;
 
     DbDisconnect(conn_);
     conn_ = Reader();  // the data set keeps its id, and is open once

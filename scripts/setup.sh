@@ -10,6 +10,7 @@ packages=(
   binutils
   libgdal-dev libcli11-dev gdal-bin
   clang libclang-rt-dev
+  postgresql libpq-dev
 )
 
 missing=()
@@ -22,6 +23,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update -qq
+  # The tests run their own server (scripts/pg_server.sh): the package must not make and
+  # start a cluster of its own listening on localhost.
+  $sudo apt-get install -y -qq --no-install-recommends postgresql-common
+  $sudo sed -i 's/^#\?\s*create_main_cluster\s*=.*/create_main_cluster = false/' \
+    /etc/postgresql-common/createcluster.conf
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 

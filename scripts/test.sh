@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds dembase and runs every test twice: a plain build with warnings as errors, then
 # an AddressSanitizer + UndefinedBehaviorSanitizer build; then every fuzz target for a
-# short while (DEMBASE_FUZZ_SECONDS each, 15 by default, 0 skips them).
+# short while (DEMBASE_FUZZ_SECONDS each, 15 by default, 0 skips them). The tests run beside
+# a private PostgreSQL server (scripts/pg_server.sh), so the database suites cover that
+# backend too; DEMBASE_PG_CONNINFO set beforehand names a server to use instead.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/setup.sh"
@@ -11,7 +13,11 @@ run() {
   local dir="$1"; shift
   cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDEMBASE_WERROR=ON "$@"
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  if [ -n "${DEMBASE_PG_CONNINFO:-}" ]; then
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  else
+    "$root/scripts/pg_server.sh" run ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+  fi
 }
 
 run "$root/build/release"

@@ -36,10 +36,10 @@ std::string ResultText(int32_t result, const std::string& whenZero) {
 
 namespace {
 
-// Opening a database data set makes the file when missing: only a command that makes a
-// layer may let it.
+// Opening an SQLite data set makes the file when missing: only a command that makes a
+// layer may let it. A server database exists before anyone connects.
 Status CheckDatabaseFile(const LayerRef& ref, DatabaseUse use) {
-  if (ref.kind != StoreKind::kSqlite) return Error(ref.text, "PostgreSQL databases are not supported yet");
+  if (ref.kind != StoreKind::kSqlite) return {};
   const std::string path = ref.connection.connectArg1;
   const FileKind kind = KindOf(path);
   if (kind == FileKind::kRegular) return {};
@@ -57,7 +57,9 @@ StatusOr<std::unique_ptr<Session>> Session::Open(const LayerRef& ref, DatabaseUs
   std::string madeDatabase;
   if (!ref.local()) {
     if (Status s = CheckDatabaseFile(ref, use); !s.ok()) return s;
-    if (KindOf(ref.connection.connectArg1) == FileKind::kMissing) madeDatabase = ref.connection.connectArg1;
+    if (ref.kind == StoreKind::kSqlite && KindOf(ref.connection.connectArg1) == FileKind::kMissing) {
+      madeDatabase = ref.connection.connectArg1;
+    }
   }
   DemBaseAI* h = _hxCreateDemBaseAI();
   if (h == nullptr) return Status::Error("out of memory");
@@ -66,7 +68,7 @@ StatusOr<std::unique_ptr<Session>> Session::Open(const LayerRef& ref, DatabaseUs
     _hxDeleteDemBaseAI(h);
     if (ref.local()) return Error(ref.text, "cannot open the local store");
     return Error(ref.connection.connectArg1, "cannot open data set " + std::string(ref.connection.dataSet) +
-                                                 ": not a dembase database, or not writable");
+                                                 ": not a dembase database, not writable, or not reachable");
   }
   return std::unique_ptr<Session>(new Session(h, ds, madeDatabase));
 }

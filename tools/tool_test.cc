@@ -841,7 +841,7 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"import", Path("f.tif"), Db("good")}, "already exists"},
       {{"import", Path("f.tif"), "sqlite:" + Path("no/such/x.db") + "#ds/a"}, "no such directory"},
       {{"import", Path("f.tif"), "sqlite:" + Path("text.tif") + "#ds/a"}, "not a dembase database"},
-      {{"import", Path("f.tif"), "postgresql:host=db#ds/a"}, "not supported"},
+      {{"import", Path("f.tif"), "postgresql:host=" + Path("no_server") + " connect_timeout=2#ds/a"}, "not reachable"},
       {{"import", Path("tiny.tif"), Db("a")}, "too small"},
       {{"import", Path("cut.tif"), Db("a")}, "IReadBlock failed"},
       {{"import", Path("cut.tif"), Path("a")}, "IReadBlock failed"},

@@ -67,7 +67,13 @@ extern "C" {
 #define RASTERDB_API __attribute__((visibility("default")))
 #endif
 
+/* connectArg1 is the database file; connectArg2 and connectArg3 are ignored. */
 #define RASTERDB_KIND_SQLITE 1
+/* connectArg1 is a libpq connection string or URI, connectArg2 the user and connectArg3 the
+ * password, each overriding the string when not empty. Readers see committed data only, each
+ * call (and each DbReadTileIndex) one consistent snapshot, and never wait for a writer; writers
+ * of different layers proceed side by side. A connection whose server goes away refuses every
+ * later call: a batch then ends refused with nothing of it stored. */
 #define RASTERDB_KIND_POSTGRESQL 2
 
 /* --- connections and data sets --- */
