@@ -9,13 +9,11 @@
 //   copies) when the owning tile holds only nulls and is unchanged since it was stored;
 // - EndWriteTile with keep 0 goes back to the stored tile when the tile had changes at
 //   Begin (an empty tile counts as changed), and keeps everything otherwise.
-// The clock sweep evicts a tile when its hand meets the tile's slot a second time. Once
-// the level is opened every slot is free, and the hand moves forward one slot per block
-// handed out plus one per slot it passes; only a released slot (a discard) steps it
-// back. So until 32 blocks have been handed out, and until the first discard, nothing
-// can be evicted. A tracked run counts the blocks the store can have handed out and
-// reopens the level before that bound and right after every discard: the model then
-// predicts both behaviours exactly. An untracked run (on a level larger than the cache)
+// A cache of C blocks evicts nothing while fewer than C blocks have been handed out since
+// the level was opened and none was released (a discard releases one). A tracked run
+// counts the blocks the store can have handed out and reopens the level before that
+// bound and right after every discard: the model then predicts both behaviours exactly.
+// C is the run's cacheBlocks. An untracked run (on a level larger than the cache)
 // lets the cache work, skips a null SetCell whose outcomes could differ, and uses keep 0
 // only on tiles known to be stored and unchanged, which must be kept.
 //
@@ -33,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "cache/tile_ref.h"
 #include "tests/support/cell_calls.h"
 #include "tests/support/layer_kind_fixture.h"
 #include "tests/support/local_store_fixture.h"
@@ -52,10 +51,12 @@ struct ModelConfig {
   int ops;
   int reopenPerMille;  // chance of a close, reopen and full check per operation
   uint64_t seed;
+  int32_t cacheBlocks = 64;  // the handle's cache; the fewest blocks a cache has
 };
 
 const ModelConfig kConfigs[] = {
     {"IntPackedTracked", {DEMBASE_TYPE_INT32, 1}, 600, 700, 1, true, 2500, 10, 1},
+    {"IntPackedTrackedWide", {DEMBASE_TYPE_INT32, 1}, 1300, 2600, 1, true, 1500, 4, 7, 128},  // 66 tiles
     {"FloatRawTrackedUnblended", {DEMBASE_TYPE_FLOAT32, 0}, 700, 520, 0, true, 2500, 10, 2},
     {"IntRawEvicting", {DEMBASE_TYPE_INT32, 0}, 2100, 1900, 1, false, 3000, 3, 3},  // 72 tiles
     {"FloatPackedEvicting", {DEMBASE_TYPE_FLOAT32, 1}, 2100, 1900, 1, false, 1500, 3, 4},
@@ -73,6 +74,8 @@ struct Written {
 class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterface<ModelConfig> {
  protected:
   void SetUp() override {
+    // The cache takes an eighth of what the handle is told memory is (see OpenDataSet).
+    env_.SetPhysicalMemory(uint64_t{8} * static_cast<uint64_t>(cfg().cacheBlocks) * CACHE_BLOCK_SIZE);
     LocalStoreTest::SetUp();
     if (cfg().kind.sqlite) ds_ = OpenTestDataSet(h_, true, Path("layers.db"));
     ASSERT_GE(ds_, 1);
@@ -174,7 +177,7 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
   // Cell calls in the middle of a tile sequence, which may evict the sequence's tile.
   // A tracked run keeps what they hand out (4 blocks at most each) within its budget.
   void Interleave() {
-    if (cfg().tracked && handedOut_ >= kInterleaveLimit) return;
+    if (cfg().tracked && handedOut_ >= InterleaveLimit()) return;
     if (Chance(50)) {
       SetCellOp();
     } else {
@@ -313,9 +316,9 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
   // Tracked runs: the tiles holding a block, how many blocks the store can have handed
   // out since the level was opened, and whether a discard released one. An operation
   // hands out at most 2, plus 4 for each interleaved call it makes below the limit of
-  // interleaving: the count stays below 32.
-  static constexpr int kHandOutLimit = 20;
-  static constexpr int kInterleaveLimit = 26;
+  // interleaving: the count stays below the cache's size.
+  int HandOutLimit() const { return cfg().cacheBlocks - 12; }
+  int InterleaveLimit() const { return cfg().cacheBlocks - 6; }
   std::vector<bool> cached_;
   int handedOut_ = 0;
   bool discarded_ = false;
@@ -343,7 +346,7 @@ TEST_P(LocalModelTest, StoreMatchesTheModel) {
     const int pick = Uniform(0, 999);
     if (pick < cfg().reopenPerMille) {
       ASSERT_NO_FATAL_FAILURE(ReopenAndCheck(true, false));
-    } else if (cfg().tracked && (handedOut_ >= kHandOutLimit || discarded_)) {
+    } else if (cfg().tracked && (handedOut_ >= HandOutLimit() || discarded_)) {
       ASSERT_NO_FATAL_FAILURE(ReopenAndCheck(false, false));
     } else if (pick < 450) {
       ASSERT_NO_FATAL_FAILURE(SetCellOp());
@@ -356,6 +359,7 @@ TEST_P(LocalModelTest, StoreMatchesTheModel) {
     }
   }
   ASSERT_NO_FATAL_FAILURE(ReopenAndCheck(true, true));
+
 }
 
 INSTANTIATE_TEST_SUITE_P(Configs, LocalModelTest, ::testing::ValuesIn(kConfigs),
