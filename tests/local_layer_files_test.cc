@@ -274,88 +274,45 @@ TEST_F(LocalLayerFilesTest, ClosedOnceIsSetByTheFirstClose) {
   EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
 }
 
-// A payload that fits its old place is rewritten there; one that does not goes to the
-// end of the data file, whose old bytes stay. The DataFileEnd table tracks the file.
-TEST_F(LocalLayerFilesTest, PayloadsAreAppendedRewrittenInPlaceOrMovedToTheEnd) {
+// A tile's new payload never overwrites the one its record on disk names, whatever its
+// size or form: it goes to the end of the data file, whose old bytes stay, so a writer
+// killed before the index is written leaves every record describing its bytes. The
+// DataFileEnd table tracks the file.
+TEST_F(LocalLayerFilesTest, PayloadsGoToTheEndAndNeverOverwriteWhatARecordNames) {
   const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_INT32, 255, 510);  // tiles 0 and 1
   ASSERT_GE(id, 1);
   const std::string dem = Path("hill/hill.Dem");
-  struct Expect {
-    TileContent t0, t1;
-  } now{Noise(1), Smooth(2)};
-  const auto check = [&](const char* step) {
-    SCOPED_TRACE(step);
-    ASSERT_EQ(ClassifyTile(h_, id, 1, 0, 0, now.t0, now.t0), Seen::kFirst);
-    ASSERT_EQ(ClassifyTile(h_, id, 1, 0, 1, now.t1, now.t1), Seen::kFirst);
+  struct Step {
+    int tile;
+    TileContent content;
+    uint8_t packed;
+  };
+  const Step steps[] = {{0, Noise(1), 1},  {1, Smooth(2), 1}, {0, Smooth(3), 1},  // shorter
+                        {0, Noise(4), 1},  {1, Smooth(5), 0}, {1, Noise(6), 0},   // raw over raw
+                        {1, Smooth(7), 1}};                                       // packed over raw
+  TileContent now[2] = {kNullTile, kNullTile};
+  std::vector<TileRecord> before = Level("hill/hill.Hdr").tiles;
+  for (const Step& step : steps) {
+    SCOPED_TRACE(::testing::Message() << "tile " << step.tile << " " << step.content << " packed " << int{step.packed});
+    const LayerOperParam oper{step.packed, 1, 0.0f, 1.0f};
+    ASSERT_EQ(_hxSetLayerOperParam(h_, kLocal, id, &oper), 1);
+    const int64_t size = FileSize(dem);
+    now[step.tile] = step.content;
+    ASSERT_TRUE(WriteTile(h_, id, 1, 0, step.tile, step.content));
+    CycleLevel(id, 1);
     const LevelHeaderView v = Level("hill/hill.Hdr");
     ASSERT_EQ(v.ends.size(), 1u);
+    const TileRecord& rec = v.tiles[static_cast<size_t>(step.tile)];
+    EXPECT_EQ(rec.offset, std::max<int64_t>(size, 0));
+    EXPECT_EQ(rec.packed, step.packed);
+    EXPECT_TRUE(step.packed == 1 || rec.storedSize == 262144u) << rec.storedSize;
+    EXPECT_EQ(FileSize(dem), std::max<int64_t>(size, 0) + rec.storedSize);
     EXPECT_EQ(v.ends[0], FileSize(dem));
-  };
-
-  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 0, now.t0));
-  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, now.t1));
-  CycleLevel(id, 1);
-  LevelHeaderView v = Level("hill/hill.Hdr");
-  const uint32_t n0 = v.tiles[0].storedSize, n1 = v.tiles[1].storedSize;
-  EXPECT_EQ(v.tiles[0].offset, 0u);
-  EXPECT_EQ(v.tiles[0].packed, 1);
-  EXPECT_EQ(v.tiles[1].offset, n0) << "appended after tile 0";
-  EXPECT_EQ(v.tiles[1].packed, 1);
-  EXPECT_LT(n1, n0) << "a ramp compresses better than noise";
-  EXPECT_EQ(FileSize(dem), n0 + n1);
-  check("appended");
-
-  now.t0 = Smooth(3);  // shorter: in place
-  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 0, now.t0));
-  CycleLevel(id, 1);
-  v = Level("hill/hill.Hdr");
-  const uint32_t n0b = v.tiles[0].storedSize;
-  EXPECT_EQ(v.tiles[0].offset, 0u);
-  EXPECT_LT(n0b, n0);
-  EXPECT_EQ(FileSize(dem), n0 + n1) << "an in-place rewrite does not grow the file";
-  check("in place");
-
-  now.t0 = Noise(4);  // longer than its slot, which shrank to n0b: moved
-  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 0, now.t0));
-  CycleLevel(id, 1);
-  v = Level("hill/hill.Hdr");
-  EXPECT_EQ(v.tiles[0].offset, n0 + n1);
-  EXPECT_EQ(FileSize(dem), n0 + n1 + v.tiles[0].storedSize);
-  EXPECT_EQ(v.tiles[1].offset, n0) << "untouched";
-  check("moved");
-
-  // Uncompressed: every payload is one raw block.
-  const LayerOperParam raw{0, 1, 0.0f, 1.0f};
-  ASSERT_EQ(_hxSetLayerOperParam(h_, kLocal, id, &raw), 1);
-  const int64_t before = FileSize(dem);
-  now.t1 = Smooth(5);
-  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, now.t1));
-  CycleLevel(id, 1);
-  v = Level("hill/hill.Hdr");
-  EXPECT_EQ(v.tiles[1].packed, 0);
-  EXPECT_EQ(v.tiles[1].storedSize, 262144u);
-  EXPECT_EQ(v.tiles[1].offset, before);
-  check("raw, moved");
-  const uint32_t rawAt = v.tiles[1].offset;
-  now.t1 = Noise(6);
-  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, now.t1));
-  CycleLevel(id, 1);
-  v = Level("hill/hill.Hdr");
-  EXPECT_EQ(v.tiles[1].offset, rawAt) << "a raw block always fits a raw slot";
-  EXPECT_EQ(FileSize(dem), before + 262144);
-  check("raw, in place");
-
-  // A compressed payload never replaces a raw one in place, however short: until the
-  // index is written, the old record must still read what lies at its offset.
-  const LayerOperParam packed{1, 1, 0.0f, 1.0f};
-  ASSERT_EQ(_hxSetLayerOperParam(h_, kLocal, id, &packed), 1);
-  now.t1 = Smooth(7);
-  ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, now.t1));
-  CycleLevel(id, 1);
-  v = Level("hill/hill.Hdr");
-  EXPECT_EQ(v.tiles[1].packed, 1);
-  EXPECT_EQ(v.tiles[1].offset, before + 262144);
-  check("compressed after raw, moved");
+    const TileRecord& other = v.tiles[static_cast<size_t>(1 - step.tile)];
+    EXPECT_TRUE(other == before[static_cast<size_t>(1 - step.tile)]) << "the other tile moved";
+    before = v.tiles;
+    for (int t = 0; t < 2; ++t) ASSERT_EQ(ClassifyTile(h_, id, 1, 0, t, now[t], now[t]), Seen::kFirst) << t;
+  }
   EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
 }
 

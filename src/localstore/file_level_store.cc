@@ -5,7 +5,9 @@
 namespace dembase {
 
 bool FileLevelStore::Open(const std::string& layerDir, const PyramidLevelRec& rec) {
-  return files_.OpenForAppends(layerDir, rec, &appendAt_);
+  if (!files_.OpenForAppends(layerDir, rec, &appendAt_)) return false;
+  openedEnd_ = appendAt_;
+  return true;
 }
 
 bool FileLevelStore::LoadIndex(std::vector<TileIndexRec>* index) { return files_.ReadIndex(index); }
@@ -21,10 +23,8 @@ std::optional<std::span<const uint8_t>> FileLevelStore::ReadBytes(int32_t t, con
 bool FileLevelStore::StoreBytes(int32_t t, TileIndexRec* rec, const EncodedPayload& payload) {
   const uint32_t n = payload.size;
   const size_t f = static_cast<size_t>(DataFileOfTile(t));
-  // In place only in the payload's old form: until the tables are written the record on
-  // disk still names the old form, and must read the new bytes correctly (a zlib stream
-  // ends by itself before the old payload's tail; a raw block replaces a raw block).
-  const bool inPlace = rec->storedSize > 0 && n <= rec->storedSize && payload.packed == rec->packed;
+  // Until the tables are written the records on disk name only payloads from before the open.
+  const bool inPlace = rec->storedSize > 0 && n <= rec->storedSize && rec->offset >= openedEnd_[f];
   const uint64_t offset = inPlace ? rec->offset : appendAt_[f];
   if (offset + n > std::numeric_limits<uint32_t>::max()) return false;  // beyond a 32-bit record
   platform::File& file = files_.data_file_of(t);

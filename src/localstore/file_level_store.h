@@ -4,8 +4,11 @@
 // Durability rules kept here:
 // - appends go to the real end of a data file, even when the table's figure lags behind
 //   it after a crash, so no stored payload is ever overwritten by another tile;
-// - a payload that fits its old place, in the same form (zlib or raw), is rewritten in
-//   place; anything else is appended (files only grow);
+// - a payload that a record on disk may name is never overwritten: a tile's new payload
+//   is appended, and rewritten in place only over a payload appended since the level was
+//   opened and no bigger than that, which no record on disk names yet. A writer killed at
+//   any moment thus leaves every record naming the payload it describes (files only grow,
+//   by at most one copy of each tile changed per open);
 // - the tables are written at Finish, after the data files were synced.
 #ifndef DEMBASE_LOCALSTORE_FILE_LEVEL_STORE_H_
 #define DEMBASE_LOCALSTORE_FILE_LEVEL_STORE_H_
@@ -38,7 +41,8 @@ class FileLevelStore final : public LevelStore {
 
  private:
   LevelFileSet files_;
-  std::vector<uint64_t> appendAt_;  // where the next payload of each data file goes
+  std::vector<uint64_t> appendAt_;    // where the next payload of each data file goes
+  std::vector<uint64_t> openedEnd_;  // each data file's append position at open
   WritebackPacer pacer_;
 };
 
