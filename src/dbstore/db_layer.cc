@@ -183,9 +183,9 @@ int16_t CDbLayer::EndWritePyramidLayer() {
 bool CDbLayer::EndLevelWrite() {
   if (writerLevel_ == 0) return true;
   bool ok = !writerFailed_;
-  // A write that failed anywhere commits what did reach the database: each tile's
-  // bytes and record went in together.
-  ok = DbEndWrite(connection_) >= 1 && ok;
+  // The level's closed mark and level 1's range join the batch: marked after the commit,
+  // a writer killed in between would leave a level whose next open discards the tiles
+  // just committed as never completed.
   PyramidLayerInfo info{};
   if (DbGetLevelInfo(connection_, layerId_, writerLevel_, &info) >= 1) {
     if (info.closedOnce == 0) {
@@ -197,6 +197,9 @@ bool CDbLayer::EndLevelWrite() {
   } else {
     ok = false;
   }
+  // A write that failed anywhere commits what did reach the database: each tile's
+  // bytes and record went in together.
+  ok = DbEndWrite(connection_) >= 1 && ok;
   writerBuffer_.Free();
   writerLevel_ = 0;
   return ok;

@@ -92,15 +92,16 @@ bool DbLevelStore::RecordChanged(int32_t t, const TileIndexRec& rec) {
 }
 
 bool DbLevelStore::Finish(std::span<const TileIndexRec> /*index*/, bool /*indexChanged*/) {
-  // Records went to the database tile by tile; the batch makes them one change.
+  // Records went to the database tile by tile; the batch makes them one change, with the
+  // level's closed mark in it (see CDbLayer::EndLevelWrite).
   bool ok = true;
-  if (batch_) {
-    ok = DbEndWrite(connection_) >= 1;
-    batch_ = false;
-  }
   if (info_.closedOnce == 0) {
     info_.closedOnce = 1;
-    ok = DbSetLevelInfo(connection_, layerId_, level_, &info_) >= 1 && ok;
+    ok = DbSetLevelInfo(connection_, layerId_, level_, &info_) >= 1;
+  }
+  if (batch_) {
+    ok = DbEndWrite(connection_) >= 1 && ok;
+    batch_ = false;
   }
   return ok;
 }
