@@ -108,11 +108,12 @@ int16_t CDbLayer::ClosePyramidLayer(int32_t /*layerId*/) {
   const bool first = openLevel_ == 1;
   const OpenLevel::CloseOutcome out = CloseLevel();
   bool ok = out.ok;
-  if (first && out.indexChanged && ok) {
-    // The layer's range follows level 1, once its tiles are committed.
+  if (first && ok) {
+    // The layer's range follows level 1, once its tiles are committed; also when only the
+    // range differs, as a writer stopped between the two commits leaves it.
     DataLayerParam param{};
     ok = DbGetLayerParam(connection_, layerId_, &param) >= 1;
-    if (ok) {
+    if (ok && (out.indexChanged || param.minValue != out.minValue || param.maxValue != out.maxValue)) {
       param.minValue = out.minValue;
       param.maxValue = out.maxValue;
       ok = DbSetLayerParam(connection_, layerId_, &param) >= 1;

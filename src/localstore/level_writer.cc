@@ -16,6 +16,7 @@ bool LevelWriter::Begin(const std::string& layerDir, const PyramidLevelRec& rec)
     files_.Close();
     return false;
   }
+  CanonicalizeEmptyRecords(index_, type_);
   running_ = true;
   return true;
 }

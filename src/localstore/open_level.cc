@@ -17,8 +17,14 @@ OpenLevel::~OpenLevel() {
 
 bool OpenLevel::Open(std::unique_ptr<LevelStore> store) {
   if (!store || !store->LoadIndex(&index_) || !packBuffer_.Allocate(kPayloadScratchBytes)) return false;
+  CanonicalizeEmptyRecords(index_, type_);
   refs_.reset(new (std::nothrow) TileRef[index_.size()]);
   if (!refs_) return false;
+  try {
+    written_ = index_;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   store_ = std::move(store);
   indexDirty_ = false;
   return true;
@@ -32,14 +38,15 @@ OpenLevel::CloseOutcome OpenLevel::Close() {
   }
   if (!FlushTiles()) out.ok = false;
   out.indexChanged = indexDirty_;
-  const LevelRange range = RangeOfRecords(index_);
+  const LevelRange range = RangeOfRecords(written_);
   out.minValue = range.minValue;
   out.maxValue = range.maxValue;
-  if (!store_->Finish(index_, indexDirty_)) out.ok = false;
+  if (!store_->Finish(written_, indexDirty_)) out.ok = false;
   if (failed_) out.ok = false;
 
   refs_.reset();
   index_.clear();
+  written_.clear();
   store_.reset();
   packBuffer_.Free();
   return out;

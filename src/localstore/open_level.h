@@ -102,6 +102,8 @@ class OpenLevel {
   [[nodiscard]] bool WriteTileBlock(int32_t t);
   // Stores an encoded payload of tile t, then its record.
   [[nodiscard]] bool PlacePayload(int32_t t, const EncodedPayload& payload);
+  // Records that tile t, all null now, stores nothing; false (and failed_) when the store refused.
+  [[nodiscard]] bool RecordEmptied(int32_t t);
   // Writes every dirty tile back (compressing on every core) and releases all slots.
   // False when a tile could not be written.
   [[nodiscard]] bool FlushTiles();
@@ -118,7 +120,10 @@ class OpenLevel {
   bool indexDirty_ = false;
 
   std::unique_ptr<LevelStore> store_;
-  std::vector<TileIndexRec> index_;
+  std::vector<TileIndexRec> index_;  // live: statistics follow the cached cells
+  // What the files hold: a record changes here only once its payload is stored, so a
+  // failed write-back leaves the former payload with its own statistics at close.
+  std::vector<TileIndexRec> written_;
   std::unique_ptr<TileRef[]> refs_;
   HeapBuffer packBuffer_;  // one payload on its way to or from disk: 2 x 262144 bytes
   // Records of stored tiles that statistics of unwritten changes emptied, by tile: a

@@ -178,6 +178,13 @@ LevelRange RangeOfRecords(std::span<const TileIndexRec> index) {
   return range;
 }
 
+void CanonicalizeEmptyRecords(std::span<TileIndexRec> recs, CellType type) {
+  const TileIndexRec empty = EmptyTileIndexRec(type);
+  for (TileIndexRec& rec : recs) {
+    if (IsEmptyTileRec(rec)) rec = empty;
+  }
+}
+
 TileIndexRec EmptyTileIndexRec(CellType type) {
   const float null = static_cast<float>(NullValue(type));
   TileIndexRec rec{};

@@ -126,6 +126,11 @@ TileIndexRec EmptyTileIndexRec(CellType type);
 // record and of every open level's records in memory, whatever their store.
 constexpr bool IsEmptyTileRec(const TileIndexRec& rec) { return rec.offset == kEmptyTileOffset; }
 
+// Gives every record of a tile with nothing stored the form EmptyTileIndexRec gives it,
+// whatever its other bytes say: a torn write of the index may have left other statistics
+// there, which the next write of the index would otherwise keep.
+void CanonicalizeEmptyRecords(std::span<TileIndexRec> recs, CellType type);
+
 // The smallest minimum and largest maximum over the records of tiles with stored bytes
 // (storedSize > 0, which local and database records alike mean by it): the range a level
 // holds. 3.402823e38 and -3.402823e38 when no tile holds any.

@@ -119,10 +119,9 @@ bool OpenLevel::FlushInParallel(const std::vector<int32_t>& dirty, unsigned work
       ready[i % window] = 0;
     }
     const int32_t t = dirty[i];
-    if (IsEmpty(t) ? store_->RecordChanged(t, record(t)) : PlacePayload(t, payloads[i % window])) {
+    if (IsEmpty(t) ? RecordEmptied(t) : PlacePayload(t, payloads[i % window])) {
       emptiedPlaces_.erase(t);
     } else {
-      failed_ = true;
       ok = false;
     }
     ref(t).dirty = 0;

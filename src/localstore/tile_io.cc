@@ -110,25 +110,30 @@ bool OpenLevel::WriteTileBlock(int32_t t) {
   TileRef& r = ref(t);
   if (r.block == nullptr) return false;
   if (!r.statsCurrent) ComputeTileStats(t);
-  if (IsEmpty(t)) {
-    if (!store_->RecordChanged(t, index_[static_cast<size_t>(t)])) {
-      failed_ = true;
-      return false;
-    }
-  } else if (!PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()))) {
+  if (IsEmpty(t) ? !RecordEmptied(t) : !PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()))) {
     return false;
   }
   emptiedPlaces_.erase(t);  // what the record says is what is written now
   return true;
 }
 
+bool OpenLevel::RecordEmptied(int32_t t) {
+  if (!store_->RecordChanged(t, index_[static_cast<size_t>(t)])) {
+    failed_ = true;
+    return false;
+  }
+  written_[static_cast<size_t>(t)] = index_[static_cast<size_t>(t)];
+  return true;
+}
+
 bool OpenLevel::PlacePayload(int32_t t, const EncodedPayload& payload) {
   TileIndexRec& rec = index_[static_cast<size_t>(t)];
-  // On failure the record still describes the former payload.
+  // On failure written_ keeps the former payload with its own record.
   if (!store_->StoreBytes(t, &rec, payload) || !store_->RecordChanged(t, rec)) {
     failed_ = true;
     return false;
   }
+  written_[static_cast<size_t>(t)] = rec;
   indexDirty_ = true;
   return true;
 }
