@@ -4,8 +4,8 @@
 // payload points at one written completely (inside its file, inflating with zlib to
 // exactly one tile block).
 //
-// Level L of layer dir/name.ext keeps its files in dir/name/ (L = 1) or dir/name_<L-1>/,
-// as <base>.Hdr and <base>.Dem, <base>1.Dem, ... (4096 tiles per data file).
+// A level's files are <base>.Hdr and <base>.Dem, <base>1.Dem, ... (4096 tiles per data
+// file) in the directory that its record in the layer header names.
 #ifndef DEMBASE_TESTS_SUPPORT_LEVEL_PROBE_H_
 #define DEMBASE_TESTS_SUPPORT_LEVEL_PROBE_H_
 
@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "dembase/dembase.h"
+#include "localstore/records.h"
 #include "tests/support/layer_files.h"
 
 namespace dembase::testing {
@@ -33,10 +34,19 @@ class LevelProbe {
 
   // False when the files cannot be read or the header does not fit its file.
   bool Load(const std::string& layerHeaderPath, int level) {
-    const std::filesystem::path header(layerHeaderPath);
-    const std::string base = header.stem().string() + (level == 1 ? "" : "_" + std::to_string(level - 1));
-    const std::filesystem::path dir = header.parent_path() / base;
-    const std::optional<LevelHeaderView> view = ReadLevelHeader((dir / (base + ".Hdr")).string());
+    // The level's paths come from its record in the layer header, relative to its directory.
+    const Bytes layer = ReadFileBytes(layerHeaderPath);
+    const size_t at = kInfoLevelsAt + static_cast<size_t>(level - 1) * kLevelRecordBytes;
+    PyramidLevelRec rec;
+    if (level < 1 || layer.size() < at + kLevelRecordBytes ||
+        !rec.DecodeFrom(std::as_bytes(std::span(layer).subspan(at, kLevelRecordBytes)))) {
+      return false;
+    }
+    std::replace(rec.headerPath.begin(), rec.headerPath.end(), '\\', '/');
+    const std::filesystem::path hdr = std::filesystem::path(layerHeaderPath).parent_path() / rec.headerPath;
+    const std::filesystem::path dir = hdr.parent_path();
+    const std::string base = hdr.stem().string();
+    const std::optional<LevelHeaderView> view = ReadLevelHeader(hdr.string());
     if (!view || view->dataFiles < 1 || view->tiles.empty()) return false;
     ends_ = view->ends;
     records_.clear();
