@@ -105,21 +105,36 @@ CPLErr DembaseBand::IWriteBlock(int bx, int by, void* image) {
   range_.reset();
   const bool floatCells = eDataType == GDT_Float32;
   const BlockCells b = CellsOf(*this, bx, by);
+  auto value = [&](int32_t row, int32_t col) {
+    const size_t i = static_cast<size_t>(row) * static_cast<size_t>(nBlockXSize) + static_cast<size_t>(col);
+    return floatCells ? static_cast<double>(static_cast<const float*>(image)[i])
+                      : static_cast<double>(static_cast<const int32_t*>(image)[i]);
+  };
+  auto fail = [&](const std::string& what) {
+    CPLError(CE_Failure, CPLE_FileIO, "%s", layer->LevelText(level_, what).c_str());
+    return CE_Failure;
+  };
+  const std::string tile = "tile " + std::to_string(by) + "," + std::to_string(bx);
+  // The block is its tile without the tile's last row and column: one tile write stores
+  // it. With blending off a null value empties the cell.
+  if (_hxBeginWriteTile(layer->h(), layer->ds(), layer->id(), level_, 0, by, bx) != 1) {
+    return fail("cannot write " + tile);
+  }
   for (int32_t row = 0; row < b.rows; ++row) {
-    for (int32_t col = 0; col < b.cols; ++col) {
-      const size_t i = static_cast<size_t>(row) * static_cast<size_t>(nBlockXSize) + static_cast<size_t>(col);
-      const double v = floatCells ? static_cast<double>(static_cast<const float*>(image)[i])
-                                  : static_cast<double>(static_cast<const int32_t*>(image)[i]);
-      // With blending off a null value empties the cell; the library keeps shared edges.
-      if (_hxSetCell(layer->h(), layer->ds(), layer->id(), level_, 0, b.row0 + row, b.col0 + col, v) != 1) {
-        CPLError(CE_Failure, CPLE_FileIO, "%s",
-                 layer
-                     ->LevelText(level_, "cannot write cell " + std::to_string(b.row0 + row) + "," +
-                                             std::to_string(b.col0 + col))
-                     .c_str());
-        return CE_Failure;
-      }
-    }
+    for (int32_t col = 0; col < b.cols; ++col) _hxWriteCellOfTile(layer->h(), row, col, value(row, col));
+  }
+  if (_hxEndWriteTile(layer->h(), 1) != 1) return fail("cannot write " + tile);
+  // The first row and column are also the last of the tiles above and to the left: cell
+  // writes keep every copy of a cell.
+  auto edge = [&](int32_t row, int32_t col) {
+    return _hxSetCell(layer->h(), layer->ds(), layer->id(), level_, 0, b.row0 + row, b.col0 + col, value(row, col)) ==
+           1;
+  };
+  for (int32_t col = 0; by > 0 && col < b.cols; ++col) {
+    if (!edge(0, col)) return fail("cannot write row " + std::to_string(b.row0) + " of " + tile);
+  }
+  for (int32_t row = 0; bx > 0 && row < b.rows; ++row) {
+    if (!edge(row, 0)) return fail("cannot write column " + std::to_string(b.col0) + " of " + tile);
   }
   return CE_None;
 }
