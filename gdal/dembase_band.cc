@@ -53,38 +53,40 @@ CPLErr DembaseBand::IReadBlock(int bx, int by, void* image) {
   }
   tool::Layer* layer = ds_->EnsureLayer();
   if (layer == nullptr) return CE_Failure;
-  // Tile-data reads take a level that is not open: written cells reach the tiles first.
-  if (layer->openLevel() != 0) {
+  // The open level (being written) reads through tile read sequences, which see its
+  // unwritten cells; any other level through tile-data reads, which take a level that is
+  // not open.
+  const bool open = layer->openLevel() == level_;
+  if (!open && layer->openLevel() != 0) {
     if (tool::Status s = layer->CloseLevel(); !s.ok()) {
       CPLError(CE_Failure, CPLE_FileIO, "%s", s.message().c_str());
       return CE_Failure;
     }
   }
-  const int16_t r = _hxBeginReadTileData(layer->h(), layer->ds(), layer->id(), level_, 0, by, bx);
-  if (r == 2) return _hxEndReadTileData(layer->h()) == 1 ? CE_None : CE_Failure;
-  const std::string where = layer->LevelText(level_, "tile " + std::to_string(by) + "," + std::to_string(bx));
-  if (r != 1) {
-    CPLError(CE_Failure, CPLE_FileIO, "%s cannot be read", where.c_str());
-    return CE_Failure;
-  }
+  const auto readCell = open ? _hxReadCellOfTile : _hxReadCellOfTileData;
+  const auto end = open ? _hxEndReadTile : _hxEndReadTileData;
+  const int16_t r = (open ? _hxBeginReadTile : _hxBeginReadTileData)(layer->h(), layer->ds(), layer->id(), level_, 0,
+                                                                      by, bx);
+  bool read = r == 1 || r == 2;
   const BlockCells b = CellsOf(*this, bx, by);
-  bool read = true;
-  for (int32_t row = 0; row < b.rows && read; ++row) {
+  for (int32_t row = 0; r == 1 && row < b.rows && read; ++row) {
+    const size_t first = static_cast<size_t>(row) * static_cast<size_t>(nBlockXSize);
     for (int32_t col = 0; col < b.cols && read; ++col) {
       double v = 0;
       uint8_t isNull = 0;
-      read = _hxReadCellOfTileData(layer->h(), row, col, &v, &isNull) == 1;
+      read = readCell(layer->h(), row, col, &v, &isNull) == 1;
       if (isNull) v = null;
-      const size_t i = static_cast<size_t>(row) * static_cast<size_t>(nBlockXSize) + static_cast<size_t>(col);
       if (floatCells) {
-        static_cast<float*>(image)[i] = static_cast<float>(v);
+        static_cast<float*>(image)[first + static_cast<size_t>(col)] = static_cast<float>(v);
       } else {
-        static_cast<int32_t*>(image)[i] = static_cast<int32_t>(v);
+        static_cast<int32_t*>(image)[first + static_cast<size_t>(col)] = static_cast<int32_t>(v);
       }
     }
   }
-  if (_hxEndReadTileData(layer->h()) != 1 || !read) {
-    CPLError(CE_Failure, CPLE_FileIO, "%s cannot be read", where.c_str());
+  if ((r == 1 || r == 2) && end(layer->h()) != 1) read = false;
+  if (!read) {
+    CPLError(CE_Failure, CPLE_FileIO, "%s cannot be read",
+             layer->LevelText(level_, "tile " + std::to_string(by) + "," + std::to_string(bx)).c_str());
     return CE_Failure;
   }
   return CE_None;
