@@ -65,8 +65,8 @@ CPLErr DembaseBand::IReadBlock(int bx, int by, void* image) {
   }
   const auto readCell = open ? _hxReadCellOfTile : _hxReadCellOfTileData;
   const auto end = open ? _hxEndReadTile : _hxEndReadTileData;
-  const int16_t r = (open ? _hxBeginReadTile : _hxBeginReadTileData)(layer->h(), layer->ds(), layer->id(), level_, 0,
-                                                                      by, bx);
+  const int16_t r =
+      (open ? _hxBeginReadTile : _hxBeginReadTileData)(layer->h(), layer->ds(), layer->id(), level_, 0, by, bx);
   bool read = r == 1 || r == 2;
   const BlockCells b = CellsOf(*this, bx, by);
   for (int32_t row = 0; r == 1 && row < b.rows && read; ++row) {
