@@ -94,6 +94,7 @@ void WriteTiff(const std::string& path, const Case& k, int bands = 1) {
   ASSERT_TRUE(ds);
   ASSERT_EQ(ds->SetGeoTransform(const_cast<double*>(kTransform.data())), CE_None);
   ASSERT_EQ(ds->SetProjection(Utm33().c_str()), CE_None);
+  ASSERT_EQ(ds->SetMetadataItem("SOURCE", "tiff"), CE_None);
   std::vector<double> cells = Cells(k);
   for (int b = 1; b <= bands; ++b) {
     ASSERT_EQ(ds->GetRasterBand(b)->SetNoDataValue(-9999), CE_None);
@@ -244,6 +245,7 @@ TEST_P(DriverTest, CreateCopyMakesTheLayerImportMakes) {
   ASSERT_TRUE(imported);
   EXPECT_EQ(Read(copy->GetRasterBand(1)), Read(imported->GetRasterBand(1)));
   EXPECT_EQ(Read(copy->GetRasterBand(1)), Expected(Null()));
+  EXPECT_STREQ(copy->GetMetadataItem("SOURCE"), "tiff");
   copy.reset();
   ASSERT_EQ(Tool("check " + Path("b")), 0);
   // The same through the prefix, into a database.
