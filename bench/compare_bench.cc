@@ -19,6 +19,7 @@
 #include "bench/gdal_side.h"
 #include "bench/harness.h"
 #include "bench/report.h"
+#include "bench/translate_bench.h"
 #include "platform/env.h"
 
 namespace dembase::bench {
@@ -191,6 +192,9 @@ int Main(int argc, char** argv) {
                     {{"GDAL: 1 x 1 RasterIO, every block cached", RatesOf(cGdal, reads)},
                      {"plain array lookup (limit)", RatesOf(cArray, reads)}}});
   }
+
+  progress("gdal_translate to GeoTIFF");
+  rows.push_back(GdalTranslateRow(layer, tif, dir + "/translated.tif", o.runs));
 
   progress("random single-cell reads, level 4 x the cache");
   const std::vector<CellPos> warmSome = RandomCells(1000, o.side, o.side, 13);

@@ -53,38 +53,40 @@ CPLErr DembaseBand::IReadBlock(int bx, int by, void* image) {
   }
   tool::Layer* layer = ds_->EnsureLayer();
   if (layer == nullptr) return CE_Failure;
-  // Tile-data reads take a level that is not open: written cells reach the tiles first.
-  if (layer->openLevel() != 0) {
+  // The open level (being written) reads through tile read sequences, which see its
+  // unwritten cells; any other level through tile-data reads, which take a level that is
+  // not open.
+  const bool open = layer->openLevel() == level_;
+  if (!open && layer->openLevel() != 0) {
     if (tool::Status s = layer->CloseLevel(); !s.ok()) {
       CPLError(CE_Failure, CPLE_FileIO, "%s", s.message().c_str());
       return CE_Failure;
     }
   }
-  const int16_t r = _hxBeginReadTileData(layer->h(), layer->ds(), layer->id(), level_, 0, by, bx);
-  if (r == 2) return _hxEndReadTileData(layer->h()) == 1 ? CE_None : CE_Failure;
-  const std::string where = layer->LevelText(level_, "tile " + std::to_string(by) + "," + std::to_string(bx));
-  if (r != 1) {
-    CPLError(CE_Failure, CPLE_FileIO, "%s cannot be read", where.c_str());
-    return CE_Failure;
-  }
+  const auto readCell = open ? _hxReadCellOfTile : _hxReadCellOfTileData;
+  const auto end = open ? _hxEndReadTile : _hxEndReadTileData;
+  const int16_t r =
+      (open ? _hxBeginReadTile : _hxBeginReadTileData)(layer->h(), layer->ds(), layer->id(), level_, 0, by, bx);
+  bool read = r == 1 || r == 2;
   const BlockCells b = CellsOf(*this, bx, by);
-  bool read = true;
-  for (int32_t row = 0; row < b.rows && read; ++row) {
+  for (int32_t row = 0; r == 1 && row < b.rows && read; ++row) {
+    const size_t first = static_cast<size_t>(row) * static_cast<size_t>(nBlockXSize);
     for (int32_t col = 0; col < b.cols && read; ++col) {
       double v = 0;
       uint8_t isNull = 0;
-      read = _hxReadCellOfTileData(layer->h(), row, col, &v, &isNull) == 1;
+      read = readCell(layer->h(), row, col, &v, &isNull) == 1;
       if (isNull) v = null;
-      const size_t i = static_cast<size_t>(row) * static_cast<size_t>(nBlockXSize) + static_cast<size_t>(col);
       if (floatCells) {
-        static_cast<float*>(image)[i] = static_cast<float>(v);
+        static_cast<float*>(image)[first + static_cast<size_t>(col)] = static_cast<float>(v);
       } else {
-        static_cast<int32_t*>(image)[i] = static_cast<int32_t>(v);
+        static_cast<int32_t*>(image)[first + static_cast<size_t>(col)] = static_cast<int32_t>(v);
       }
     }
   }
-  if (_hxEndReadTileData(layer->h()) != 1 || !read) {
-    CPLError(CE_Failure, CPLE_FileIO, "%s cannot be read", where.c_str());
+  if ((r == 1 || r == 2) && end(layer->h()) != 1) read = false;
+  if (!read) {
+    CPLError(CE_Failure, CPLE_FileIO, "%s cannot be read",
+             layer->LevelText(level_, "tile " + std::to_string(by) + "," + std::to_string(bx)).c_str());
     return CE_Failure;
   }
   return CE_None;
@@ -105,21 +107,36 @@ CPLErr DembaseBand::IWriteBlock(int bx, int by, void* image) {
   range_.reset();
   const bool floatCells = eDataType == GDT_Float32;
   const BlockCells b = CellsOf(*this, bx, by);
+  auto value = [&](int32_t row, int32_t col) {
+    const size_t i = static_cast<size_t>(row) * static_cast<size_t>(nBlockXSize) + static_cast<size_t>(col);
+    return floatCells ? static_cast<double>(static_cast<const float*>(image)[i])
+                      : static_cast<double>(static_cast<const int32_t*>(image)[i]);
+  };
+  auto fail = [&](const std::string& what) {
+    CPLError(CE_Failure, CPLE_FileIO, "%s", layer->LevelText(level_, what).c_str());
+    return CE_Failure;
+  };
+  const std::string tile = "tile " + std::to_string(by) + "," + std::to_string(bx);
+  // The block is its tile without the tile's last row and column: one tile write stores
+  // it. With blending off a null value empties the cell.
+  if (_hxBeginWriteTile(layer->h(), layer->ds(), layer->id(), level_, 0, by, bx) != 1) {
+    return fail("cannot write " + tile);
+  }
   for (int32_t row = 0; row < b.rows; ++row) {
-    for (int32_t col = 0; col < b.cols; ++col) {
-      const size_t i = static_cast<size_t>(row) * static_cast<size_t>(nBlockXSize) + static_cast<size_t>(col);
-      const double v = floatCells ? static_cast<double>(static_cast<const float*>(image)[i])
-                                  : static_cast<double>(static_cast<const int32_t*>(image)[i]);
-      // With blending off a null value empties the cell; the library keeps shared edges.
-      if (_hxSetCell(layer->h(), layer->ds(), layer->id(), level_, 0, b.row0 + row, b.col0 + col, v) != 1) {
-        CPLError(CE_Failure, CPLE_FileIO, "%s",
-                 layer
-                     ->LevelText(level_, "cannot write cell " + std::to_string(b.row0 + row) + "," +
-                                             std::to_string(b.col0 + col))
-                     .c_str());
-        return CE_Failure;
-      }
-    }
+    for (int32_t col = 0; col < b.cols; ++col) _hxWriteCellOfTile(layer->h(), row, col, value(row, col));
+  }
+  if (_hxEndWriteTile(layer->h(), 1) != 1) return fail("cannot write " + tile);
+  // The first row and column are also the last of the tiles above and to the left: cell
+  // writes keep every copy of a cell.
+  auto edge = [&](int32_t row, int32_t col) {
+    return _hxSetCell(layer->h(), layer->ds(), layer->id(), level_, 0, b.row0 + row, b.col0 + col, value(row, col)) ==
+           1;
+  };
+  for (int32_t col = 0; by > 0 && col < b.cols; ++col) {
+    if (!edge(0, col)) return fail("cannot write row " + std::to_string(b.row0) + " of " + tile);
+  }
+  for (int32_t row = 0; bx > 0 && row < b.rows; ++row) {
+    if (!edge(row, 0)) return fail("cannot write column " + std::to_string(b.col0) + " of " + tile);
   }
   return CE_None;
 }

@@ -1,7 +1,8 @@
 // One level of a layer as a GDAL band. A block is 255 x 255 cells: block (bx, by) is tile
 // (by, bx) without the row and column it shares with the next tiles, so a block read
-// touches one tile. Reads go through the library's tile-data reads; writes store cells
-// in the open level, whose cell writes also keep the shared edges of the neighbours.
+// touches one tile. Reads go through the library's tile-data reads, which inflate the next
+// tiles in row-major order on another core, the order GDAL reads blocks in; a block write
+// is one tile write of the open level plus cell writes for the edges it shares.
 #ifndef DEMBASE_GDAL_DEMBASE_BAND_H_
 #define DEMBASE_GDAL_DEMBASE_BAND_H_
 

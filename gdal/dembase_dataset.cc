@@ -353,7 +353,13 @@ GDALDataset* DembaseDataset::CreateCopy(const char* name, GDALDataset* src, int 
   }
   if (progress != nullptr) (void)progress(1.0, nullptr, progressData);
   GDALOpenInfo info(name, GA_Update);
-  return Open(&info);
+  std::unique_ptr<GDALDataset> ds(Open(&info));
+  // The source's metadata, which the layer cannot hold, goes to the .aux.xml as any GDAL
+  // driver keeps it; the geotransform, reference system and nodata are the layer's own.
+  constexpr int kClone = GCIF_METADATA | GCIF_BAND_METADATA | GCIF_BAND_DESCRIPTION | GCIF_SCALEOFFSET | GCIF_UNITTYPE |
+                         GCIF_PROCESS_BANDS | GCIF_ONLY_IF_MISSING;
+  if (ds && ref->local() && static_cast<DembaseDataset*>(ds.get())->CloneInfo(src, kClone) != CE_None) return nullptr;
+  return ds.release();
 }
 
 CPLErr DembaseDataset::Delete(const char* name) {

@@ -24,7 +24,7 @@ done
 jobs="${DEMBASE_JOBS:-$(nproc)}"
 dir="$root/build/bench"
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDEMBASE_BUILD_BENCH=ON -DDEMBASE_BUILD_TESTS=OFF
-cmake --build "$dir" -j "$jobs" --target compare_bench dembase_tool cell_bench rasterdb_bench
+cmake --build "$dir" -j "$jobs" --target compare_bench dembase_tool gdal_DEMBASE cell_bench rasterdb_bench
 
 work="$(mktemp -d "$dir/run.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
