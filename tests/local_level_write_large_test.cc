@@ -1,10 +1,13 @@
-// A level of 8193 x 8193 float cells (64 M cells in 33 x 33 tiles) of synthetic terrain,
-// written whole three times — replaced, merged, then partly replaced raw and partly
-// emptied — and read back after each through tile-data reads or the opened level.
+// Large levels written whole three times: replaced compressed (every fifth tile without
+// data), merged on every odd tile, then emptied on some tiles and replaced raw on others,
+// and read back through tile-data reads and the opened level. One level holds 64 M float
+// cells of synthetic terrain in 33 x 33 tiles; another 65 x 65 integer tiles, so tiles
+// from 4096 on live in a second data file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "tests/support/cell_block.h"
@@ -16,126 +19,151 @@
 namespace dembase::testing {
 namespace {
 
-constexpr uint16_t kType = DEMBASE_TYPE_FLOAT32;
-constexpr int32_t kCells = 8193;
-constexpr int32_t kTiles = 33;  // (8193 - 1) / 255 + 1
-constexpr int32_t kCount = kTiles * kTiles;
-
-class LargeLevelTest : public LocalStoreTest {
- protected:
-  LargeLevelTest() : first_(kCells, kCells, 1), second_(kCells, kCells, 2), third_(kCells, kCells, 3) {}
-
-  CellBlock TileOf(const Terrain& terrain, int32_t t) const {
-    CellBlock block(kType);
-    std::vector<float> cells(kEdge * kEdge);
-    terrain.FillTile(t / kTiles, t % kTiles, static_cast<float>(NullOf(kType)), cells.data());
-    std::memcpy(block.data(), cells.data(), kBlockBytes);
-    return block;
-  }
-  // Tile t after each of the three writes.
-  CellBlock AfterMerge(int32_t t) const {
-    CellBlock block = TileOf(first_, t);
-    block.MergeFrom(TileOf(second_, t), 0.5f, 0.5f);
-    return block;
-  }
-  static bool Emptied(int32_t t) { return t % 5 == 0; }
-  static bool Replaced(int32_t t) { return !Emptied(t) && t % 2 == 0; }
-  CellBlock AfterLast(int32_t t) const {
-    return Emptied(t) ? CellBlock(kType) : Replaced(t) ? TileOf(third_, t) : AfterMerge(t);
-  }
-
-  // Writes tile t: its cells, or a tile without data when it has none.
-  int16_t Write(int32_t t, const CellBlock& cells) {
-    return cells.AllNull() ? WriteNoDataTile(h_, t, cells) : WriteTile(h_, t, cells);
-  }
-  // Every cell of every tile through tile-data reads.
-  template <typename Expected>
-  void ExpectTilesRead(int32_t id, Expected expectedOf) {
-    CellBlock read(kType);
-    for (int32_t t = 0; t < kCount; ++t) {
-      const CellBlock expected = expectedOf(t);
-      ASSERT_EQ(ReadTileData(h_, id, 1, t / kTiles, t % kTiles, &read), expected.AllNull() ? 2 : 1) << t;
-      ASSERT_TRUE(read == expected) << t;
-    }
-  }
-
-  const Terrain first_, second_, third_;
+struct LargeCase {
+  const char* name;
+  uint16_t type;
+  int32_t tiles;  // across and down
+  int16_t level;
+  bool terrain;       // the float terrain; else cheap integer patterns
+  int32_t readEvery;  // rows of each tile read through tile-data reads
 };
 
-TEST_F(LargeLevelTest, SixtyFourMillionCellsWrittenMergedAndReplaced) {
-#if defined(__SANITIZE_ADDRESS__)
-  GTEST_SKIP() << "too slow under AddressSanitizer; runs in the plain build";
-#endif
-  const int32_t id = CreateAndOpen("big.dem", kType, kCells, kCells);
-  ASSERT_GE(id, 1);
-  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
-  PyramidLayerInfo info{};
-  ASSERT_EQ(_hxGetPyramidLayerInfo(h_, kLocal, id, 1, &info), 1);
-  ASSERT_EQ(info.tilesDown * info.tilesAcross, kCount);
+void PrintTo(const LargeCase& c, std::ostream* os) { *os << c.name; }
 
-  // Replace, compressed.
-  ASSERT_EQ(SetOperParam(h_, id, true, false), 1);
-  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
-  for (int32_t t = 0; t < kCount; ++t) ASSERT_EQ(Write(t, TileOf(first_, t)), 1) << t;
-  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
-  ASSERT_NO_FATAL_FAILURE(ExpectTilesRead(id, [&](int32_t t) { return TileOf(first_, t); }));
+class LargeLevelTest : public LocalStoreTest, public ::testing::WithParamInterface<LargeCase> {
+ protected:
+  const LargeCase& c() const { return GetParam(); }
+  int32_t Cells() const { return (c().tiles - 1) * kStep + 1; }
+  int32_t Count() const { return c().tiles * c().tiles; }
 
-  // Merge, compressed: the new terrain's null areas keep the stored heights.
-  float lo = 3.4e38f, hi = -3.4e38f;
-  ASSERT_EQ(SetOperParam(h_, id, true, true, 0.5f, 0.5f), 1);
-  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
-  for (int32_t t = 0; t < kCount; ++t) {
-    ASSERT_EQ(Write(t, TileOf(second_, t)), 1) << t;
-    const CellBlock merged = AfterMerge(t);
-    if (merged.AllNull()) continue;
-    const OneTileInfo range = merged.Info();
-    lo = std::min(lo, float{range.minimum});
-    hi = std::max(hi, float{range.maximum});
+  // Tile t as pass 1, 2 or 3 writes it.
+  CellBlock Pass(int pass, int32_t t) const {
+    CellBlock b(c().type);
+    if (c().terrain) {
+      if (!terrains_[pass - 1]) terrains_[pass - 1].emplace(Cells(), Cells(), static_cast<uint32_t>(pass));
+      const Terrain& terrain = *terrains_[pass - 1];
+      std::vector<float> cells(kEdge * kEdge);
+      terrain.FillTile(t / c().tiles, t % c().tiles, static_cast<float>(NullOf(c().type)), cells.data());
+      std::memcpy(b.data(), cells.data(), kBlockBytes);
+      return b;
+    }
+    for (int32_t r = 0; r < kEdge; ++r) {
+      for (int32_t col = 0; col < kEdge; ++col) {
+        if (pass == 1 && (r + col) % 97 != 0) b.Set(r, col, t * 4.0 + (col & 3));
+        if (pass == 2 && ((r >> 4) + (col >> 4)) % 3 != 0) b.Set(r, col, 100000.0 + t + (r & 1));
+        if (pass == 3) b.Set(r, col, -1.0 * t - (r & 7));
+      }
+    }
+    return b;
   }
-  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
-  DataLayerParam param{};
-  ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &param), 1);
-  EXPECT_EQ(double{param.minValue}, lo);
-  EXPECT_EQ(double{param.maxValue}, hi);
+  static bool FirstEmpty(int32_t t) { return t % 5 == 0; }
+  static bool Merged(int32_t t) { return t % 2 == 1; }
+  static bool Emptied(int32_t t) { return t % 7 == 3; }
+  static bool Replaced(int32_t t) { return t % 7 == 4; }
+  CellBlock Expected(int32_t t) const {
+    if (Emptied(t)) return CellBlock(c().type);
+    if (Replaced(t)) return Pass(3, t);
+    CellBlock b = FirstEmpty(t) ? CellBlock(c().type) : Pass(1, t);
+    if (Merged(t)) b.MergeFrom(Pass(2, t), 0.5f, 0.5f);
+    return b;
+  }
 
-  // The opened level, every third row in full, one band of tiles at a time.
-  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, 1), 1);
-  for (int32_t band = 0; band < kTiles; ++band) {
-    std::vector<CellBlock> tiles;
-    for (int32_t tc = 0; tc < kTiles; ++tc) tiles.push_back(AfterMerge(band * kTiles + tc));
-    for (int32_t row = band * kStep; row < std::min(kCells, (band + 1) * kStep); row += 3) {
-      for (int32_t col = 0; col < kCells; ++col) {
-        const CellBlock& tile = tiles[static_cast<size_t>(col / kStep)];
+  // One whole-level write of the tiles `which` picks, as pass `pass` (empty: without data).
+  template <typename Pick>
+  void WritePass(int32_t id, bool compress, bool blend, int pass, Pick which) {
+    ASSERT_EQ(SetOperParam(h_, id, compress, blend, 0.5f, 0.5f), 1);
+    ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, c().level), 1);
+    for (int32_t t = 0; t < Count(); ++t) {
+      const int how = which(t);  // 0 skip, 1 cells (without data when all null), 2 without data
+      if (how == 0) continue;
+      const CellBlock cells = Pass(pass, t);
+      ASSERT_EQ(how == 2 || cells.AllNull() ? WriteNoDataTile(h_, t, cells) : WriteTile(h_, t, cells), 1) << t;
+    }
+    ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  }
+
+  mutable std::optional<Terrain> terrains_[3];
+};
+
+TEST_P(LargeLevelTest, WrittenMergedEmptiedAndReplacedWhole) {
+#if defined(__SANITIZE_ADDRESS__)
+  if (c().terrain) GTEST_SKIP() << "too slow under AddressSanitizer; runs in the plain build";
+#endif
+  const int32_t id = CreateAndOpen("big.dem", c().type, Cells(), Cells());
+  ASSERT_GE(id, 1);
+  if (c().level == 2) {
+    ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 1.0, 1.0), 1);
+  }
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  // Level 2 has the same cells as level 1 here: the layer is made on the level's grid.
+  ASSERT_NO_FATAL_FAILURE(WritePass(id, true, false, 1, [](int32_t t) { return FirstEmpty(t) ? 2 : 1; }));
+  ASSERT_NO_FATAL_FAILURE(WritePass(id, true, true, 2, [](int32_t t) { return Merged(t) ? 1 : 0; }));
+  ASSERT_NO_FATAL_FAILURE(WritePass(id, false, false, 3, [](int32_t t) {
+    return Emptied(t) ? 2 : Replaced(t) ? 1 : 0;
+  }));
+
+  LevelProbe probe;
+  ASSERT_TRUE(probe.Load(Path("big.dem"), c().level));
+  ASSERT_EQ(probe.data_file_count(), Count() > 4096 ? 2 : 1);
+  for (int f = 0; f < probe.data_file_count(); ++f) EXPECT_EQ(probe.data_file_end(f), probe.data_file_size(f)) << f;
+  EXPECT_TRUE(probe.Problems().empty());
+  EXPECT_FALSE(probe.PayloadsOverlap());
+
+  // Tile-data reads: every readEvery-th row of every tile, and its last row and column.
+  double lo = 3.402823e38, hi = -3.402823e38;
+  for (int32_t t = 0; t < Count(); ++t) {
+    const CellBlock want = Expected(t);
+    if (!want.AllNull()) {
+      lo = std::min(lo, static_cast<double>(want.Info().minimum));
+      hi = std::max(hi, static_cast<double>(want.Info().maximum));
+    }
+    ASSERT_EQ(_hxBeginReadTileData(h_, kLocal, id, c().level, 0, t / c().tiles, t % c().tiles), want.AllNull() ? 2 : 1)
+        << t;
+    for (int32_t r = 0; r < kEdge; ++r) {
+      if (r % c().readEvery != 0 && r < kStep) continue;
+      for (int32_t col = 0; col < kEdge; ++col) {
+        double v = 0;
         uint8_t isNull = 9;
-        const double v = _hxGetCell(h_, kLocal, id, 1, 0, row, col, &isNull);
-        ASSERT_EQ(isNull, tile.IsNull(row % kStep, col % kStep) ? 1 : 0) << row << "," << col;
-        if (isNull == 0) {
-          ASSERT_EQ(v, tile.Get(row % kStep, col % kStep)) << row << "," << col;
+        ASSERT_EQ(_hxReadCellOfTileData(h_, r, col, &v, &isNull), 1);
+        ASSERT_EQ(isNull, want.IsNull(r, col) ? 1 : 0) << t << " " << r << "," << col;
+        if (!isNull) {
+          ASSERT_EQ(v, want.Get(r, col)) << t << " " << r << "," << col;
+        }
+      }
+    }
+    ASSERT_EQ(_hxEndReadTileData(h_), 1);
+  }
+  if (c().level == 1) {
+    DataLayerParam param{};
+    ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &param), 1);
+    EXPECT_EQ(double{param.minValue}, lo);
+    EXPECT_EQ(double{param.maxValue}, hi);
+  }
+
+  // The opened level: a few cells of every third tile, tile by tile so each is fetched once.
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, id, c().level), 1);
+  for (int32_t t = 0; t < Count(); t += 3) {
+    const CellBlock want = Expected(t);
+    for (int32_t i = 0; i < kStep; i += 17) {
+      for (const auto& [r, col] : {std::pair{i, (i * 7) % kStep}, std::pair{kStep - 1 - i, i}}) {
+        const int32_t row = (t / c().tiles) * kStep + r, column = (t % c().tiles) * kStep + col;
+        if (row >= Cells() || column >= Cells()) continue;
+        uint8_t isNull = 9;
+        const double v = _hxGetCell(h_, kLocal, id, c().level, 0, row, column, &isNull);
+        ASSERT_EQ(isNull, want.IsNull(r, col) ? 1 : 0) << t << " " << r << "," << col;
+        if (!isNull) {
+          ASSERT_EQ(v, want.Get(r, col)) << t << " " << r << "," << col;
         }
       }
     }
   }
-  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
-
-  // Replace, raw: some tiles get a third terrain, every fifth tile is emptied.
-  ASSERT_EQ(SetOperParam(h_, id, false, false), 1);
-  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
-  for (int32_t t = 0; t < kCount; ++t) {
-    if (Emptied(t)) {
-      ASSERT_EQ(WriteNoDataTile(h_, t, CellBlock(kType)), 1) << t;
-    } else if (Replaced(t)) {
-      ASSERT_EQ(Write(t, TileOf(third_, t)), 1) << t;
-    }
-  }
-  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
-  ASSERT_NO_FATAL_FAILURE(ExpectTilesRead(id, [&](int32_t t) { return AfterLast(t); }));
-
-  LevelProbe probe;
-  ASSERT_TRUE(probe.Load(Path("big.dem"), 1));
-  EXPECT_EQ(probe.data_file_end(0), probe.data_file_size(0));
-  EXPECT_TRUE(probe.Problems().empty());
-  EXPECT_FALSE(probe.PayloadsOverlap());
 }
+
+INSTANTIATE_TEST_SUITE_P(Levels, LargeLevelTest,
+                         ::testing::Values(LargeCase{"SixtyFourMillionTerrainCells", DEMBASE_TYPE_FLOAT32, 33, 1, true,
+                                                     1},
+                                           LargeCase{"TwoDataFiles", DEMBASE_TYPE_INT32, 65, 2, false, 37}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace dembase::testing
