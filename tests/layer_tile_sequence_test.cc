@@ -1,8 +1,7 @@
 // The tile sequences of layers in local files and in SQLite data sets, end to end through
 // the exports, for integer and float layers with compressed and raw tiles: what
 // EndWriteTile keeps and discards, where tile-sequence writes land, calls out of order,
-// the answers of BeginReadTile, tile statistics that must follow every later write, and
-// whole-level writes against tile-data reads.
+// the answers of BeginReadTile, and tile statistics that must follow every later write.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -381,71 +380,6 @@ TEST_P(LayerTileSequenceTest, StatisticsNeverHideLaterWrites) {
     EXPECT_EQ(info->minimum, -50.0f);
     EXPECT_EQ(info->maximum, 100.0f);
   }
-}
-
-// Whole-level writes store prepared tiles into a level that is not open, replacing or
-// merging; tile-data reads and the level once opened see the same cells and ranges.
-TEST_P(LayerTileSequenceTest, WholeLevelWritesAgreeWithTileDataReadsAndTheOpenLevel) {
-  CellCalls layer = Make("whole", kRows, kCols);
-  ASSERT_GE(layer.layer(), 1);
-  const int32_t id = layer.layer();
-  ASSERT_EQ(_hxCreatePyramidLayer(h_, ds(), id, 2, 1.0, 1.0), 1);
-  const uint16_t type = kind().type;
-  CellBlock first(type), second(type);
-  for (int32_t r = 0; r < kEdge; ++r) {
-    for (int32_t c = 0; c < kEdge; ++c) {
-      if ((r + c) % 7 != 0) first.Set(r, c, r * 3 + c);
-      if (r % 2 == 0) second.Set(r, c, 1000 - r - c);
-    }
-  }
-  EXPECT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 1), 0) << "the open level";
-  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 1);
-  EXPECT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 0) << "one write at a time";
-  EXPECT_EQ(WriteTile(h_, 0, first), 1);
-  EXPECT_EQ(WriteTile(h_, 4, first), 1);
-  EXPECT_EQ(WriteNoDataTile(h_, 1, first), 1);
-  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 1);
-
-  // Merging with equal weights over tile 0, replacing tile 4 with a tile without data.
-  ASSERT_TRUE(layer.SetOper(kind().compress, 1, 0.5f, 0.5f));
-  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 1);
-  EXPECT_EQ(WriteTile(h_, 0, second), 1);
-  ASSERT_TRUE(layer.SetOper(kind().compress, 0));
-  EXPECT_EQ(WriteNoDataTile(h_, 4, second), 1);
-  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 1);
-  CellBlock merged = first;
-  merged.MergeFrom(second, 0.5f, 0.5f);
-
-  ASSERT_EQ(_hxClosePyramidLayer(h_, ds(), id), 1);
-  // A whole-level write of level 1 gives the layer the level's range.
-  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 1), 1);
-  EXPECT_EQ(WriteTile(h_, 8, first), 1);
-  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 1);
-  const auto range = layer.LayerRange();
-  ASSERT_TRUE(range.has_value());
-  EXPECT_EQ(range->minValue, first.Info().minimum);
-  EXPECT_EQ(range->maxValue, first.Info().maximum);
-  CellBlock got(type);
-  EXPECT_EQ(ReadTileData(h_, id, 2, 0, 0, &got, ds()), 1);
-  EXPECT_TRUE(got == merged);
-  for (const int32_t tileCol : {1, 2}) {
-    CellBlock none(type);
-    EXPECT_EQ(ReadTileData(h_, id, 2, 0, tileCol, &none, ds()), 2) << tileCol;
-  }
-  CellBlock emptied(type);
-  EXPECT_EQ(ReadTileData(h_, id, 2, 1, 1, &emptied, ds()), 2) << "replaced by a tile without data";
-  EXPECT_EQ(_hxBeginReadTileData(h_, ds(), id, 2, 0, 3, 0), 0) << "outside the level";
-
-  ASSERT_EQ(_hxOpenPyramidLayer(h_, ds(), id, 2), 1);
-  const CellCalls level2(h_, id, 2, ds());
-  for (const auto& [r, c] : {std::pair{0, 0}, std::pair{2, 5}, std::pair{254, 254}, std::pair{100, 3}}) {
-    EXPECT_EQ(level2.Get(r, c).value, merged.Get(r, c)) << r << "," << c;
-  }
-  const auto info = level2.TileInfo(0, 0);
-  ASSERT_TRUE(info.has_value());
-  EXPECT_EQ(info->minimum, merged.Info().minimum);
-  EXPECT_EQ(info->maximum, merged.Info().maximum);
-  EXPECT_EQ(_hxBeginReadTileData(h_, ds(), id, 2, 0, 0, 0), 0) << "a level is open";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LayerTileSequenceTest, ::testing::ValuesIn(kAllLayerKinds), KindName);

@@ -100,7 +100,9 @@ TEST_P(LevelWriteKindTest, SingleTileMergesAndReplacements) {
 
   // The stored state of each case's tile, written by a replacing whole-level write.
   ASSERT_TRUE(layer.SetOper(kind().compress, 0));
+  EXPECT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 1), 0) << "the open level";
   ASSERT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 1);
+  EXPECT_EQ(_hxBeginWritePyramidLayer(h_, ds(), id, 2), 0) << "one write at a time";
   for (int32_t t = 0; t < static_cast<int32_t>(std::size(kSingleTileCases)); ++t) {
     const Stored s = kSingleTileCases[t].stored;
     if (s == Stored::kNothing) continue;
@@ -150,9 +152,12 @@ TEST_P(LevelWriteKindTest, SingleTileMergesAndReplacements) {
     EXPECT_TRUE(read == expected);
   }
 
+  EXPECT_EQ(_hxBeginReadTileData(h_, ds(), id, 2, 0, 3, 0), 0) << "outside the level";
+
   // The records as the open level reports them: the merged range covers the stored
   // cells that were kept as well as the new ones.
   ASSERT_EQ(_hxOpenPyramidLayer(h_, ds(), id, 2), 1);
+  EXPECT_EQ(_hxBeginReadTileData(h_, ds(), id, 2, 0, 0, 0), 0) << "a level is open";
   for (int32_t t = 0; t < static_cast<int32_t>(std::size(kSingleTileCases)); ++t) {
     const SingleTileCase& k = kSingleTileCases[t];
     SCOPED_TRACE(k.name);
