@@ -448,8 +448,8 @@ TEST_P(LayerTileSequenceTest, WholeLevelWritesAgreeWithTileDataReadsAndTheOpenLe
   EXPECT_EQ(_hxBeginReadTileData(h_, ds(), id, 2, 0, 0, 0), 0) << "a level is open";
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LayerTileSequenceTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
-INSTANTIATE_TEST_SUITE_P(Kinds, LayerKeepTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerTileSequenceTest, ::testing::ValuesIn(AllLayerKinds()), KindName);
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerKeepTest, ::testing::ValuesIn(AllLayerKinds()), KindName);
 
 }  // namespace
 }  // namespace dembase::testing
