@@ -288,7 +288,8 @@ int Main(int argc, char** argv) {
   const char* pgServer = std::getenv("DEMBASE_PG_CONNINFO");
   const std::string pg = pgServer != nullptr ? pgServer : "";
   // The server keeps one copy: the random writes change the written layer in place.
-  if (!pg.empty()) databaseRows("PostgreSQL", RASTERDB_KIND_POSTGRESQL, [&] { return pg; }, [&](const std::string&) { return pg; });
+  const auto onServer = [&pg](const std::string& = "") { return pg; };
+  if (!pg.empty()) databaseRows("PostgreSQL", RASTERDB_KIND_POSTGRESQL, onServer, onServer);
 
   // Tiles straight through librasterdb, this DEM's zlib tiles: single writes each commit.
   progress("tile writes and reads through librasterdb");

@@ -1,7 +1,8 @@
 // Tile writes and reads per second through librasterdb (SQLite, and PostgreSQL when
 // DEMBASE_PG_CONNINFO names a server), with 256 KiB raw tiles and the same tiles
-// zlib-compressed (compress2, level 6), outside and inside a write batch, beside the local store's figures for the same tiles (whole-level write and tile-data
-// reads through the exports). Prints one table; run as:
+// zlib-compressed (compress2, level 6), outside and inside a write batch, beside the local
+// store's figures for the same tiles (whole-level write and tile-data reads through the
+// exports). Prints one table; run as:
 //   rasterdb_bench [tiles per run (default 64)] [directory]
 #include <stdlib.h>
 #include <zlib.h>

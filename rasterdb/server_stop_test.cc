@@ -102,7 +102,8 @@ TEST_P(ServerStopTest, BatchesCutShortLeaveEachTileOldOrNew) {
       const TileIndexRec rec{0, 0, kTileBytes, static_cast<float>(gen), static_cast<float>(gen)};
       bool ok = DbBeginWrite(conn, layer, 1) == 1;
       for (int32_t t = 1; t <= kTiles && ok; ++t) {
-        ok = DbPutTileData(conn, index[t - 1].offset, bytes.data(), kTileBytes) == 1 && DbPutTileRec(conn, t, &rec) == 1;
+        ok =
+            DbPutTileData(conn, index[t - 1].offset, bytes.data(), kTileBytes) == 1 && DbPutTileRec(conn, t, &rec) == 1;
       }
       if (DbEndWrite(conn) != 1 || !ok) break;
       committed = gen;

@@ -49,8 +49,8 @@ class PgDatabase {
   // Ends every server session on the database, as a server that goes away would; false when
   // there is no server.
   bool EndSessions() const {
-    return !name_.empty() && PgAdmin("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE datname = '" +
-                                     name_ + "'");
+    return !name_.empty() &&
+           PgAdmin("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE datname = '" + name_ + "'");
   }
   // The connection string of the database; one no server accepts when it could not be made.
   std::string conninfo() const { return PgServer() + " dbname=" + (name_.empty() ? "rasterdb_test_missing" : name_); }

@@ -73,13 +73,13 @@ class Demo {
     }
     if (Status s = PrepareDirectory(); !s.ok()) return s;
     std::printf("dembase demo in %s\n", args_.postgresql ? ("PostgreSQL " + args_.conninfo).c_str()
-                                         : args_.sqlite   ? DatabasePath().c_str()
-                                                          : dir_.c_str());
+                                        : args_.sqlite   ? DatabasePath().c_str()
+                                                         : dir_.c_str());
     StatusOr<std::unique_ptr<Session>> session = Session::Open(Ref("terrain"), DatabaseUse::kMayCreate);
     if (!session.ok()) return session.status();
     session_ = std::move(*session);
-    for (Status (Demo::*step)() : {&Demo::ImportSample, &Demo::ImportTerrain, &Demo::WriteCells, &Demo::BuildPyramids,
-                                   &Demo::Export}) {
+    for (Status (Demo::*step)() :
+         {&Demo::ImportSample, &Demo::ImportTerrain, &Demo::WriteCells, &Demo::BuildPyramids, &Demo::Export}) {
       if (Status s = (this->*step)(); !s.ok()) return s;
     }
     return PrintSummary();
@@ -166,8 +166,8 @@ class Demo {
                    const char* how) {
     auto grid = std::make_unique<GridSource>(args_.grid, floatCells);
     const LayerRef ref = Ref(name);
-    DataLayerParam p = LayerParamFor(GeoTransform{500000, 20, 4000000 + 20.0 * args_.grid, 20}, args_.grid,
-                                     args_.grid, floatCells ? DEMBASE_TYPE_FLOAT32 : DEMBASE_TYPE_INT32);
+    DataLayerParam p = LayerParamFor(GeoTransform{500000, 20, 4000000 + 20.0 * args_.grid, 20}, args_.grid, args_.grid,
+                                     floatCells ? DEMBASE_TYPE_FLOAT32 : DEMBASE_TYPE_INT32);
     if (Status s = CreateLayer(*session_, ref, &p, false); !s.ok()) return s;
     const double cells = double(args_.grid) * args_.grid;
     const Stopwatch writing;
@@ -218,10 +218,11 @@ class Demo {
       levels += n;
       if (Status s = (*layer)->Close(); !s.ok()) return s;
     }
-    std::printf("4. pyramid  built %d levels over %zu layers in %s s; read back and verified %s cells against an\n"
-                "            independent averaging in %s s (%s)\n",
-                levels, layers_.size(), Fixed(building, 2).c_str(), Fixed(double(compared), 0).c_str(),
-                Fixed(verifying, 2).c_str(), Rate(double(compared), verifying).c_str());
+    std::printf(
+        "4. pyramid  built %d levels over %zu layers in %s s; read back and verified %s cells against an\n"
+        "            independent averaging in %s s (%s)\n",
+        levels, layers_.size(), Fixed(building, 2).c_str(), Fixed(double(compared), 0).c_str(),
+        Fixed(verifying, 2).c_str(), Rate(double(compared), verifying).c_str());
     return {};
   }
 
@@ -326,7 +327,9 @@ Command AddDemoCommand(CLI::App& parent, const ToolOptions& options) {
       ->capture_default_str();
   app->add_flag("--sqlite", a->sqlite, "Keep the layers in an SQLite database in DIR");
   CLI::Option* pg =
-      app->add_option("--postgresql", a->conninfo, "Keep the layers on a PostgreSQL server (libpq CONNINFO)")
+      app->add_option("--postgresql", a->conninfo,
+                      "Keep the layers on the PostgreSQL server of --postgresql=CONNINFO (libpq), or alone on a "
+                      "private server for the run")
           ->expected(0, 1);
   return {app, [a, pg, &options] {
             a->postgresql = pg->count() > 0;

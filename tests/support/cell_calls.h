@@ -55,10 +55,8 @@ inline std::vector<LayerKind> WithDatabaseKinds(std::vector<LayerKind> kinds) {
 }
 // Every cell type and compression in local files, and the database kinds.
 inline std::vector<LayerKind> AllLayerKinds() {
-  return WithDatabaseKinds({{DEMBASE_TYPE_INT32, 1},
-                            {DEMBASE_TYPE_INT32, 0},
-                            {DEMBASE_TYPE_FLOAT32, 1},
-                            {DEMBASE_TYPE_FLOAT32, 0}});
+  return WithDatabaseKinds(
+      {{DEMBASE_TYPE_INT32, 1}, {DEMBASE_TYPE_INT32, 0}, {DEMBASE_TYPE_FLOAT32, 1}, {DEMBASE_TYPE_FLOAT32, 0}});
 }
 // The first kind of each data set.
 inline std::vector<LayerKind> OneKindPerStore() {

@@ -1,7 +1,7 @@
-// A test run once per layer kind (cell type x compression x data set): layers are made
-// in the kind's data set (the local store, an SQLite raster database in the test's
-// directory, or a database of the test's own on the PostgreSQL test server) and reopened with the kind's compression set, since that setting is per
-// open layer and never stored. Tests only.
+// A test run once per layer kind (cell type x compression x data set): layers are made in the
+// kind's data set (the local store, an SQLite raster database in the test's directory, or a
+// database of the test's own on the PostgreSQL test server) and reopened with the kind's
+// compression set, since that setting is per open layer and never stored. Tests only.
 #ifndef DEMBASE_TESTS_SUPPORT_LAYER_KIND_FIXTURE_H_
 #define DEMBASE_TESTS_SUPPORT_LAYER_KIND_FIXTURE_H_
 
@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "tests/support/cell_calls.h"
 #include "rasterdb/test_pg_server.h"
+#include "tests/support/cell_calls.h"
 #include "tests/support/local_store_fixture.h"
 
 namespace dembase::testing {
@@ -46,7 +46,8 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
   // process's); its id, or 0.
   int32_t OpenDataSetOf(DemBaseAI* h) const {
     if (!kind().database() && h == h_) return kLocal;  // opened by the base fixture
-    return OpenTestDataSet(h, kind().store, kind().store == Store::kPostgresql ? server_.conninfo() : Path("layers.db"));
+    return OpenTestDataSet(h, kind().store,
+                           kind().store == Store::kPostgresql ? server_.conninfo() : Path("layers.db"));
   }
 
   const LayerKind& kind() const { return GetParam(); }
