@@ -133,14 +133,16 @@ TEST_P(ServerStopTest, BatchesCutShortLeaveEachTileOldOrNew) {
   PyramidLayerInfo learned{};
   ASSERT_EQ(DbGetLevelInfo(again, layer, 1, &learned), 1);
   ASSERT_EQ(DbReadTileIndex(again, layer, 1, index.data()), 1);
-  const uint32_t gen = static_cast<uint32_t>(index[0].tileMin);
+  const float firstMin = index[0].tileMin;  // a packed field: copied, never bound by reference
+  const uint32_t gen = static_cast<uint32_t>(firstMin);
   EXPECT_TRUE(gen == committed || gen == committed + 1) << gen << " after " << committed << " committed";
   for (int32_t t = 1; t <= kTiles; ++t) {
     const TileIndexRec& r = index[t - 1];
     std::vector<uint8_t> back(kTileBytes);
     ASSERT_EQ(+r.storedSize, kTileBytes) << t;
     ASSERT_EQ(DbReadTileData(again, layer, r.offset, kTileBytes, back.data()), 1) << t;
-    EXPECT_EQ(r.tileMin, static_cast<float>(gen)) << t;
+    const float tileMin = r.tileMin;
+    EXPECT_EQ(tileMin, static_cast<float>(gen)) << t;
     EXPECT_TRUE(back == Generation(gen)) << "tile " << t << " is not of batch " << gen;
   }
   DbDisconnect(again);
