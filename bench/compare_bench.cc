@@ -9,17 +9,20 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/codec_loops.h"
+#include "bench/db_tiles.h"
 #include "bench/dem_grid.h"
 #include "bench/dembase_side.h"
 #include "bench/gdal_side.h"
 #include "bench/harness.h"
 #include "bench/report.h"
 #include "bench/translate_bench.h"
+#include "dembase/rasterdb.h"
 #include "platform/env.h"
 
 namespace dembase::bench {
@@ -231,49 +234,92 @@ int Main(int argc, char** argv) {
                   {"dembase", RatesOf(sOurs, kRandomWrites)},
                   {{"GDAL: 1 x 1 RasterIO writes, then close", RatesOf(sGdal, kRandomWrites)}}});
 
-  // The same workloads on a layer in an SQLite data set, beside the local files' figures.
-  progress("the same workloads on an SQLite data set");
-  const std::string db = dir + "/dem.db", dbCopy = dir + "/writes.db";
-  std::vector<double> qWrite, qSeq, qData, qCache, qOverflow, qWrites;
-  for (int run = 0; run < o.runs; ++run) {
-    std::error_code ec;
-    std::filesystem::remove(db, ec);
-    Store store(bigCache, db);
-    qWrite.push_back(store.ok() && store.CreateLayer("dem", o.side) ? store.WriteLevel("dem", grid) : -1);
-  }
-  {
-    Store readStore(bigCache, db);
-    for (int run = 0; run < o.runs; ++run) {
-      qSeq.push_back(readStore.ok() ? readStore.ReadTileSequences("dem") : -1);
-      qData.push_back(readStore.ok() ? readStore.ReadTileData("dem") : -1);
-      qCache.push_back(readStore.ok() ? readStore.RandomReads("dem", warmAll, inCache) : -1);
-    }
-  }
-  for (int run = 0; run < o.runs; ++run) {
-    Store store(smallCache, db);
-    qOverflow.push_back(store.ok() ? store.RandomReads("dem", warmSome, overflow) : -1);
-  }
-  for (int run = 0; run < o.runs; ++run) {
-    if (!CopyAnew(db, dbCopy)) {
-      qWrites.push_back(-1);
-      continue;
-    }
-    Store store(bigCache, dbCopy);
-    qWrites.push_back(store.ok() ? store.RandomWritesThenClose("dem", writes) : -1);
-  }
+  // The same workloads on a layer in a raster database, beside the local files' figures:
+  // SQLite in DIR, and PostgreSQL when DEMBASE_PG_CONNINFO names a server (scripts/bench.sh
+  // starts a private one on a Unix socket). fresh() answers a database without the layer;
+  // copy(db) one holding a copy of the written layer for the random writes ("" on failure).
   const double inCacheReads = static_cast<double>(kInCacheReads);
-  const auto sqliteRow = [&rows](const char* what, const char* unit, const Sample& sqlite, const Sample& files) {
-    rows.push_back({what, unit, true, {"dembase on SQLite", sqlite}, {{"dembase, local files", files}}});
+  const auto databaseRows = [&](const std::string& backend, int32_t kind, const std::function<std::string()>& fresh,
+                                const std::function<std::string(const std::string&)>& copy) {
+    progress(("the same workloads on " + backend).c_str());
+    std::string db;
+    std::vector<double> qWrite, qSeq, qData, qCache, qOverflow, qWrites;
+    for (int run = 0; run < o.runs; ++run) {
+      db = fresh();
+      Store store(bigCache, db, kind);
+      if (store.ok()) store.DeleteLayer("dem");
+      qWrite.push_back(store.ok() && store.CreateLayer("dem", o.side) ? store.WriteLevel("dem", grid) : -1);
+    }
+    {
+      Store readStore(bigCache, db, kind);
+      for (int run = 0; run < o.runs; ++run) {
+        qSeq.push_back(readStore.ok() ? readStore.ReadTileSequences("dem") : -1);
+        qData.push_back(readStore.ok() ? readStore.ReadTileData("dem") : -1);
+        qCache.push_back(readStore.ok() ? readStore.RandomReads("dem", warmAll, inCache) : -1);
+      }
+    }
+    for (int run = 0; run < o.runs; ++run) {
+      Store store(smallCache, db, kind);
+      qOverflow.push_back(store.ok() ? store.RandomReads("dem", warmSome, overflow) : -1);
+    }
+    for (int run = 0; run < o.runs; ++run) {
+      const std::string copied = copy(db);
+      Store store(bigCache, copied, kind);
+      qWrites.push_back(!copied.empty() && store.ok() ? store.RandomWritesThenClose("dem", writes) : -1);
+    }
+    const std::string ours = "dembase on " + backend;
+    const auto row = [&](const char* what, const char* unit, const Sample& db, const Sample& files) {
+      rows.push_back({backend + ": " + what, unit, true, {ours, db}, {{"dembase, local files", files}}});
+    };
+    row("write a whole level", "MiB/s", RatesOf(qWrite, mib), RatesOf(wOurs, mib));
+    row("read every tile, tile read sequences", "MiB/s", RatesOf(qSeq, mib), RatesOf(rSeq, mib));
+    row("read every tile, tile-data reads", "MiB/s", RatesOf(qData, mib), RatesOf(rData, mib));
+    row("random cell reads, level in cache", "cells/s", RatesOf(qCache, inCacheReads), RatesOf(cOurs, inCacheReads));
+    row("random cell reads, level 4 x cache", "cells/s", RatesOf(qOverflow, kOverflowReads),
+        RatesOf(oOurs, kOverflowReads));
+    row("1 M random cell writes, then close", "cells/s", RatesOf(qWrites, kRandomWrites),
+        RatesOf(sOurs, kRandomWrites));
   };
-  sqliteRow("SQLite: write a whole level", "MiB/s", RatesOf(qWrite, mib), RatesOf(wOurs, mib));
-  sqliteRow("SQLite: read every tile, tile read sequences", "MiB/s", RatesOf(qSeq, mib), RatesOf(rSeq, mib));
-  sqliteRow("SQLite: read every tile, tile-data reads", "MiB/s", RatesOf(qData, mib), RatesOf(rData, mib));
-  sqliteRow("SQLite: random cell reads, level in cache", "cells/s", RatesOf(qCache, inCacheReads),
-            RatesOf(cOurs, inCacheReads));
-  sqliteRow("SQLite: random cell reads, level 4 x cache", "cells/s", RatesOf(qOverflow, kOverflowReads),
-            RatesOf(oOurs, kOverflowReads));
-  sqliteRow("SQLite: 1 M random cell writes, then close", "cells/s", RatesOf(qWrites, kRandomWrites),
-            RatesOf(sOurs, kRandomWrites));
+  const std::string sqliteDb = dir + "/dem.db", sqliteCopy = dir + "/writes.db";
+  databaseRows(
+      "SQLite", RASTERDB_KIND_SQLITE,
+      [&] {
+        std::error_code ec;
+        std::filesystem::remove(sqliteDb, ec);
+        return sqliteDb;
+      },
+      [&](const std::string& db) { return CopyAnew(db, sqliteCopy) ? sqliteCopy : std::string(); });
+  const char* pgServer = std::getenv("DEMBASE_PG_CONNINFO");
+  const std::string pg = pgServer != nullptr ? pgServer : "";
+  // The server keeps one copy: the random writes change the written layer in place.
+  const auto onServer = [&pg](const std::string& = "") { return pg; };
+  if (!pg.empty()) databaseRows("PostgreSQL", RASTERDB_KIND_POSTGRESQL, onServer, onServer);
+
+  // Tiles straight through librasterdb, this DEM's zlib tiles: single writes each commit.
+  progress("tile writes and reads through librasterdb");
+  const auto tileRates = [&](int32_t kind, const std::string& arg) {
+    std::vector<double> own, batch, read;
+    for (int run = 0; run < o.runs; ++run) {
+      {
+        DbTiles single(kind, arg, "tiles", static_cast<int>(zlibStreams.size()));
+        own.push_back(single.ok() ? single.WriteAll(zlibStreams, true, false) : -1);
+      }
+      DbTiles batched(kind, arg, "tiles", static_cast<int>(zlibStreams.size()));
+      batch.push_back(batched.ok() ? batched.WriteAll(zlibStreams, true, true) : -1);
+      read.push_back(batched.ok() ? batched.ReadAll() : -1);
+    }
+    const double n = static_cast<double>(zlibStreams.size());
+    return std::vector<Sample>{RatesOf(own, n), RatesOf(batch, n), RatesOf(read, n)};
+  };
+  if (!pg.empty()) {
+    const std::vector<Sample> onSqlite = tileRates(RASTERDB_KIND_SQLITE, dir + "/tiles.db");
+    const std::vector<Sample> onPg = tileRates(RASTERDB_KIND_POSTGRESQL, pg);
+    const char* what[] = {"PostgreSQL: tile writes, each its own transaction", "PostgreSQL: tile writes in one batch",
+                          "PostgreSQL: tile reads, record and bytes"};
+    for (size_t i = 0; i < 3; ++i) {
+      rows.push_back({what[i], "tiles/s", true, {"librasterdb on PostgreSQL", onPg[i]}, {{"on SQLite", onSqlite[i]}}});
+    }
+  }
 
   progress("pyramid builds");
   std::vector<double> pOurs, pGdal;

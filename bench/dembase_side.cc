@@ -25,7 +25,7 @@ struct Store::OpenLayer {
   int32_t id;
 };
 
-Store::Store(uint64_t cacheBytes, const std::string& sqliteDb) {
+Store::Store(uint64_t cacheBytes, const std::string& database, int32_t connectKind) {
   // The cache takes whole blocks of memory / 8; half a block more keeps rounding from
   // losing one.
   env_.SetPhysicalMemory((cacheBytes + kTileBytes / 2) * 8);
@@ -33,12 +33,12 @@ Store::Store(uint64_t cacheBytes, const std::string& sqliteDb) {
   h_ = _hxCreateDemBaseAI();
   if (h_ == nullptr) return;
   DbConnectInfo info{};
-  if (!sqliteDb.empty() && sqliteDb.size() < sizeof info.connectArg1) {
+  if (!database.empty() && database.size() < sizeof info.connectArg1) {
     std::snprintf(info.dataSet, sizeof info.dataSet, "bench");
-    info.connectKind = 1;
-    std::snprintf(info.connectArg1, sizeof info.connectArg1, "%s", sqliteDb.c_str());
+    info.connectKind = connectKind;
+    std::snprintf(info.connectArg1, sizeof info.connectArg1, "%s", database.c_str());
   }
-  ds_ = _hxOpenDataSet(h_, sqliteDb.empty() ? nullptr : &info, 0.125f);
+  ds_ = _hxOpenDataSet(h_, database.empty() ? nullptr : &info, 0.125f);
   if (ds_ < 1) {
     _hxDeleteDemBaseAI(h_);
     h_ = nullptr;
@@ -58,6 +58,8 @@ bool Store::CreateLayer(const std::string& path, int32_t side) {
   p.cellSizeY = 1;
   return _hxCreateDataLayer(h_, ds_, path.c_str(), &p, 0, 0) == 1;
 }
+
+void Store::DeleteLayer(const std::string& path) { (void)_hxDeleteDataLayer(h_, ds_, path.c_str()); }
 
 double Store::WriteLevel(const std::string& path, const DemGrid& grid) {
   const OpenLayer layer(h_, ds_, path);

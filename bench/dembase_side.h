@@ -25,9 +25,9 @@ namespace dembase::bench {
 
 class Store {
  public:
-  // sqliteDb: the layers live in data set "bench" of that SQLite database instead of in
-  // local files; layer names are then plain names, not header paths.
-  explicit Store(uint64_t cacheBytes, const std::string& sqliteDb = "");
+  // database: the layers live in data set "bench" of that raster database (connectArg1 of
+  // connectKind) instead of in local files; layer names are then plain names, not header paths.
+  explicit Store(uint64_t cacheBytes, const std::string& database = "", int32_t connectKind = 1);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
@@ -36,6 +36,8 @@ class Store {
 
   // Creates the layer (header path) for a side x side float grid, level 1 empty.
   bool CreateLayer(const std::string& path, int32_t side);
+  // Deletes the layer when it exists.
+  void DeleteLayer(const std::string& path);
 
   // Writes grid's tiles as level 1 of the layer with a whole-level write (Begin .. End).
   double WriteLevel(const std::string& path, const DemGrid& grid);

@@ -1,44 +1,30 @@
-// Tile writes and reads per second through librasterdb (SQLite backend), with 256 KiB raw
-// tiles and the same tiles zlib-compressed (compress2, level 6), outside and inside a write
-// batch, beside the local store's figures for the same tiles (whole-level write and tile-data
-// reads through the exports). Prints one table; run as:
+// Tile writes and reads per second through librasterdb (SQLite, and PostgreSQL when
+// DEMBASE_PG_CONNINFO names a server), with 256 KiB raw tiles and the same tiles
+// zlib-compressed (compress2, level 6), outside and inside a write batch, beside the local
+// store's figures for the same tiles (whole-level write and tile-data reads through the
+// exports). Prints one table; run as:
 //   rasterdb_bench [tiles per run (default 64)] [directory]
 #include <stdlib.h>
 #include <zlib.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "bench/db_tiles.h"
 #include "dembase/dembase.h"
 #include "dembase/rasterdb.h"
 
 namespace {
 
-constexpr int kEdge = 256;
-constexpr uint32_t kRawBytes = kEdge * kEdge * 4;
-
-// A smooth terrain with some roughness, as int32 cells: compresses about as real DEM tiles do.
-std::vector<uint8_t> TerrainTile(int seed) {
-  std::vector<uint8_t> bytes(kRawBytes);
-  uint32_t noise = 2463534242u + static_cast<uint32_t>(seed);
-  for (int r = 0; r < kEdge; ++r) {
-    for (int c = 0; c < kEdge; ++c) {
-      noise ^= noise << 13;
-      noise ^= noise >> 17;
-      noise ^= noise << 5;
-      const double h = 800 + 300 * std::sin((r + seed * 255) / 40.0) * std::cos(c / 55.0) + (noise % 7);
-      const auto cell = static_cast<int32_t>(h);
-      std::memcpy(&bytes[static_cast<std::size_t>((r * kEdge + c) * 4)], &cell, 4);
-    }
-  }
-  return bytes;
-}
+using dembase::bench::DbTiles;
+using dembase::bench::kDbTileBytes;
+using dembase::bench::TerrainTile;
+constexpr uint32_t kRawBytes = kDbTileBytes;
+using Clock = std::chrono::steady_clock;
 
 std::vector<uint8_t> Compress(const std::vector<uint8_t>& raw) {
   uLongf size = compressBound(static_cast<uLong>(raw.size()));
@@ -46,77 +32,6 @@ std::vector<uint8_t> Compress(const std::vector<uint8_t>& raw) {
   if (compress2(out.data(), &size, raw.data(), static_cast<uLong>(raw.size()), 6) != Z_OK) return {};
   out.resize(size);
   return out;
-}
-
-struct Fixture {
-  uint32_t conn = 0;
-  int32_t layer = 0;
-  std::vector<TileIndexRec> index;
-};
-
-bool Open(const std::string& file, int tiles, Fixture* f) {
-  f->conn = DbConnect(RASTERDB_KIND_SQLITE, file.c_str(), "", "");
-  DbConnectInfo info{};
-  std::strcpy(info.dataSet, "bench");
-  const int32_t ds = f->conn != 0 ? DbOpenDataSet(f->conn, &info) : 0;
-  DataLayerParam p{};
-  p.dataType = DEMBASE_TYPE_INT32;
-  p.xMax = p.yMax = 255.0 * tiles;
-  p.cellSizeX = p.cellSizeY = 1.0;
-  if (ds < 1 || DbCreateLayer(f->conn, ds, "dem", &p, 0) != 1) return false;
-  f->layer = DbOpenLayer(f->conn, ds, "dem");
-  PyramidLayerInfo level{};
-  level.cellSizeX = level.cellSizeY = 1.0;
-  level.rows = 256;
-  level.cols = 255 * tiles + 1;
-  level.tileRows = level.tileCols = 256;
-  level.tilesDown = 1;
-  level.tilesAcross = tiles;
-  if (DbCreateLevel(f->conn, f->layer, 1, &level) != 1) return false;
-  f->index.resize(static_cast<std::size_t>(tiles));
-  return DbGetLevelInfo(f->conn, f->layer, 1, &level) == 1 &&
-         DbReadTileIndex(f->conn, f->layer, 1, f->index.data()) == 1;
-}
-
-using Clock = std::chrono::steady_clock;
-
-// Seconds to store every tile, each with its record; false on any refusal.
-bool WriteAll(Fixture& f, const std::vector<std::vector<uint8_t>>& payloads, bool packed, bool batch, double* seconds) {
-  const auto start = Clock::now();
-  if (batch && DbBeginWrite(f.conn, f.layer, 1) != 1) return false;
-  for (std::size_t t = 0; t < f.index.size(); ++t) {
-    const std::vector<uint8_t>& bytes = payloads[t % payloads.size()];
-    TileIndexRec rec{};
-    rec.packed = packed ? 1 : 0;
-    rec.storedSize = static_cast<uint32_t>(bytes.size());
-    rec.tileMin = 500.0f;
-    rec.tileMax = 1100.0f;
-    const uint32_t key = f.index[t].offset;
-    const auto n = static_cast<int32_t>(t) + 1;
-    const auto size = static_cast<uint32_t>(bytes.size());
-    const bool ok = batch ? DbPutTileData(f.conn, key, bytes.data(), size) == 1 && DbPutTileRec(f.conn, n, &rec) == 1
-                          : DbWriteTileData(f.conn, f.layer, key, bytes.data(), size) == 1 &&
-                                DbWriteTileRec(f.conn, f.layer, 1, n, &rec) == 1;
-    if (!ok) return false;
-  }
-  if (batch && DbEndWrite(f.conn) != 1) return false;
-  *seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return true;
-}
-
-// Seconds to read every tile's record and bytes back.
-bool ReadAll(Fixture& f, double* seconds) {
-  std::vector<uint8_t> buffer(2 * kRawBytes);
-  const auto start = Clock::now();
-  for (std::size_t t = 0; t < f.index.size(); ++t) {
-    TileIndexRec rec{};
-    if (DbReadTileRec(f.conn, f.layer, 1, static_cast<int32_t>(t) + 1, &rec) != 1 ||
-        DbReadTileData(f.conn, f.layer, rec.offset, rec.storedSize, buffer.data()) != 1) {
-      return false;
-    }
-  }
-  *seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  return true;
 }
 
 // The same tiles through a local layer: one whole-level write, then a tile-data read of each.
@@ -182,31 +97,45 @@ int main(int argc, char** argv) {
     packed_bytes += packed.back().size();
   }
   std::printf(
-      "rasterdb (SQLite) tiles of 256 x 256 int32 cells, %d tiles per run; compressed tiles average %zu bytes "
+      "rasterdb tiles of 256 x 256 int32 cells, %d tiles per run; compressed tiles average %zu bytes "
       "(ratio %.2f)\n\n",
       tiles, packed_bytes / packed.size(), kRawBytes * 8.0 / static_cast<double>(packed_bytes));
-  std::printf("%-24s %-11s %12s %12s\n", "operation", "payload", "tiles/s", "MiB/s");
+  std::printf("%-36s %-11s %12s %12s\n", "operation", "payload", "tiles/s", "MiB/s");
 
+  // SQLite in the directory; PostgreSQL too when a server is named (scripts/pg_server.sh run).
+  struct Backend {
+    const char* name;
+    int32_t kind;
+    std::string arg;
+  };
+  std::vector<Backend> backends{{"SQLite", RASTERDB_KIND_SQLITE, ""}};
+  if (const char* pg = getenv("DEMBASE_PG_CONNINFO"); pg != nullptr) backends.push_back({"PostgreSQL", 2, pg});
   int status = 0;
   int run = 0;
-  for (const bool batch : {false, true}) {
-    for (const bool compressed : {false, true}) {
-      const auto& payloads = compressed ? packed : raw;
-      const double mib = static_cast<double>(tiles) *
-                         static_cast<double>(compressed ? packed_bytes / packed.size() : kRawBytes) / (1 << 20);
-      Fixture f;
-      double write_s = 0, read_s = 0;
-      const std::string file = dir + "/bench" + std::to_string(run++) + ".db";
-      if (!Open(file, tiles, &f) || !WriteAll(f, payloads, compressed, batch, &write_s) || !ReadAll(f, &read_s)) {
-        std::fprintf(stderr, "rasterdb_bench: a call was refused (%s)\n", file.c_str());
-        status = 1;
-      } else {
+  for (const Backend& backend : backends) {
+    for (const bool batch : {false, true}) {
+      for (const bool compressed : {false, true}) {
+        const auto& payloads = compressed ? packed : raw;
+        const double mib = static_cast<double>(tiles) *
+                           static_cast<double>(compressed ? packed_bytes / packed.size() : kRawBytes) / (1 << 20);
+        const std::string name = "dem" + std::to_string(run++);
+        const std::string arg = backend.kind == RASTERDB_KIND_SQLITE ? dir + "/" + name + ".db" : backend.arg;
+        DbTiles f(backend.kind, arg, name, tiles);
+        const double write_s = f.ok() ? f.WriteAll(payloads, compressed, batch) : -1;
+        const double read_s = write_s > 0 ? f.ReadAll() : -1;
+        if (read_s <= 0) {
+          std::fprintf(stderr, "rasterdb_bench: a call was refused (%s, %s)\n", backend.name, name.c_str());
+          status = 1;
+          continue;
+        }
         const char* payload = compressed ? "zlib" : "raw 256 KiB";
-        std::printf("%-24s %-11s %12.0f %12.1f\n", batch ? "write, one batch" : "write, own transaction", payload,
-                    tiles / write_s, mib / write_s);
-        if (batch) std::printf("%-24s %-11s %12.0f %12.1f\n", "read", payload, tiles / read_s, mib / read_s);
+        const std::string op = std::string(backend.name) + (batch ? ": write, one batch" : ": write, own transaction");
+        std::printf("%-36s %-11s %12.0f %12.1f\n", op.c_str(), payload, tiles / write_s, mib / write_s);
+        if (batch) {
+          std::printf("%-36s %-11s %12.0f %12.1f\n", (std::string(backend.name) + ": read").c_str(), payload,
+                      tiles / read_s, mib / read_s);
+        }
       }
-      DbDisconnect(f.conn);
     }
   }
   for (const bool compressed : {false, true}) {
@@ -219,8 +148,8 @@ int main(int argc, char** argv) {
       continue;
     }
     const double mib = static_cast<double>(bytes) / (1 << 20);
-    std::printf("%-24s %-11s %12.0f %12.1f\n", "local: whole-level write", payload, tiles / write_s, mib / write_s);
-    std::printf("%-24s %-11s %12.0f %12.1f\n", "local: tile-data read", payload, tiles / read_s, mib / read_s);
+    std::printf("%-36s %-11s %12.0f %12.1f\n", "local: whole-level write", payload, tiles / write_s, mib / write_s);
+    std::printf("%-36s %-11s %12.0f %12.1f\n", "local: tile-data read", payload, tiles / read_s, mib / read_s);
   }
   std::error_code ignored;
   std::filesystem::remove_all(dir, ignored);

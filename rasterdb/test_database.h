@@ -5,25 +5,18 @@
 #define DEMBASE_RASTERDB_TEST_DATABASE_H_
 
 #include <gtest/gtest.h>
-#include <libpq-fe.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "dembase/rasterdb.h"
+#include "rasterdb/test_pg_server.h"
 
 namespace dembase::rasterdb::test {
-
-// The server of the PostgreSQL kind (scripts/pg_server.sh run exports it); empty when none.
-inline std::string PgServer() {
-  const char* conninfo = getenv("DEMBASE_PG_CONNINFO");
-  return conninfo == nullptr ? std::string() : std::string(conninfo);
-}
 
 inline std::vector<int32_t> TestKinds() {
   if (PgServer().empty()) return {RASTERDB_KIND_SQLITE};
@@ -33,47 +26,6 @@ inline std::string KindName(const ::testing::TestParamInfo<int32_t>& info) {
   if (info.param == RASTERDB_KIND_SQLITE) return "SQLite";
   return info.param == RASTERDB_KIND_POSTGRESQL ? "PostgreSQL" : "Kind" + std::to_string(info.param);
 }
-
-// Runs one statement on the test server's maintenance database; false on any failure.
-inline bool PgAdmin(const std::string& sql) {
-  PGconn* conn = PQconnectdb(PgServer().c_str());
-  bool ok = false;
-  if (PQstatus(conn) == CONNECTION_OK) {
-    PGresult* r = PQexec(conn, sql.c_str());
-    ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
-    PQclear(r);
-  }
-  PQfinish(conn);
-  return ok;
-}
-
-// A database of its own on the test server, dropped with whoever still uses it.
-class PgDatabase {
- public:
-  explicit PgDatabase(bool wanted) {
-    if (!wanted) return;
-    static std::atomic<int> serial{0};
-    name_ = "rasterdb_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
-    if (!PgAdmin("CREATE DATABASE " + name_)) name_.clear();
-  }
-  ~PgDatabase() {
-    if (!name_.empty() && owner_ == getpid()) (void)PgAdmin("DROP DATABASE " + name_ + " WITH (FORCE)");
-  }
-  PgDatabase(const PgDatabase&) = delete;
-  PgDatabase& operator=(const PgDatabase&) = delete;
-  // Ends every server session on the database, as a server that goes away would; false when
-  // there is no server.
-  bool EndSessions() const {
-    return !name_.empty() && PgAdmin("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE datname = '" +
-                                     name_ + "'");
-  }
-  // The connection string of the database; one no server accepts when it could not be made.
-  std::string conninfo() const { return PgServer() + " dbname=" + (name_.empty() ? "rasterdb_test_missing" : name_); }
-
- private:
-  std::string name_;
-  pid_t owner_ = getpid();
-};
 
 // A directory made with mkdtemp under /tmp, removed with its contents.
 class TempDir {

@@ -29,7 +29,13 @@ cmake --build "$dir" -j "$jobs" --target compare_bench dembase_tool gdal_DEMBASE
 work="$(mktemp -d "$dir/run.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-"$dir/bench/compare_bench" --runs "$runs" --dir "$work" --json "$dir/results.json"
+# PostgreSQL rows over a private server's Unix socket when the server is installed (or on the
+# server DEMBASE_PG_CONNINFO names).
+beside_server=()
+if [[ -z "${DEMBASE_PG_CONNINFO:-}" ]] && ls /usr/lib/postgresql/*/bin/initdb >/dev/null 2>&1; then
+  beside_server=("$root/scripts/pg_server.sh" run)
+fi
+"${beside_server[@]}" "$dir/bench/compare_bench" --runs "$runs" --dir "$work" --json "$dir/results.json"
 
 if [[ "$all" == 1 ]]; then
   mkdir "$work/cells" "$work/rasterdb"
@@ -37,6 +43,6 @@ if [[ "$all" == 1 ]]; then
   echo "== cell and tile access in detail, local store"
   "$dir/bench/cell_bench" 0.5 "$work/cells"
   echo
-  echo "== tile writes and reads through librasterdb (SQLite)"
-  "$dir/bench/rasterdb_bench" 64 "$work/rasterdb"
+  echo "== tile writes and reads through librasterdb"
+  "${beside_server[@]}" "$dir/bench/rasterdb_bench" 64 "$work/rasterdb"
 fi

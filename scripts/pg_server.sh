@@ -7,6 +7,8 @@
 #                             exits with CMD's status
 #   pg_server.sh start        start and print the directory, then the connection string
 #   pg_server.sh stop DIR     stop the server of DIR and remove DIR
+#   pg_server.sh halt DIR     stop the server of DIR at once, as a crash would (data kept)
+#   pg_server.sh resume DIR   start the server of DIR again after halt
 set -euo pipefail
 
 bindir() {
@@ -36,15 +38,19 @@ start() {
     rm -rf "$dir"
     return 1
   }
-  # fsync off: a test cluster is thrown away, and durability costs CI time.
-  as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
-    -o "-c listen_addresses='' -c unix_socket_directories='$dir' -c fsync=off -c max_connections=200" \
-    start >/dev/null || {
+  launch "$bin" "$dir" || {
     cat "$dir/server.log" >&2
     rm -rf "$dir"
     return 1
   }
   echo "$dir"
+}
+
+launch() {
+  # fsync off: a test cluster is thrown away, and durability costs CI time.
+  as_owner "$1/pg_ctl" -D "$2/data" -l "$2/server.log" -w -t 60 \
+    -o "-c listen_addresses='' -c unix_socket_directories='$2' -c fsync=off -c max_connections=200" \
+    start >/dev/null
 }
 
 stop() {
@@ -66,6 +72,14 @@ case "${1:-}" in
     [ -n "${2:-}" ] || { echo "usage: pg_server.sh stop DIR" >&2; exit 2; }
     stop "$2"
     ;;
+  halt)
+    [ -d "${2:-}/data" ] || { echo "usage: pg_server.sh halt DIR" >&2; exit 2; }
+    as_owner "$(bindir)/pg_ctl" -D "$2/data" -m immediate -w -t 60 stop >/dev/null
+    ;;
+  resume)
+    [ -d "${2:-}/data" ] || { echo "usage: pg_server.sh resume DIR" >&2; exit 2; }
+    launch "$(bindir)" "$2" || { cat "$2/server.log" >&2; exit 1; }
+    ;;
   run)
     shift
     [ "$#" -gt 0 ] || { echo "usage: pg_server.sh run CMD..." >&2; exit 2; }
@@ -78,7 +92,7 @@ case "${1:-}" in
     exit "$status"
     ;;
   *)
-    echo "usage: pg_server.sh run CMD... | start | stop DIR" >&2
+    echo "usage: pg_server.sh run CMD... | start | stop DIR | halt DIR | resume DIR" >&2
     exit 2
     ;;
 esac

@@ -34,8 +34,8 @@ TEST_P(LayerCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
   std::vector<std::string> names;
   std::vector<CellCalls> layers;
   std::vector<uint8_t> compress;
-  for (const LayerKind& k : kAllLayerKinds) {
-    if (k.sqlite) continue;
+  for (const LayerKind& k : AllLayerKinds()) {
+    if (k.database()) continue;
     names.push_back(k.name());
     layers.push_back(MakeAs(names.back(), k.type, k.compress, kTiles5, kTiles5));
     compress.push_back(k.compress);
@@ -197,11 +197,10 @@ TEST_P(LayerCachePressureTest, AWriterKilledWithItsLevelOpenLeavesEachTileOldOrN
   EXPECT_EQ(_hxCloseDataLayer(h_, ds(), id), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LayerSequencePressureTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerSequencePressureTest, ::testing::ValuesIn(AllLayerKinds()), KindName);
 INSTANTIATE_TEST_SUITE_P(DataSets, LayerCachePressureTest,
-                         ::testing::Values(LayerKind{DEMBASE_TYPE_INT32, 1, false},
-                                           LayerKind{DEMBASE_TYPE_INT32, 1, true}),
-                         [](const auto& info) { return std::string(info.param.sqlite ? "Sqlite" : "Files"); });
+                         ::testing::ValuesIn(OneKindPerStore()),
+                         [](const auto& info) { return info.param.store_name(); });
 
 }  // namespace
 }  // namespace dembase::testing

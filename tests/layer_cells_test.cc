@@ -297,7 +297,7 @@ TEST_P(LayerCellsTest, OnlyALayerNobodyHasOpenIsDeletedRenamedOrCopied) {
   ASSERT_EQ(_hxCloseDataLayer(h_, ds(), layer.layer()), 1);
 
   // A database has no rename or copy of its own.
-  const int16_t moves = kind().sqlite ? 0 : 1;
+  const int16_t moves = kind().database() ? 0 : 1;
   EXPECT_EQ(_hxCopyDataLayer(h_, ds(), doomed.c_str(), copied.c_str()), moves);
   EXPECT_EQ(_hxRenameDataLayer(h_, ds(), copied.c_str(), moved.c_str()), moves);
   if (moves == 1) {
@@ -312,7 +312,7 @@ TEST_P(LayerCellsTest, OnlyALayerNobodyHasOpenIsDeletedRenamedOrCopied) {
   EXPECT_EQ(_hxDeleteDataLayer(h_, ds(), doomed.c_str()), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LayerCellsTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerCellsTest, ::testing::ValuesIn(AllLayerKinds()), KindName);
 
 }  // namespace
 }  // namespace dembase::testing

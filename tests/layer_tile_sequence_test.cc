@@ -382,8 +382,8 @@ TEST_P(LayerTileSequenceTest, StatisticsNeverHideLaterWrites) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, LayerTileSequenceTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
-INSTANTIATE_TEST_SUITE_P(Kinds, LayerKeepTest, ::testing::ValuesIn(kAllLayerKinds), KindName);
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerTileSequenceTest, ::testing::ValuesIn(AllLayerKinds()), KindName);
+INSTANTIATE_TEST_SUITE_P(Kinds, LayerKeepTest, ::testing::ValuesIn(AllLayerKinds()), KindName);
 
 }  // namespace
 }  // namespace dembase::testing

@@ -87,7 +87,7 @@ TEST_P(LevelWriteKindTest, SingleTileMergesAndReplacements) {
   ASSERT_GE(layer.layer(), 1);
   const int32_t id = layer.layer();
   ASSERT_EQ(_hxCreatePyramidLayer(h_, ds(), id, 2, 1.0, 1.0), 1);
-  const bool files = !kind().sqlite;
+  const bool files = !kind().database();
   const auto probeLevel2 = [this] {
     LevelProbe probe;
     EXPECT_TRUE(probe.Load(Path("t.dem"), 2));
@@ -188,9 +188,7 @@ TEST_P(LevelWriteKindTest, SingleTileMergesAndReplacements) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, LevelWriteKindTest,
-                         ::testing::Values(LayerKind{DEMBASE_TYPE_INT32, 1}, LayerKind{DEMBASE_TYPE_FLOAT32, 1},
-                                           LayerKind{DEMBASE_TYPE_INT32, 1, true},
-                                           LayerKind{DEMBASE_TYPE_FLOAT32, 0, true}),
+                         ::testing::ValuesIn(WithDatabaseKinds({{DEMBASE_TYPE_INT32, 1}, {DEMBASE_TYPE_FLOAT32, 1}})),
                          KindName);
 
 class LevelWriteRulesTest : public LevelWriteTest {};

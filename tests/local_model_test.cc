@@ -60,8 +60,8 @@ const ModelConfig kConfigs[] = {
     {"FloatRawTrackedUnblended", {DEMBASE_TYPE_FLOAT32, 0}, 700, 520, 0, true, 2500, 10, 2},
     {"IntRawEvicting", {DEMBASE_TYPE_INT32, 0}, 2100, 1900, 1, false, 3000, 3, 3},  // 72 tiles
     {"FloatPackedEvicting", {DEMBASE_TYPE_FLOAT32, 1}, 2100, 1900, 1, false, 1500, 3, 4},
-    {"IntPackedTrackedSqlite", {DEMBASE_TYPE_INT32, 1, true}, 600, 700, 1, true, 2500, 10, 5},
-    {"FloatRawEvictingSqlite", {DEMBASE_TYPE_FLOAT32, 0, true}, 2100, 1900, 1, false, 1500, 3, 6},
+    {"IntPackedTrackedSqlite", {DEMBASE_TYPE_INT32, 1, Store::kSqlite}, 600, 700, 1, true, 2500, 10, 5},
+    {"FloatRawEvictingSqlite", {DEMBASE_TYPE_FLOAT32, 0, Store::kSqlite}, 2100, 1900, 1, false, 1500, 3, 6},
 };
 
 void PrintTo(const ModelConfig& c, std::ostream* os) { *os << c.name; }
@@ -77,12 +77,12 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
     // The cache takes an eighth of what the handle is told memory is (see OpenDataSet).
     env_.SetPhysicalMemory(uint64_t{8} * static_cast<uint64_t>(cfg().cacheBlocks) * CACHE_BLOCK_SIZE);
     LocalStoreTest::SetUp();
-    if (cfg().kind.sqlite) ds_ = OpenTestDataSet(h_, true, Path("layers.db"));
+    if (cfg().kind.database()) ds_ = OpenTestDataSet(h_, true, Path("layers.db"));
     ASSERT_GE(ds_, 1);
   }
   const ModelConfig& cfg() const { return GetParam(); }
   // The layer's name in its data set: a header path, or a database layer name.
-  std::string LayerName() const { return cfg().kind.sqlite ? cfg().name : Path(std::string(cfg().name) + ".dem"); }
+  std::string LayerName() const { return cfg().kind.database() ? cfg().name : Path(std::string(cfg().name) + ".dem"); }
 
   uint64_t Seed() const {
     const char* s = std::getenv("DEMBASE_MODEL_SEED");

@@ -1,5 +1,6 @@
 // dembase demo: the main job on the embedded defaults. In the local store of DIR (or a
-// temporary directory, removed afterwards), or in an SQLite database there, it imports a
+// temporary directory, removed afterwards), in an SQLite database there, or on a PostgreSQL
+// server (a private one for the run when none is named), it imports a
 // real DEM, generates and imports a large terrain, writes two layers cell by cell and tile
 // by tile and reads them back, builds every pyramid and verifies it cell by cell, exports
 // a level, and prints a summary.
@@ -21,6 +22,7 @@
 #include "tools/gdal_source.h"
 #include "tools/import_raster.h"
 #include "tools/layer_facts.h"
+#include "tools/private_server.h"
 #include "tools/pyramid_builder.h"
 #include "tools/text_format.h"
 
@@ -35,6 +37,8 @@ struct DemoArgs {
   int terrain = 8193;
   int grid = 4097;
   bool sqlite = false;
+  bool postgresql = false;
+  std::string conninfo;  // empty with postgresql: a private server for the run
 };
 
 class Stopwatch {
@@ -60,13 +64,22 @@ class Demo {
   Demo(const DemoArgs& args, const ToolOptions& options) : args_(args), quiet_(options.quiet) {}
 
   Status Run() {
+    if (args_.sqlite && args_.postgresql) return Status::Error("demo: give --sqlite or --postgresql, not both");
+    if (args_.postgresql && args_.conninfo.empty()) {
+      StatusOr<std::unique_ptr<PrivateServer>> server = PrivateServer::Start();
+      if (!server.ok()) return server.status();
+      server_ = std::move(*server);
+      args_.conninfo = server_->conninfo();
+    }
     if (Status s = PrepareDirectory(); !s.ok()) return s;
-    std::printf("dembase demo in %s\n", args_.sqlite ? DatabasePath().c_str() : dir_.c_str());
+    std::printf("dembase demo in %s\n", args_.postgresql ? ("PostgreSQL " + args_.conninfo).c_str()
+                                        : args_.sqlite   ? DatabasePath().c_str()
+                                                         : dir_.c_str());
     StatusOr<std::unique_ptr<Session>> session = Session::Open(Ref("terrain"), DatabaseUse::kMayCreate);
     if (!session.ok()) return session.status();
     session_ = std::move(*session);
-    for (Status (Demo::*step)() : {&Demo::ImportSample, &Demo::ImportTerrain, &Demo::WriteCells, &Demo::BuildPyramids,
-                                   &Demo::Export}) {
+    for (Status (Demo::*step)() :
+         {&Demo::ImportSample, &Demo::ImportTerrain, &Demo::WriteCells, &Demo::BuildPyramids, &Demo::Export}) {
       if (Status s = (this->*step)(); !s.ok()) return s;
     }
     return PrintSummary();
@@ -74,6 +87,7 @@ class Demo {
 
   ~Demo() {
     session_.reset();
+    server_.reset();
     if (!temporary_) return;
     std::error_code ec;
     fs::remove_all(dir_, ec);
@@ -83,6 +97,7 @@ class Demo {
   LayerRef Ref(const std::string& name) const { return *ParseLayerRef(RefText(name)); }
 
   std::string RefText(const std::string& name) const {
+    if (args_.postgresql) return "postgresql:" + args_.conninfo + "#demo/" + name;
     if (!args_.sqlite) return (fs::path(dir_) / name).string();
     return "sqlite:" + DatabasePath() + "#demo/" + name;
   }
@@ -151,8 +166,8 @@ class Demo {
                    const char* how) {
     auto grid = std::make_unique<GridSource>(args_.grid, floatCells);
     const LayerRef ref = Ref(name);
-    DataLayerParam p = LayerParamFor(GeoTransform{500000, 20, 4000000 + 20.0 * args_.grid, 20}, args_.grid,
-                                     args_.grid, floatCells ? DEMBASE_TYPE_FLOAT32 : DEMBASE_TYPE_INT32);
+    DataLayerParam p = LayerParamFor(GeoTransform{500000, 20, 4000000 + 20.0 * args_.grid, 20}, args_.grid, args_.grid,
+                                     floatCells ? DEMBASE_TYPE_FLOAT32 : DEMBASE_TYPE_INT32);
     if (Status s = CreateLayer(*session_, ref, &p, false); !s.ok()) return s;
     const double cells = double(args_.grid) * args_.grid;
     const Stopwatch writing;
@@ -203,10 +218,11 @@ class Demo {
       levels += n;
       if (Status s = (*layer)->Close(); !s.ok()) return s;
     }
-    std::printf("4. pyramid  built %d levels over %zu layers in %s s; read back and verified %s cells against an\n"
-                "            independent averaging in %s s (%s)\n",
-                levels, layers_.size(), Fixed(building, 2).c_str(), Fixed(double(compared), 0).c_str(),
-                Fixed(verifying, 2).c_str(), Rate(double(compared), verifying).c_str());
+    std::printf(
+        "4. pyramid  built %d levels over %zu layers in %s s; read back and verified %s cells against an\n"
+        "            independent averaging in %s s (%s)\n",
+        levels, layers_.size(), Fixed(building, 2).c_str(), Fixed(double(compared), 0).c_str(),
+        Fixed(verifying, 2).c_str(), Rate(double(compared), verifying).c_str());
     return {};
   }
 
@@ -238,6 +254,7 @@ class Demo {
     int64_t empty = 0;
     uint64_t raw = 0;
     uint64_t disk = 0;
+    const bool database = args_.sqlite || args_.postgresql;
     for (const DemoLayer& d : layers_) {
       StatusOr<LayerFacts> f = GatherLayerFacts(d.ref);
       if (!f.ok()) return f.status();
@@ -252,8 +269,8 @@ class Demo {
       std::printf("  %-7s  %-7s  %6zu  %5lld  %5lld  %-11s  %-11s  %-11s  %5s\n", d.ref.name.c_str(),
                   f->param.dataType == DEMBASE_TYPE_INT32 ? "int32" : "float32", f->levels.size(),
                   static_cast<long long>(t), static_cast<long long>(e), Fixed(double(cells), 0).c_str(),
-                  Bytes(cells * 4).c_str(), args_.sqlite ? "-" : Bytes(f->bytes).c_str(),
-                  args_.sqlite ? "-" : Fixed(double(cells * 4) / double(f->bytes), 2).c_str());
+                  Bytes(cells * 4).c_str(), database ? "-" : Bytes(f->bytes).c_str(),
+                  database ? "-" : Fixed(double(cells * 4) / double(f->bytes), 2).c_str());
       levels += static_cast<int>(f->levels.size());
       tiles += t;
       empty += e;
@@ -267,9 +284,12 @@ class Demo {
       if (ec) return Error(DatabasePath(), ec.message());
       disk = size;
     }
+    // A server's storage is its own: no size to show.
+    const bool sized = !args_.postgresql;
     std::printf("  total    %zu layers %5d  %5lld  %5lld  %-11s  %-11s  %-11s  %5s\n", layers_.size(), levels,
                 static_cast<long long>(tiles), static_cast<long long>(empty), "", Bytes(raw).c_str(),
-                Bytes(disk).c_str(), Fixed(double(raw) / double(std::max<uint64_t>(disk, 1)), 2).c_str());
+                sized ? Bytes(disk).c_str() : "-",
+                sized ? Fixed(double(raw) / double(std::max<uint64_t>(disk, 1)), 2).c_str() : "-");
     std::printf("total time %s s%s\n", Fixed(total_.Seconds(), 1).c_str(),
                 temporary_ ? " (the temporary directory is removed now)" : "");
     return {};
@@ -279,6 +299,7 @@ class Demo {
   bool quiet_;
   std::string dir_;
   bool temporary_ = false;
+  std::unique_ptr<PrivateServer> server_;  // outlives the session on it
   std::unique_ptr<Session> session_;
   std::vector<DemoLayer> layers_;
   Stopwatch total_;
@@ -291,9 +312,11 @@ Command AddDemoCommand(CLI::App& parent, const ToolOptions& options) {
   CLI::App* app = parent.add_subcommand("demo", "Run the main job: import, write, pyramid, verify, export, summary");
   app->footer(
       "Works in the local store of DIR (made when missing; it must be empty) or of a temporary directory\n"
-      "that is removed afterwards; with --sqlite, in data set demo of the SQLite database DIR/demo.db.\n"
+      "that is removed afterwards; with --sqlite, in data set demo of the SQLite database DIR/demo.db;\n"
+      "with --postgresql, in data set demo on the server CONNINFO names, or on a private server started\n"
+      "for the run (scripts/pg_server.sh) when none is named. DIR then keeps the exported level only.\n"
       "The sample DEM comes from scripts/setup.sh.\n"
-      "Example: dembase demo /tmp/demo");
+      "Examples: dembase demo /tmp/demo; dembase demo --postgresql='host=/run/postgresql dbname=dem'");
   app->add_option("dir", a->dir, "Directory for the demo's layers");
   app->add_option("--sample", a->sample, "Real DEM to import first (default: the one setup.sh fetched)");
   app->add_option("--terrain", a->terrain, "Side of the generated terrain, in cells")
@@ -303,7 +326,15 @@ Command AddDemoCommand(CLI::App& parent, const ToolOptions& options) {
       ->check(CLI::Range(2, 16384))
       ->capture_default_str();
   app->add_flag("--sqlite", a->sqlite, "Keep the layers in an SQLite database in DIR");
-  return {app, [a, &options] { return Finish(Demo(*a, options).Run()); }};
+  CLI::Option* pg =
+      app->add_option("--postgresql", a->conninfo,
+                      "Keep the layers on the PostgreSQL server of --postgresql=CONNINFO (libpq), or alone on a "
+                      "private server for the run")
+          ->expected(0, 1);
+  return {app, [a, pg, &options] {
+            a->postgresql = pg->count() > 0;
+            return Finish(Demo(*a, options).Run());
+          }};
 }
 
 }  // namespace dembase::tool

@@ -7,7 +7,7 @@
  *      left untouched. Journal mode WAL: readers in other connections and processes never
  *      wait for a batch; a writer waits up to 5 s for another connection's batch, then is
  *      refused.
- *   2  PostgreSQL through libpq (later; refused for now, as is any other kind).
+ *   2  PostgreSQL through libpq (see RASTERDB_KIND_POSTGRESQL). Any other kind is refused.
  * A connection handle is a small integer (0 = failure), counted up per process: a closed
  * handle's number is not handed out again until the counter has gone round 2^32. Every call but
  * DbConnect takes it first; an unknown handle is refused. Levels are numbered 1..32767; a tile
@@ -73,7 +73,12 @@ extern "C" {
  * password, each overriding the string when not empty. Readers see committed data only, each
  * call (and each DbReadTileIndex) one consistent snapshot, and never wait for a writer; writers
  * of different layers proceed side by side. A connection whose server goes away refuses every
- * later call: a batch then ends refused with nothing of it stored. */
+ * later call: a batch then ends refused with nothing of it stored, and the server, once back,
+ * holds each tile as the last committed batch left it (or, when the stop came while a commit's
+ * answer was on its way, as that batch wrote it). Time limits: connecting gives up after 10 s;
+ * a statement waiting for another session's lock fails after 5 s, any statement after 120 s; a
+ * server that stops or ends the session is noticed at once, one that drops off the network
+ * after 60 s without acknowledgement (TCP). */
 #define RASTERDB_KIND_POSTGRESQL 2
 
 /* --- connections and data sets --- */

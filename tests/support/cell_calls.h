@@ -14,27 +14,58 @@
 #include <vector>
 
 #include "dembase/dembase.h"
+#include "rasterdb/test_pg_server.h"
 
 namespace dembase::testing {
 
+// Where a layer's data set is kept.
+enum class Store : uint8_t { kFiles, kSqlite, kPostgresql };
+
 // One way of making a layer: cell type, whether written tiles are compressed, and the
-// kind of data set that keeps it (local files or an SQLite raster database).
+// kind of data set that keeps it (local files or a raster database).
 struct LayerKind {
   uint16_t type = DEMBASE_TYPE_INT32;
   uint8_t compress = 1;
-  bool sqlite = false;
+  Store store = Store::kFiles;
 
   bool is_float() const { return type == DEMBASE_TYPE_FLOAT32; }
+  bool database() const { return store != Store::kFiles; }
+  std::string store_name() const {
+    return store == Store::kFiles ? "Files" : store == Store::kSqlite ? "Sqlite" : "Postgresql";
+  }
   std::string name() const {
-    return std::string(is_float() ? "Float" : "Int") + (compress ? "Packed" : "Raw") + (sqlite ? "Sqlite" : "");
+    return std::string(is_float() ? "Float" : "Int") + (compress ? "Packed" : "Raw") + (database() ? store_name() : "");
   }
 };
 
-// Every cell type and compression in local files, and two of them in a database: the
-// store below the shared tile machinery is what the database rows check.
-inline constexpr LayerKind kAllLayerKinds[] = {{DEMBASE_TYPE_INT32, 1},        {DEMBASE_TYPE_INT32, 0},
-                                               {DEMBASE_TYPE_FLOAT32, 1},      {DEMBASE_TYPE_FLOAT32, 0},
-                                               {DEMBASE_TYPE_INT32, 1, true},  {DEMBASE_TYPE_FLOAT32, 0, true}};
+// Two kinds in each raster database: the store below the shared tile machinery is what the
+// database rows check. PostgreSQL only when a test server is named (scripts/pg_server.sh run).
+inline std::vector<LayerKind> DatabaseKinds() {
+  std::vector<LayerKind> kinds{{DEMBASE_TYPE_INT32, 1, Store::kSqlite}, {DEMBASE_TYPE_FLOAT32, 0, Store::kSqlite}};
+  if (!rasterdb::test::PgServer().empty()) {
+    kinds.push_back({DEMBASE_TYPE_INT32, 1, Store::kPostgresql});
+    kinds.push_back({DEMBASE_TYPE_FLOAT32, 0, Store::kPostgresql});
+  }
+  return kinds;
+}
+// The given local kinds, then the database kinds.
+inline std::vector<LayerKind> WithDatabaseKinds(std::vector<LayerKind> kinds) {
+  for (const LayerKind& k : DatabaseKinds()) kinds.push_back(k);
+  return kinds;
+}
+// Every cell type and compression in local files, and the database kinds.
+inline std::vector<LayerKind> AllLayerKinds() {
+  return WithDatabaseKinds(
+      {{DEMBASE_TYPE_INT32, 1}, {DEMBASE_TYPE_INT32, 0}, {DEMBASE_TYPE_FLOAT32, 1}, {DEMBASE_TYPE_FLOAT32, 0}});
+}
+// The first kind of each data set.
+inline std::vector<LayerKind> OneKindPerStore() {
+  std::vector<LayerKind> kinds;
+  for (const LayerKind& k : AllLayerKinds()) {
+    if (kinds.empty() || kinds.back().store != k.store) kinds.push_back(k);
+  }
+  return kinds;
+}
 
 inline std::ostream& operator<<(std::ostream& os, const LayerKind& k) { return os << k.name(); }
 

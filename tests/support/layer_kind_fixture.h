@@ -1,7 +1,7 @@
-// A test run once per layer kind (cell type x compression x data set): layers are made
-// in the kind's data set (the local store, or an SQLite raster database in the test's
-// directory) and reopened with the kind's compression set, since that setting is per
-// open layer and never stored. Tests only.
+// A test run once per layer kind (cell type x compression x data set): layers are made in the
+// kind's data set (the local store, an SQLite raster database in the test's directory, or a
+// database of the test's own on the PostgreSQL test server) and reopened with the kind's
+// compression set, since that setting is per open layer and never stored. Tests only.
 #ifndef DEMBASE_TESTS_SUPPORT_LAYER_KIND_FIXTURE_H_
 #define DEMBASE_TESTS_SUPPORT_LAYER_KIND_FIXTURE_H_
 
@@ -13,21 +13,25 @@
 #include <optional>
 #include <string>
 
+#include "rasterdb/test_pg_server.h"
 #include "tests/support/cell_calls.h"
 #include "tests/support/local_store_fixture.h"
 
 namespace dembase::testing {
 
-// Opens, through h, the local store or data set "test" of the SQLite database at dbPath;
-// the data set's id, or 0.
-inline int32_t OpenTestDataSet(DemBaseAI* h, bool sqlite, const std::string& dbPath) {
-  if (!sqlite) return _hxOpenDataSet(h, nullptr, 0.125f);
+// Opens, through h, the local store or data set "test" of the raster database at where (an
+// SQLite file or a PostgreSQL connection string); the data set's id, or 0.
+inline int32_t OpenTestDataSet(DemBaseAI* h, Store store, const std::string& where) {
+  if (store == Store::kFiles) return _hxOpenDataSet(h, nullptr, 0.125f);
   DbConnectInfo info{};
   std::strcpy(info.dataSet, "test");
-  info.connectKind = 1;
-  if (dbPath.size() >= sizeof info.connectArg1) return 0;
-  std::strcpy(info.connectArg1, dbPath.c_str());
+  info.connectKind = store == Store::kSqlite ? 1 : 2;
+  if (where.size() >= sizeof info.connectArg1) return 0;
+  std::strcpy(info.connectArg1, where.c_str());
   return _hxOpenDataSet(h, &info, 0.125f);
+}
+inline int32_t OpenTestDataSet(DemBaseAI* h, bool sqlite, const std::string& dbPath) {
+  return OpenTestDataSet(h, sqlite ? Store::kSqlite : Store::kFiles, dbPath);
 }
 
 class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterface<LayerKind> {
@@ -41,8 +45,9 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
   // Opens the kind's data set through handle h (the one of the test, or another
   // process's); its id, or 0.
   int32_t OpenDataSetOf(DemBaseAI* h) const {
-    if (!kind().sqlite && h == h_) return kLocal;  // opened by the base fixture
-    return OpenTestDataSet(h, kind().sqlite, Path("layers.db"));
+    if (!kind().database() && h == h_) return kLocal;  // opened by the base fixture
+    return OpenTestDataSet(h, kind().store,
+                           kind().store == Store::kPostgresql ? server_.conninfo() : Path("layers.db"));
   }
 
   const LayerKind& kind() const { return GetParam(); }
@@ -52,7 +57,7 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
                              : static_cast<double>(DEMBASE_NULL_INT32);
   }
   // The name a layer called stem has in the kind's data set.
-  std::string LayerName(const std::string& stem) const { return kind().sqlite ? stem : Path(stem + ".dem"); }
+  std::string LayerName(const std::string& stem) const { return kind().database() ? stem : Path(stem + ".dem"); }
 
   // Layer stem with level 1 open. Layer id 0 in the result when something failed.
   CellCalls Make(const std::string& stem, int32_t rows, int32_t cols) {
@@ -92,6 +97,8 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
     return calls;
   }
 
+  // A fresh database on the test server for each PostgreSQL test, dropped after it.
+  rasterdb::test::PgDatabase server_{GetParam().store == Store::kPostgresql};
   int32_t ds_ = kLocal;
 };
 
