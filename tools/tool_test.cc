@@ -1,5 +1,5 @@
-// The dembase tool end to end: the built binary runs on small rasters, and what it writes
-// is read back with GDAL and compared with the sources and with averages computed here.
+// The dembase tool end to end: the built binary runs on small rasters, and what it writes is read
+// back with GDAL and compared with the sources and with averages computed here.
 #include <gdal_priv.h>
 #include <gtest/gtest.h>
 #include <ogr_spatialref.h>
@@ -29,6 +29,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+constexpr auto npos = std::string::npos;
 
 constexpr double kIntNull = DEMBASE_NULL_INT32;
 const double kFloatNull = [] {
@@ -55,7 +56,7 @@ std::string Wkt(const char* userInput) {
   OGRSpatialReference srs;
   EXPECT_EQ(srs.SetFromUserInput(userInput), OGRERR_NONE);
   char* wkt = nullptr;
-  srs.exportToWkt(&wkt);
+  EXPECT_EQ(srs.exportToWkt(&wkt), OGRERR_NONE);
   std::string text = wkt;
   CPLFree(wkt);
   return text;
@@ -65,11 +66,15 @@ void WriteTiff(const std::string& path, const Raster& r, int bands = 1) {
   GDALDriver* gtiff = GetGDALDriverManager()->GetDriverByName("GTiff");
   GDALDatasetUniquePtr ds(gtiff->Create(path.c_str(), r.cols, r.rows, bands, r.type, nullptr));
   ASSERT_TRUE(ds);
-  ds->SetGeoTransform(const_cast<double*>(r.gt.data()));
-  if (!r.crs.empty()) ds->SetProjection(r.crs.c_str());
+  ASSERT_EQ(ds->SetGeoTransform(const_cast<double*>(r.gt.data())), CE_None);
+  if (!r.crs.empty()) {
+    ASSERT_EQ(ds->SetProjection(r.crs.c_str()), CE_None);
+  }
   for (int b = 1; b <= bands; ++b) {
     GDALRasterBand* band = ds->GetRasterBand(b);
-    if (r.nodata) band->SetNoDataValue(*r.nodata);
+    if (r.nodata) {
+      ASSERT_EQ(band->SetNoDataValue(*r.nodata), CE_None);
+    }
     ASSERT_EQ(band->RasterIO(GF_Write, 0, 0, r.cols, r.rows, const_cast<double*>(r.cells.data()), r.cols, r.rows,
                              GDT_Float64, 0, 0, nullptr),
               CE_None);
@@ -83,10 +88,10 @@ Raster ReadTiff(const std::string& path) {
   if (!ds) return r;
   r.rows = ds->GetRasterYSize();
   r.cols = ds->GetRasterXSize();
-  ds->GetGeoTransform(r.gt.data());
+  EXPECT_EQ(ds->GetGeoTransform(r.gt.data()), CE_None) << path;
   if (const OGRSpatialReference* srs = ds->GetSpatialRef()) {
     char* wkt = nullptr;
-    srs->exportToWkt(&wkt);
+    EXPECT_EQ(srs->exportToWkt(&wkt), OGRERR_NONE);
     r.crs = wkt;
     CPLFree(wkt);
   }
@@ -101,8 +106,8 @@ Raster ReadTiff(const std::string& path) {
   return r;
 }
 
-// 530 x 600 float cells (3 x 3 tiles) on a non-square grid, with nodata cells, NaN cells,
-// a null disc and a null block that leaves whole tiles empty.
+// 530 x 600 float cells (3 x 3 tiles) on a non-square grid, with nodata cells, NaN cells, a null
+// disc and a null block that leaves whole tiles empty.
 Raster FloatRaster() {
   Raster r{530, 600, {300000, 2.5, 0, 5200000, 0, -3.0}, GDT_Float32, -9999.0, Wkt("EPSG:32633"), {}};
   for (int row = 0; row < r.rows; ++row) {
@@ -129,21 +134,49 @@ Raster IntRaster() {
   return r;
 }
 
-// What a layer stores for a source cell, in the layer's null convention.
-double Stored(const Raster& src, double v, bool floatCells) {
-  if (src.IsNull(v)) return floatCells ? kFloatNull : kIntNull;
-  return floatCells ? static_cast<float>(v) : v;
+// What a layer stores for each source cell; NaN for null.
+std::vector<double> StoredCells(const Raster& src, bool floatCells) {
+  std::vector<double> out;
+  for (double v : src.cells) out.push_back(src.IsNull(v) ? std::nan("") : floatCells ? static_cast<float>(v) : v);
+  return out;
+}
+
+// Level L from level L - 1, gathered 2 x 2 here (nulls left out, NaN where all are null).
+std::vector<double> Halve(const std::vector<double>& below, int rows, int cols, bool floatCells) {
+  std::vector<double> out;
+  for (int r = 0; r < (rows + 1) / 2; ++r) {
+    for (int c = 0; c < (cols + 1) / 2; ++c) {
+      double sum = 0;
+      int n = 0;
+      for (const auto& [rr, cc] :
+           {std::pair{2 * r, 2 * c}, {2 * r, 2 * c + 1}, {2 * r + 1, 2 * c}, {2 * r + 1, 2 * c + 1}}) {
+        const double v = rr < rows && cc < cols ? below[static_cast<size_t>(rr) * cols + cc] : std::nan("");
+        if (!std::isnan(v)) {
+          sum += v;
+          ++n;
+        }
+      }
+      out.push_back(n == 0 ? std::nan("") : floatCells ? static_cast<float>(sum / n) : std::round(sum / n));
+    }
+  }
+  return out;
+}
+
+// Every cell of OUT equals WANT's, where NaN stands for the layer's null.
+void ExpectCells(const Raster& out, const std::vector<double>& want) {
+  ASSERT_EQ(out.cells.size(), want.size());
+  ASSERT_TRUE(out.nodata);
+  int differing = 0;
+  for (size_t i = 0; i < want.size(); ++i) {
+    const double w = std::isnan(want[i]) ? *out.nodata : want[i];
+    if (out.cells[i] != w && differing++ < 5) ADD_FAILURE() << "cell " << i << ": " << out.cells[i] << " != " << w;
+  }
+  EXPECT_EQ(differing, 0);
 }
 
 void ExpectSameTransform(const std::array<double, 6>& got, const std::array<double, 6>& want) {
   for (size_t i = 0; i < 6; ++i) EXPECT_NEAR(got[i], want[i], 1e-12 * std::max(1.0, std::fabs(want[i]))) << i;
 }
-
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
 
 std::string Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -157,6 +190,55 @@ std::string Quote(const std::string& s) {
   for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
+
+// Overwrites bytes of a file in place, as a faulty writer or a bad disk could.
+template <typename T>
+void Patch(const std::string& path, uintmax_t at, T v) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekp(static_cast<std::streamoff>(at));
+  f.write(reinterpret_cast<const char*>(&v), sizeof v);
+  ASSERT_TRUE(f) << path;
+}
+
+// Runs SQL on a database as a faulty writer could.
+void Sql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
+}
+
+// The library in this process: to the tool, a layer it holds open is held by another process.
+struct Library {
+  DemBaseAI* h = _hxCreateDemBaseAI();
+  ~Library() { EXPECT_EQ(_hxDeleteDemBaseAI(h), 1); }
+  // The local store for db "", else data set "ds" of the database at DB; 0 on failure.
+  int32_t DataSet(const std::string& db = "") {
+    if (db.empty()) return _hxOpenDataSet(h, nullptr, 0.125f);
+    DbConnectInfo conn{"ds", 1, {}, {}, {}};
+    std::snprintf(conn.connectArg1, sizeof conn.connectArg1, "%s", db.c_str());
+    return _hxOpenDataSet(h, &conn, 0.125f);
+  }
+};
+
+// Writes one copy of a shared cell through the library, as a faulty writer could.
+void SplitSharedEdge(const std::string& header) {
+  Library lib;
+  const int32_t ds = lib.DataSet();
+  const int32_t id = _hxOpenDataLayer(lib.h, ds, header.c_str(), 0);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxOpenPyramidLayer(lib.h, ds, id, 1), 1);
+  ASSERT_EQ(_hxBeginWriteTile(lib.h, ds, id, 1, 0, 0, 0), 1);
+  _hxWriteCellOfTile(lib.h, 3, 255, 12345.0);  // tile 0,1 holds the same cell at its column 0
+  ASSERT_EQ(_hxEndWriteTile(lib.h, 1), 1);
+  ASSERT_EQ(_hxClosePyramidLayer(lib.h, ds, id), 1);
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
 
 class ToolTest : public ::testing::Test {
  protected:
@@ -173,11 +255,10 @@ class ToolTest : public ::testing::Test {
   std::string Db(const std::string& name) const { return "sqlite:" + Path("t.db") + "#ds/" + name; }
   // The layer NAME in the local store (db false) or in the database.
   std::string Layer(const std::string& name, bool db) const { return db ? Db(name) : Path(name); }
-  // Data set "ds" of the test's database, opened through the library; 0 on failure.
-  int32_t OpenDb(DemBaseAI* h) const {
-    DbConnectInfo conn{"ds", 1, {}, {}, {}};
-    std::snprintf(conn.connectArg1, sizeof conn.connectArg1, "%s", Path("t.db").c_str());
-    return _hxOpenDataSet(h, &conn, 0.125f);
+  // f.tif, FloatRaster() written on first use.
+  std::string FloatTif() const {
+    if (!fs::exists(Path("f.tif"))) WriteTiff(Path("f.tif"), FloatRaster());
+    return Path("f.tif");
   }
 
   ToolRun Tool(const std::vector<std::string>& args) const {
@@ -199,17 +280,20 @@ class ToolTest : public ::testing::Test {
   std::string dir_;
 };
 
-TEST_F(ToolTest, ImportThenExportGivesTheSourceBack) {
+// Export gives the imported source back, and each pyramid level holds the averages of the level
+// below; info counts the levels and tiles.
+TEST_F(ToolTest, ImportPyramidExportKeepTheCells) {
   struct Case {
     std::string name;
     std::string source;  // a file, or "" to write `raster`
     Raster raster;
     bool db = false;
+    int levels = 0;  // of the pyramid down to one tile, which is then built to 4; 0: none
   };
-  std::vector<Case> cases = {{"float", "", FloatRaster()},
-                             {"int", "", IntRaster()},
-                             {"float_db", "", FloatRaster(), true},
-                             {"int_db", "", IntRaster(), true}};
+  std::vector<Case> cases = {{"float", "", FloatRaster(), false, 3},
+                             {"int", "", IntRaster(), false, 2},
+                             {"float_db", "", FloatRaster(), true, 3},
+                             {"int_db", "", IntRaster(), true, 2}};
   // An ASCII grid without a reference system, as GDAL reads it back.
   {
     Raster grid = IntRaster();
@@ -218,7 +302,8 @@ TEST_F(ToolTest, ImportThenExportGivesTheSourceBack) {
     WriteTiff(Path("grid.tif"), grid);
     GDALDatasetUniquePtr tif(GDALDataset::Open(Path("grid.tif").c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
     GDALDriver* asc = GetGDALDriverManager()->GetDriverByName("AAIGrid");
-    GDALDatasetUniquePtr(asc->CreateCopy(Path("grid.asc").c_str(), tif.get(), false, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(
+        GDALDatasetUniquePtr(asc->CreateCopy(Path("grid.asc").c_str(), tif.get(), false, nullptr, nullptr, nullptr)));
     cases.push_back({"ascii", Path("grid.asc"), ReadTiff(Path("grid.asc"))});
   }
   if (fs::exists(DEMBASE_SAMPLE_DEM)) {
@@ -229,49 +314,73 @@ TEST_F(ToolTest, ImportThenExportGivesTheSourceBack) {
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    const Raster& src = c.raster;
     const std::string source = c.source.empty() ? Path(c.name + ".tif") : c.source;
-    if (c.source.empty()) WriteTiff(source, c.raster);
-    const std::string imported = Ok({"import", source, Layer(c.name, c.db)});
+    if (c.source.empty()) WriteTiff(source, src);
+    const std::string layer = Layer(c.name, c.db);
     // A database layer has no place for the reference system, and says so.
-    EXPECT_EQ(imported.find("reference system not kept") != std::string::npos, c.db && !c.raster.crs.empty());
-    Ok({"export", Layer(c.name, c.db), Path(c.name + "_out.tif")});
+    EXPECT_EQ(Ok({"import", source, layer}).find("reference system not kept") != npos, c.db && !src.crs.empty());
+    Ok({"export", layer, Path(c.name + "_out.tif")});
     const Raster out = ReadTiff(Path(c.name + "_out.tif"));
-    const bool floatCells = GDALDataTypeIsFloating(c.raster.type);
-    ASSERT_EQ(out.rows, c.raster.rows);
-    ASSERT_EQ(out.cols, c.raster.cols);
+    const bool floatCells = GDALDataTypeIsFloating(src.type);
+    ASSERT_EQ(out.rows, src.rows);
+    ASSERT_EQ(out.cols, src.cols);
     EXPECT_EQ(out.type, floatCells ? GDT_Float32 : GDT_Int32);
-    ExpectSameTransform(out.gt, c.raster.gt);
+    ExpectSameTransform(out.gt, src.gt);
     ASSERT_TRUE(out.nodata);
     EXPECT_EQ(*out.nodata, floatCells ? kFloatNull : kIntNull);
-    if (c.raster.crs.empty() || c.db) {
+    if (src.crs.empty() || c.db) {
       EXPECT_EQ(out.crs, "");
       EXPECT_FALSE(fs::exists(Path(c.name + ".prj")));
     } else {
       OGRSpatialReference want;
       OGRSpatialReference got;
-      ASSERT_EQ(want.importFromWkt(c.raster.crs.c_str()), OGRERR_NONE);
+      ASSERT_EQ(want.importFromWkt(src.crs.c_str()), OGRERR_NONE);
       ASSERT_EQ(got.importFromWkt(out.crs.c_str()), OGRERR_NONE);
       EXPECT_TRUE(got.IsSame(&want));
     }
-    int differing = 0;
-    for (int r = 0; r < out.rows; ++r) {
-      for (int col = 0; col < out.cols; ++col) {
-        const double w = Stored(c.raster, c.raster.At(r, col), floatCells);
-        if (out.At(r, col) != w && differing++ < 5) {
-          ADD_FAILURE() << r << "," << col << ": " << out.At(r, col) << " != " << w;
-        }
-      }
+    std::vector<double> want = StoredCells(src, floatCells);
+    ExpectCells(out, want);
+    if (c.levels == 0) continue;
+
+    Ok({"pyramid", layer});
+    const std::string text = Ok({"info", layer});
+    EXPECT_NE(text.find("levels      " + std::to_string(c.levels) + "\n"), npos) << text;
+    const std::string crs = c.db ? "not kept in a database" : floatCells ? "WGS 84 / UTM zone 33N" : "WGS 84";
+    EXPECT_NE(text.find("crs         " + crs), npos) << text;
+    if (floatCells) {
+      const std::string json = Ok({"info", layer, "--json"});
+      EXPECT_NE(json.find("\"rows\": 530, \"cols\": 600"), npos) << json;
+      EXPECT_NE(json.find("\"tilesStored\": 8, \"tilesEmpty\": 1"), npos) << json;  // the null block
+      EXPECT_NE(json.find("\"level\": 3, \"rows\": 133, \"cols\": 150"), npos) << json;
+      EXPECT_EQ(json.find("\"level\": 4"), npos);
     }
-    EXPECT_EQ(differing, 0);
+    Ok({"pyramid", layer, "--levels", "4"});
+    int rows = src.rows;
+    int cols = src.cols;
+    for (int level = 2; level <= 4; ++level) {
+      SCOPED_TRACE("level " + std::to_string(level));
+      want = Halve(want, rows, cols, floatCells);
+      rows = (rows + 1) / 2;
+      cols = (cols + 1) / 2;
+      const std::string tif = Path(c.name + "_" + std::to_string(level) + ".tif");
+      Ok({"export", layer, tif, "--level", std::to_string(level)});
+      const Raster at = ReadTiff(tif);
+      ASSERT_EQ(at.rows, rows);
+      ASSERT_EQ(at.cols, cols);
+      const double scale = std::pow(2.0, level - 1);
+      ExpectSameTransform(at.gt, {src.gt[0], src.gt[1] * scale, 0, src.gt[3], 0, src.gt[5] * scale});
+      ExpectCells(at, want);
+    }
   }
 }
 
+// Refused without --allow-lossy (a row of the bad-input table for doubles).
 TEST_F(ToolTest, LossyTypesImportOnlyWhenAsked) {
   Raster doubles = FloatRaster();
   doubles.type = GDT_Float64;
   doubles.cells[0] = 0.1;  // not a float
   WriteTiff(Path("d.tif"), doubles);
-  EXPECT_NE(Tool({"import", Path("d.tif"), Path("d")}).status, 0);
   Ok({"import", Path("d.tif"), Path("d"), "--allow-lossy"});
   EXPECT_EQ(Ok({"get", Path("d"), "0", "0"}), "0.100000001\n");
 
@@ -284,177 +393,38 @@ TEST_F(ToolTest, LossyTypesImportOnlyWhenAsked) {
   WriteTiff(Path("u.tif"), wide);
   EXPECT_NE(Tool({"import", Path("u.tif"), Path("u")}).status, 0);
   const std::string lossy = Ok({"import", Path("u.tif"), Path("u"), "--allow-lossy"});
-  EXPECT_NE(lossy.find("\n1 value the layer's cell type cannot hold"), std::string::npos) << lossy;
+  EXPECT_NE(lossy.find("\n1 value the layer's cell type cannot hold"), npos) << lossy;
   EXPECT_EQ(Ok({"get", Path("u"), "0", "0"}), "null\n");
   EXPECT_EQ(Ok({"get", Path("u"), "0", "1"}), "2147483647\n");
 }
 
-TEST_F(ToolTest, InfoCountsStoredAndEmptyTiles) {
-  WriteTiff(Path("f.tif"), FloatRaster());
-  for (const bool db : {false, true}) {
-    SCOPED_TRACE(db ? "database" : "local");
-    const std::string f = Layer("f", db);
-    Ok({"import", Path("f.tif"), f});
-    Ok({"pyramid", f});  // 530 x 600 needs levels down to 133 x 150
-    const std::string json = Ok({"info", f, "--json"});
-    EXPECT_NE(json.find("\"rows\": 530, \"cols\": 600"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"tilesStored\": 8, \"tilesEmpty\": 1"), std::string::npos) << json;  // the null block
-    EXPECT_NE(json.find("\"level\": 3, \"rows\": 133, \"cols\": 150"), std::string::npos) << json;
-    EXPECT_EQ(json.find("\"level\": 4"), std::string::npos);
-    const std::string text = Ok({"info", f});
-    EXPECT_NE(text.find("levels      3\n"), std::string::npos) << text;
-    EXPECT_NE(text.find(db ? "crs         not kept in a database" : "crs         WGS 84 / UTM zone 33N"),
-              std::string::npos)
-        << text;
-  }
-}
-
 // The bar is drawn only on a terminal (here a pseudo-terminal), and --quiet silences it.
 TEST_F(ToolTest, ProgressShowsOnlyOnATerminal) {
-  WriteTiff(Path("f.tif"), FloatRaster());
+  const std::string tif = Quote(FloatTif());
   const auto onTerminal = [&](const std::string& args) {
-    const std::string command = std::string("script -qec ") + Quote(Quote(DEMBASE_TOOL) + " " + args) +
-                                " /dev/null >" + Quote(Path("tty")) + " 2>&1";
+    const std::string command = std::string("script -qec ") + Quote(Quote(DEMBASE_TOOL) + " " + args) + " /dev/null >" +
+                                Quote(Path("tty")) + " 2>&1";
     EXPECT_EQ(std::system(command.c_str()), 0) << args;
     return Slurp(Path("tty"));
   };
-  EXPECT_NE(onTerminal("import " + Quote(Path("f.tif")) + " " + Quote(Path("a"))).find("100%"), std::string::npos);
-  EXPECT_EQ(onTerminal("--quiet import " + Quote(Path("f.tif")) + " " + Quote(Path("b"))).find('%'),
-            std::string::npos);
-  EXPECT_EQ(Tool({"import", Path("f.tif"), Path("c")}).err, "");  // not a terminal
-}
-
-// Level L from level L - 1, gathered 2 x 2 here (nulls left out, NaN where all are null).
-std::vector<double> Halve(const std::vector<double>& below, int rows, int cols, bool floatCells) {
-  const int up = (rows + 1) / 2;
-  const int across = (cols + 1) / 2;
-  std::vector<double> out;
-  for (int r = 0; r < up; ++r) {
-    for (int c = 0; c < across; ++c) {
-      double sum = 0;
-      int n = 0;
-      for (int dr = 0; dr < 2; ++dr) {
-        for (int dc = 0; dc < 2; ++dc) {
-          const int rr = 2 * r + dr;
-          const int cc = 2 * c + dc;
-          if (rr >= rows || cc >= cols || std::isnan(below[static_cast<size_t>(rr) * cols + cc])) continue;
-          sum += below[static_cast<size_t>(rr) * cols + cc];
-          ++n;
-        }
-      }
-      out.push_back(n == 0 ? std::nan("") : floatCells ? static_cast<float>(sum / n) : std::round(sum / n));
-    }
-  }
-  return out;
-}
-
-TEST_F(ToolTest, PyramidLevelsAreAveragesOfTheLevelBelow) {
-  for (const auto& [src, db] :
-       {std::pair{FloatRaster(), false}, {IntRaster(), false}, {FloatRaster(), true}, {IntRaster(), true}}) {
-    const bool floatCells = src.type == GDT_Float32;
-    const std::string name = std::string(floatCells ? "f" : "i") + (db ? "_db" : "");
-    SCOPED_TRACE(name);
-    const std::string layer = Layer(name, db);
-    WriteTiff(Path(name + ".tif"), src);
-    Ok({"import", Path(name + ".tif"), layer});
-    Ok({"pyramid", layer, "--levels", "4"});
-    std::vector<double> want;
-    for (double v : src.cells) want.push_back(src.IsNull(v) ? std::nan("") : floatCells ? static_cast<float>(v) : v);
-    int rows = src.rows;
-    int cols = src.cols;
-    for (int level = 2; level <= 4; ++level) {
-      want = Halve(want, rows, cols, floatCells);
-      rows = (rows + 1) / 2;
-      cols = (cols + 1) / 2;
-      const std::string tif = Path(name + "_" + std::to_string(level) + ".tif");
-      Ok({"export", layer, tif, "--level", std::to_string(level)});
-      const Raster out = ReadTiff(tif);
-      ASSERT_EQ(out.rows, rows) << level;
-      ASSERT_EQ(out.cols, cols) << level;
-      const double scale = std::pow(2.0, level - 1);
-      ExpectSameTransform(out.gt, {src.gt[0], src.gt[1] * scale, 0, src.gt[3], 0, src.gt[5] * scale});
-      int differing = 0;
-      for (size_t i = 0; i < want.size(); ++i) {
-        const double w = std::isnan(want[i]) ? *out.nodata : want[i];
-        if (out.cells[i] != w && differing++ < 5) {
-          ADD_FAILURE() << "level " << level << " cell " << i << ": " << out.cells[i] << " != " << w;
-        }
-      }
-      EXPECT_EQ(differing, 0) << level;
-    }
-  }
-}
-
-// What a killed pyramid run leaves: check names it, and a rerun repairs it. A level 1
-// that cannot be read leaves the old levels as they were.
-TEST_F(ToolTest, PyramidRerunRepairsWhatAKilledRunLeft) {
-  WriteTiff(Path("f.tif"), FloatRaster());
-  struct Case {
-    const char* name;
-    int levelsBefore;
-    std::function<void(const std::string& dir)> leave;
-    const char* checkSays;
-    bool rerunOk;
-  };
-  const std::vector<Case> cases = {
-      {"level directory gone", 3, [](const std::string& d) { fs::remove_all(d + "/f_2"); }, "f_2.Hdr: missing", true},
-      {"empty orphan directory", 1, [](const std::string& d) { fs::create_directory(d + "/f_1"); },
-       "/f_1/: left over", true},
-      {"orphan level header", 1,
-       [](const std::string& d) {
-         fs::create_directory(d + "/f_1");
-         std::ofstream(d + "/f_1/f_1.Hdr") << "half";
-       },
-       "/f_1/: left over", true},
-      {"level 1 unreadable", 3,
-       [](const std::string& d) {
-         std::fstream f(d + "/f/f.Hdr", std::ios::in | std::ios::out | std::ios::binary);
-         f.seekp(43 + 5);  // tile 0,0's stored size: 100 bytes of its stream cannot inflate
-         const uint32_t size = 100;
-         f.write(reinterpret_cast<const char*>(&size), sizeof size);
-       },
-       "level 1: tile 0,0: cannot be read", false},
-  };
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const Case& c = cases[i];
-    SCOPED_TRACE(c.name);
-    const std::string dir = Path("case" + std::to_string(i));
-    fs::create_directory(dir);
-    Ok({"import", Path("f.tif"), dir + "/f"});
-    if (c.levelsBefore > 1) Ok({"pyramid", dir + "/f", "--levels", std::to_string(c.levelsBefore)});
-    c.leave(dir);
-    const ToolRun before = Tool({"check", dir + "/f"});
-    EXPECT_EQ(before.status, 1);
-    EXPECT_NE(before.out.find(c.checkSays), std::string::npos) << before.out;
-    const ToolRun rerun = Tool({"pyramid", dir + "/f", "--levels", "3"});
-    EXPECT_EQ(rerun.status == 0, c.rerunOk) << rerun.err;
-    EXPECT_EQ(Tool({"pyramid", dir + "/f", "--levels", "3"}).status == 0, c.rerunOk);
-    // Whatever the rerun did, levels 2 and 3 are whole; only the leftover may remain.
-    Ok({"export", dir + "/f", dir + "/top.tif", "--level", "3"});
-    std::istringstream after(Tool({"check", dir + "/f"}).out);
-    for (std::string line; std::getline(after, line);) {
-      const bool allowed = line.find("left over") != std::string::npos || line.find(" problem") != std::string::npos ||
-                           line.find("clean") != std::string::npos ||
-                           (!c.rerunOk && line.find("level 1:") != std::string::npos);
-      EXPECT_TRUE(allowed) << line;
-    }
-  }
+  EXPECT_NE(onTerminal("import " + tif + " " + Quote(Path("a"))).find("100%"), npos);
+  EXPECT_EQ(onTerminal("--quiet import " + tif + " " + Quote(Path("b"))).find('%'), npos);
+  EXPECT_EQ(Tool({"import", FloatTif(), Path("c")}).err, "");  // not a terminal
 }
 
 TEST_F(ToolTest, CellsAreFoundByMapCoordinates) {
   const Raster src = FloatRaster();
-  WriteTiff(Path("f.tif"), src);
   for (const bool db : {false, true}) {
     SCOPED_TRACE(db ? "database" : "local");
     const std::string f = Layer("f", db);
-    Ok({"import", Path("f.tif"), f});
+    Ok({"import", FloatTif(), f});
     for (const auto& [r, c] : {std::pair{0, 0}, {529, 599}, {255, 255}, {100, 7}}) {
+      SCOPED_TRACE(std::to_string(r) + "," + std::to_string(c));
       const std::string x = std::to_string(src.gt[0] + (c + 0.5) * src.gt[1]);
       const std::string y = std::to_string(src.gt[3] + (r + 0.5) * src.gt[5]);
-      const double v = src.At(r, c);
       char want[64];
-      std::snprintf(want, sizeof want, "%.9g\n", static_cast<double>(static_cast<float>(v)));
-      EXPECT_EQ(Ok({"get", f, "--xy", x, y}), src.IsNull(v) ? "null\n" : want) << r << "," << c;
+      std::snprintf(want, sizeof want, "%.9g\n", static_cast<double>(static_cast<float>(src.At(r, c))));
+      EXPECT_EQ(Ok({"get", f, "--xy", x, y}), src.IsNull(src.At(r, c)) ? "null\n" : want);
       Ok({"set", f, "--xy", x, y, "42.5"});
       EXPECT_EQ(Ok({"get", f, std::to_string(r), std::to_string(c)}), "42.5\n");
       Ok({"set", f, std::to_string(r), std::to_string(c), "null"});
@@ -480,20 +450,20 @@ TEST_F(ToolTest, CreateMakesTheGridItIsAskedFor) {
     if (!db) args.insert(args.end(), {"--crs", "EPSG:4326"});  // a database layer cannot keep it
     Ok(args);
     const std::string json = Ok({"info", c, "--json"});
-    EXPECT_NE(json.find("\"rows\": 50, \"cols\": 101"), std::string::npos) << json;  // the partial cell completed
-    EXPECT_NE(json.find("\"dataType\": 6"), std::string::npos);
-    EXPECT_EQ(json.find("\"name\": \"WGS 84\"") != std::string::npos, !db);
-    EXPECT_NE(json.find("\"geoTransform\": [0, 10, 0, 500, 0, -10]"), std::string::npos);
-    EXPECT_NE(json.find("\"minValue\": null"), std::string::npos);
+    EXPECT_NE(json.find("\"rows\": 50, \"cols\": 101"), npos) << json;  // the partial cell completed
+    EXPECT_NE(json.find("\"dataType\": 6"), npos);
+    EXPECT_EQ(json.find("\"name\": \"WGS 84\"") != npos, !db);
+    EXPECT_NE(json.find("\"geoTransform\": [0, 10, 0, 500, 0, -10]"), npos);
+    EXPECT_NE(json.find("\"minValue\": null"), npos);
     EXPECT_EQ(Ok({"get", c, "49", "100"}), "null\n");
-    EXPECT_NE(Ok({"check", c}).find("clean (1 level, 1 tile read"), std::string::npos);
+    EXPECT_NE(Ok({"check", c}).find("clean (1 level, 1 tile read"), npos);
   }
 }
 
-// Each step moves, copies or deletes what the steps before left, for an int and a float
-// layer of two levels: every level keeps its cells, the reference system follows within
-// the local store, and what comes out checks clean. The layer that went from the local
-// store through two databases and back has the cells it had.
+// Each step moves, copies or deletes what the steps before left, for an int and a float layer of
+// two levels: every level keeps its cells, the reference system follows within the local store,
+// and what comes out checks clean. The layer that went from the local store through two databases
+// and back has the cells it had.
 TEST_F(ToolTest, LayersMoveAndCopyWithTheirCells) {
   struct Step {
     const char* command;
@@ -537,280 +507,247 @@ TEST_F(ToolTest, LayersMoveAndCopyWithTheirCells) {
       SCOPED_TRACE(std::string(step.command) + " " + from + " " + to);
       std::vector<std::string> args = {step.command, from};
       if (!to.empty()) args.push_back(to);
-      EXPECT_NE(Ok(args).find(step.says), std::string::npos);
-      EXPECT_EQ(Tool({"info", from}).status == 0, step.command == std::string("cp"));
+      EXPECT_NE(Ok(args).find(step.says), npos);
+      const bool copied = step.command == std::string("cp");
+      EXPECT_EQ(Tool({"info", from}).status == 0, copied);
       if (step.fromStore == 'l') {
-        EXPECT_EQ(fs::exists(from + ".prj"), step.command == std::string("cp"));
+        EXPECT_EQ(fs::exists(from + ".prj"), copied);
       }
       if (to.empty()) continue;
       EXPECT_EQ(fs::exists(to + ".prj"), step.fromStore == 'l' && step.toStore == 'l');
       EXPECT_FALSE(fs::exists(to + ".dem.part.dem"));
       EXPECT_TRUE(levels(to) == want);
-      EXPECT_NE(Ok({"check", to}).find("clean (2 levels"), std::string::npos);
+      EXPECT_NE(Ok({"check", to}).find("clean (2 levels"), npos);
     }
   }
   // A database layer whose level 2 was deleted: its levels 1 and 3 are 1 and 2 of a local copy.
   Ok({"cp", Path("srcf"), Db("gap")});
   Ok({"pyramid", Db("gap"), "--levels", "3"});
-  DemBaseAI* h = _hxCreateDemBaseAI();
-  const int32_t ds = OpenDb(h);
-  ASSERT_NE(ds, 0);
-  const int32_t id = _hxOpenDataLayer(h, ds, "gap", 0);
-  ASSERT_GE(id, 1);
-  EXPECT_EQ(_hxDeletePyramidLayer(h, ds, id, 2), 1);
-  EXPECT_EQ(_hxDeleteDemBaseAI(h), 1);
-  EXPECT_NE(Ok({"cp", Db("gap"), Path("gap")}).find("numbered 1 .. 2"), std::string::npos);
+  {
+    Library lib;
+    const int32_t ds = lib.DataSet(Path("t.db"));
+    ASSERT_NE(ds, 0);
+    const int32_t id = _hxOpenDataLayer(lib.h, ds, "gap", 0);
+    ASSERT_GE(id, 1);
+    EXPECT_EQ(_hxDeletePyramidLayer(lib.h, ds, id, 2), 1);
+  }
+  EXPECT_NE(Ok({"cp", Db("gap"), Path("gap")}).find("numbered 1 .. 2"), npos);
   Ok({"export", Db("gap"), Path("db3.tif"), "--level", "3"});
   Ok({"export", Path("gap"), Path("local2.tif"), "--level", "2"});
   EXPECT_TRUE(ReadTiff(Path("db3.tif")).cells == ReadTiff(Path("local2.tif")).cells);
 }
 
-// Writes one copy of a shared cell through the library, as a faulty writer could.
-void SplitSharedEdge(const std::string& header) {
-  DemBaseAI* h = _hxCreateDemBaseAI();
-  const int32_t ds = _hxOpenDataSet(h, nullptr, 0.125f);
-  const int32_t id = _hxOpenDataLayer(h, ds, header.c_str(), 0);
-  ASSERT_GE(id, 1);
-  ASSERT_EQ(_hxOpenPyramidLayer(h, ds, id, 1), 1);
-  ASSERT_EQ(_hxBeginWriteTile(h, ds, id, 1, 0, 0, 0), 1);
-  _hxWriteCellOfTile(h, 3, 255, 12345.0);  // tile 0,1 holds the same cell at its column 0
-  ASSERT_EQ(_hxEndWriteTile(h, 1), 1);
-  ASSERT_EQ(_hxClosePyramidLayer(h, ds, id), 1);
-  _hxDeleteDemBaseAI(h);
-}
-
-// Runs SQL on the database as a faulty writer could; tile 0,0 of level 1's record gets a
-// maximum below its cells when patchMax is set.
-void DamageDatabase(const std::string& path, const std::string& sql, bool patchMax = false) {
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-  if (!sql.empty()) {
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-  }
-  if (patchMax) {
-    sqlite3_stmt* st = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(db, "SELECT rec FROM tiles WHERE level = 1 AND tile_number = 1", -1, &st, nullptr),
-              SQLITE_OK);
-    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
-    ASSERT_EQ(sqlite3_column_bytes(st, 0), 17);
-    std::array<unsigned char, 17> rec;
-    std::memcpy(rec.data(), sqlite3_column_blob(st, 0), rec.size());
-    EXPECT_EQ(sqlite3_finalize(st), SQLITE_OK);
-    const float max = -1e30f;
-    std::memcpy(rec.data() + 13, &max, sizeof max);
-    ASSERT_EQ(sqlite3_prepare_v2(db, "UPDATE tiles SET rec = ? WHERE level = 1 AND tile_number = 1", -1, &st, nullptr),
-              SQLITE_OK);
-    EXPECT_EQ(sqlite3_bind_blob(st, 1, rec.data(), static_cast<int>(rec.size()), SQLITE_TRANSIENT), SQLITE_OK);
-    EXPECT_EQ(sqlite3_step(st), SQLITE_DONE);
-    EXPECT_EQ(sqlite3_finalize(st), SQLITE_OK);
-  }
-  EXPECT_EQ(sqlite3_close(db), SQLITE_OK);
-}
-
-// A copy of a checked layer, damaged one way per case; check must name each damage.
+// A copy of a checked layer of two levels, damaged one way per case: check must name each damage.
+// Where a killed pyramid run could have left it, a rerun repairs it; a level 1 that cannot be read
+// fails the rerun and leaves the old levels as they were.
 TEST_F(ToolTest, CheckReportsEachDamage) {
-  WriteTiff(Path("f.tif"), FloatRaster());
   fs::create_directory(Path("good"));
-  Ok({"import", Path("f.tif"), Path("good/f")});
+  Ok({"import", FloatTif(), Path("good/f")});
   Ok({"pyramid", Path("good/f"), "--levels", "2"});
-  EXPECT_NE(Ok({"check", Path("good/f")}).find("clean (2 levels, 13 tiles read"), std::string::npos);
+  EXPECT_NE(Ok({"check", Path("good/f")}).find("clean (2 levels, 13 tiles read"), npos);
 
-  const auto flipByte = [](const std::string& path, uintmax_t at) {
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekg(static_cast<std::streamoff>(at));
-    const char c = static_cast<char>(f.get() ^ 0x5a);
-    f.seekp(static_cast<std::streamoff>(at));
-    f.put(c);
+  using Damage = std::function<void(const std::string& dir)>;
+  const auto put = [](const char* file, uintmax_t at, auto v) -> Damage {
+    return [=](const std::string& d) { Patch(d + "/" + file, at, v); };
   };
-  const auto setFloat = [](const std::string& path, uintmax_t at, float v) {
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(at));
-    f.write(reinterpret_cast<const char*>(&v), sizeof v);
+  const auto cut = [](const char* file, uintmax_t size) -> Damage {
+    return [=](const std::string& d) { fs::resize_file(d + "/" + file, size); };
   };
-  const auto put = [](const std::string& path, uintmax_t at, auto v) {
-    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(at));
-    f.write(reinterpret_cast<const char*>(&v), sizeof v);
+  // FILE replaced by a directory ("dir"), a FIFO ("fifo") or a link to a device.
+  const auto replace = [](const char* file, const std::string& by) -> Damage {
+    return [=](const std::string& d) {
+      const std::string path = d + "/" + file;
+      ASSERT_TRUE(fs::remove(path));
+      if (by == "dir") {
+        ASSERT_TRUE(fs::create_directory(path));
+      } else if (by == "fifo") {
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      } else {
+        fs::create_symlink(by, path);
+      }
+    };
   };
-  const uintmax_t firstRecord = 39 + 4;  // one data file
-  const uintmax_t param = 13;            // the layer description in f.dem
-  const double nan = std::nan("");
+  const auto orphan = [](const char* level, bool header) -> Damage {
+    return [=](const std::string& d) {
+      ASSERT_TRUE(fs::create_directory(d + "/" + level));
+      if (header) std::ofstream(d + "/" + level + "/" + level + ".Hdr") << "half";
+    };
+  };
+  const uintmax_t record = 39 + 4;  // tile 0,0's in a level header of one data file
+  const uintmax_t param = 13;       // the layer description in f.dem
+  const char* const leftOver = ": left over from an interrupted pyramid build";
   struct Case {
     const char* name;
-    std::function<void(const std::string& dir)> damage;
-    std::vector<const char*> reported;
+    Damage damage;
+    std::vector<std::string> reported;
+    int rerun = -1;         // pyramid --levels 3 afterwards: 1 repairs, 0 fails; -1 not run
     bool heldOpen = false;  // by this process while the check runs
   };
   const std::vector<Case> cases = {
-      {"payload byte", [&](const std::string& d) { flipByte(d + "/f/f.Dem", 1000); },
+      {"payload byte",
+       [](const std::string& d) { Patch(d + "/f/f.Dem", 1000, static_cast<char>(Slurp(d + "/f/f.Dem")[1000] ^ 0x5a)); },
        {"level 1: tile 0,0: cannot be read"}},
-      {"short level header", [](const std::string& d) { fs::resize_file(d + "/f/f.Hdr", 191); },
+      {"short level header",
+       cut("f/f.Hdr", 191),
        {"level 1: cannot open its files", "f.Hdr: 191 bytes, expected 196 for 9 tiles"}},
-      {"short data file", [](const std::string& d) { fs::resize_file(d + "/f/f.Dem", 4000); },
+      {"short data file",
+       cut("f/f.Dem", 4000),
        {"4000 bytes, but the level header has", "runs past the 4000 bytes", "cannot be read"}},
-      {"statistics", [&](const std::string& d) { setFloat(d + "/f/f.Hdr", firstRecord + 13, -1e30f); },
-       {"level 1: tile 0,0: cells range", "beyond its recorded"}},
-      {"layer header", [](const std::string& d) { fs::resize_file(d + "/f.dem", 1000); },
-       {"f.dem: cannot open", "f.dem: 1000 bytes, expected 2662 for 2 levels"}},
-      {"shared edge", [](const std::string& d) { SplitSharedEdge(d + "/f.dem"); },
+      {"statistics", put("f/f.Hdr", record + 13, -1e30f), {"level 1: tile 0,0: cells range", "beyond its recorded"}},
+      {"layer header", cut("f.dem", 1000), {"f.dem: cannot open", "f.dem: 1000 bytes, expected 2662 for 2 levels"}},
+      {"shared edge",
+       [](const std::string& d) { SplitSharedEdge(d + "/f.dem"); },
        {"level 1: tile 0,1: its first column differs from tile 0,0 at row 3 (null against 12345)"}},
-      {"level file missing", [](const std::string& d) { fs::remove(d + "/f_1/f_1.Dem"); },
+      {"level file missing",
+       [](const std::string& d) { ASSERT_TRUE(fs::remove(d + "/f_1/f_1.Dem")); },
        {"level 2: cannot open its files", "f_1.Dem: missing data file"}},
-      {"recorded end", [&](const std::string& d) { put(d + "/f/f.Hdr", 39, uint32_t{0}); },
+      {"recorded end",
+       put("f/f.Hdr", 39, uint32_t{0}),
        {"tile 0,0: payload at 0..", "runs past the recorded end 0 of"}},
-      {"level rows", [&](const std::string& d) { put(d + "/f_1/f_1.Hdr", 17, int32_t{260}); },
+      {"level rows",
+       put("f_1/f_1.Hdr", 17, int32_t{260}),
        {"level 2: ", "260 x 300 cells, but the layer's extent at this cell size gives 265 x 300"}},
-      {"NaN cell size", [&](const std::string& d) { put(d + "/f.dem", param + 35, nan); },
-       {"cell size along x is nan"}},
-      {"zero cell size", [&](const std::string& d) { put(d + "/f.dem", param + 43, 0.0); }, {"cell size along y is 0"}},
-      {"negative cell size", [&](const std::string& d) { put(d + "/f.dem", param + 35, -2.5); },
-       {"cell size along x is -2.5"}},
-      {"infinite extent", [&](const std::string& d) { put(d + "/f.dem", param + 11, HUGE_VAL); },
-       {"f.dem: extent x 300001.25 .. inf is not finite"}},
-      {"inverted extent", [&](const std::string& d) { put(d + "/f.dem", param + 19, 1e10); },
-       {"f.dem: extent y 10000000000 .. ", "runs backwards"}},
-      {"cell type", [&](const std::string& d) { put(d + "/f.dem", param + 1, uint16_t{9}); }, {"unknown cell type 9"}},
-      {"NaN minimum", [&](const std::string& d) { setFloat(d + "/f/f.Hdr", firstRecord + 9, std::nanf("")); },
+      {"NaN cell size", put("f.dem", param + 35, std::nan("")), {"cell size along x is nan"}},
+      {"zero cell size", put("f.dem", param + 43, 0.0), {"cell size along y is 0"}},
+      {"negative cell size", put("f.dem", param + 35, -2.5), {"cell size along x is -2.5"}},
+      {"infinite extent", put("f.dem", param + 11, HUGE_VAL), {"f.dem: extent x 300001.25 .. inf is not finite"}},
+      {"inverted extent", put("f.dem", param + 19, 1e10), {"f.dem: extent y 10000000000 .. ", "runs backwards"}},
+      {"cell type", put("f.dem", param + 1, uint16_t{9}), {"unknown cell type 9"}},
+      {"NaN minimum",
+       put("f/f.Hdr", record + 9, std::nanf("")),
        {"level 1: tile 0,0: its recorded minimum or maximum is NaN"}},
-      {"no bytes but statistics", [&](const std::string& d) { put(d + "/f/f.Hdr", firstRecord + 5, uint32_t{0}); },
+      {"no bytes but statistics",
+       put("f/f.Hdr", record + 5, uint32_t{0}),
        {"level 1: tile 0,0: stores no bytes, yet its record claims values",
         "level 1: tile 0,0: reads as empty, yet its record claims values"}},
-      {"empty orphan level directory", [](const std::string& d) { fs::create_directory(d + "/f_5"); },
-       {"/f_5/: left over from an interrupted pyramid build"}},
-      {"orphan level header",
-       [](const std::string& d) {
-         fs::create_directory(d + "/f_2");
-         std::ofstream(d + "/f_2/f_2.Hdr") << "half";
-       },
-       {"/f_2/: left over from an interrupted pyramid build"}},
-      {"header is a directory",
-       [](const std::string& d) {
-         fs::remove(d + "/f.dem");
-         fs::create_directory(d + "/f.dem");
-       },
-       {"f.dem: not a regular file"}},
-      {"header is a FIFO",
-       [](const std::string& d) {
-         fs::remove(d + "/f.dem");
-         mkfifo((d + "/f.dem").c_str(), 0600);
-       },
-       {"f.dem: not a regular file"}},
-      {"data file is a device",
-       [](const std::string& d) {
-         fs::remove(d + "/f/f.Dem");
-         fs::create_symlink("/dev/urandom", d + "/f/f.Dem");
-       },
-       {"f.Dem: not a regular file"}},
-      {"header is a device",
-       [](const std::string& d) {
-         fs::remove(d + "/f.dem");
-         fs::create_symlink("/dev/urandom", d + "/f.dem");
-       },
-       {"f.dem: not a regular file"}},
-      {"shared level file", [](const std::string& d) { fs::create_hard_link(d + "/f_1/f_1.Dem", d + "/old.Dem"); },
-       {"level 2: " , "f_1/f_1.Dem is shared with another layer (an interrupted rename: remove the old name with dembase rm)"}},
-      {"open elsewhere", [](const std::string&) {}, {"open in another process"}, true},
+      {"level directory gone", [](const std::string& d) { fs::remove_all(d + "/f_1"); }, {"f_1.Hdr: missing"}, 1},
+      {"empty orphan level directory", orphan("f_5", false), {std::string("/f_5/") + leftOver}, 1},
+      {"empty next level directory", orphan("f_2", false), {std::string("/f_2/") + leftOver}, 1},
+      {"orphan level header", orphan("f_2", true), {std::string("/f_2/") + leftOver}, 1},
+      // A payload of 100 bytes cannot inflate.
+      {"level 1 unreadable", put("f/f.Hdr", record + 5, uint32_t{100}), {"level 1: tile 0,0: cannot be read"}, 0},
+      {"header is a directory", replace("f.dem", "dir"), {"f.dem: not a regular file"}},
+      {"header is a FIFO", replace("f.dem", "fifo"), {"f.dem: not a regular file"}},
+      {"data file is a device", replace("f/f.Dem", "/dev/urandom"), {"f.Dem: not a regular file"}},
+      {"header is a device", replace("f.dem", "/dev/urandom"), {"f.dem: not a regular file"}},
+      {"shared level file",
+       [](const std::string& d) { fs::create_hard_link(d + "/f_1/f_1.Dem", d + "/old.Dem"); },
+       {"level 2: ",
+        "f_1/f_1.Dem is shared with another layer (an interrupted rename: remove the old name with dembase rm)"}},
+      {"open elsewhere", [](const std::string&) {}, {"open in another process"}, -1, true},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(cases[i].name);
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.name);
     const std::string copy = Path("case" + std::to_string(i));
+    const std::string layer = copy + "/f";
     fs::copy(Path("good"), copy, fs::copy_options::recursive);
-    cases[i].damage(copy);
-    DemBaseAI* h = _hxCreateDemBaseAI();
-    const int32_t ds = _hxOpenDataSet(h, nullptr, 0.125f);
-    if (cases[i].heldOpen) {
-      ASSERT_GE(_hxOpenDataLayer(h, ds, (copy + "/f.dem").c_str(), 0), 1);
+    c.damage(copy);
+    ToolRun r;
+    {
+      Library lib;
+      if (c.heldOpen) {
+        ASSERT_GE(_hxOpenDataLayer(lib.h, lib.DataSet(), (layer + ".dem").c_str(), 0), 1);
+      }
+      r = Tool({"check", layer});
     }
-    const ToolRun r = Tool({"check", copy + "/f"});
-    _hxDeleteDemBaseAI(h);
     EXPECT_EQ(r.status, 1);
     // Held open: one line on stderr and nothing else, not a list of false problems.
-    EXPECT_EQ(r.err.empty(), !cases[i].heldOpen) << r.err;
-    EXPECT_EQ(r.out.empty(), cases[i].heldOpen) << r.out;
-    for (const char* text : cases[i].reported) {
-      EXPECT_NE((r.out + r.err).find(text), std::string::npos) << text << "\n" << r.out << r.err;
+    EXPECT_EQ(r.err.empty(), !c.heldOpen) << r.err;
+    EXPECT_EQ(r.out.empty(), c.heldOpen) << r.out;
+    for (const std::string& text : c.reported)
+      EXPECT_NE((r.out + r.err).find(text), npos) << text << "\n" << r.out << r.err;
+    if (c.rerun < 0) continue;
+    for (int run = 0; run < 2; ++run) {
+      const ToolRun rerun = Tool({"pyramid", layer, "--levels", "3"});
+      EXPECT_EQ(rerun.status == 0, c.rerun == 1) << run << ": " << rerun.err;
+    }
+    // Whatever the reruns did, the levels above 1 are whole; only the leftover may remain.
+    Ok({"export", layer, copy + "/top.tif", "--level", c.rerun == 1 ? "3" : "2"});
+    std::istringstream after(Tool({"check", layer}).out);
+    for (std::string line; std::getline(after, line);) {
+      const bool allowed = line.find("left over") != npos || line.find(" problem") != npos ||
+                           line.find("clean") != npos || (c.rerun == 0 && line.find("level 1:") != npos);
+      EXPECT_TRUE(allowed) << line;
     }
   }
 
-  // A database layer, checked through the library alone; each case damages a database of its own.
+  // A database layer, checked through the library alone; each case damages a copy of one database.
+  const std::string clean = Path("clean.db");
+  Ok({"import", FloatTif(), "sqlite:" + clean + "#ds/f"});
+  Ok({"pyramid", "sqlite:" + clean + "#ds/f", "--levels", "2"});
+  ASSERT_FALSE(fs::exists(clean + "-wal"));  // all of it is in the one file
   const std::string tile00 = " WHERE level = 1 AND tile_number = 1";
-  const std::vector<std::tuple<const char*, std::string, bool, std::vector<const char*>>> dbCases = {
-      {"clean", "", false, {}},
-      {"tile bytes",
-       "UPDATE tiles SET data = x'00112233445566778899'" + tile00,
-       false,
-       {"level 1: tile 0,0: cannot be read"}},
-      {"statistics", "", true, {"level 1: tile 0,0: cells range", "beyond its recorded"}},
-      {"level record", "DELETE FROM levels WHERE level = 2", false, {"counts 2 levels, but only 1 can be read"}},
+  const std::vector<std::pair<std::string, std::vector<const char*>>> dbCases = {
+      {"", {}},
+      {"UPDATE tiles SET data = x'00112233445566778899'" + tile00, {"level 1: tile 0,0: cannot be read"}},
+      // The record's maximum becomes -1e30, below its cells.
+      {"UPDATE tiles SET rec = CAST(substr(rec, 1, 13) || x'caf249f1' AS BLOB)" + tile00 + " AND length(rec) = 17",
+       {"level 1: tile 0,0: cells range", "beyond its recorded"}},
+      {"DELETE FROM levels WHERE level = 2", {"counts 2 levels, but only 1 can be read"}},
   };
-  for (const auto& [name, sql, patchMax, reported] : dbCases) {
-    SCOPED_TRACE(name);
-    const std::string db = Path(std::string(name) + ".db");
+  for (size_t i = 0; i < dbCases.size(); ++i) {
+    const auto& [sql, reported] = dbCases[i];
+    SCOPED_TRACE(sql);
+    const std::string db = Path("damaged" + std::to_string(i) + ".db");
     const std::string layer = "sqlite:" + db + "#ds/f";
-    Ok({"import", Path("f.tif"), layer});
-    Ok({"pyramid", layer, "--levels", "2"});
-    DamageDatabase(db, sql, patchMax);
+    ASSERT_TRUE(fs::copy_file(clean, db));
+    if (!sql.empty()) Sql(db, sql);
     const ToolRun r = Tool({"check", layer});
     EXPECT_EQ(r.status, reported.empty() ? 0 : 1);
     EXPECT_EQ(r.err, "");
     if (reported.empty()) {
-      EXPECT_NE(r.out.find("clean (2 levels, 13 tiles read"), std::string::npos) << r.out;
+      EXPECT_NE(r.out.find("clean (2 levels, 13 tiles read"), npos) << r.out;
     }
-    for (const char* text : reported) EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+    for (const char* text : reported) EXPECT_NE(r.out.find(text), npos) << text << "\n" << r.out;
   }
 }
 
 TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
-  Raster src = FloatRaster();
-  WriteTiff(Path("f.tif"), src);
-  Ok({"import", Path("f.tif"), Path("good")});
+  const Raster src = FloatRaster();
+  Ok({"import", FloatTif(), Path("good")});
   WriteTiff(Path("two.tif"), src, 2);
-  Raster rotated = src;
-  rotated.gt[2] = 0.1;
-  WriteTiff(Path("rotated.tif"), rotated);
-  Raster unplaced = src;
-  unplaced.gt[0] = std::nan("");
-  WriteTiff(Path("unplaced.tif"), unplaced);
-  Raster tiny = src;
-  tiny.gt[1] = 1e-300;  // x + cell == x: the layer would collapse to one column
-  WriteTiff(Path("tiny.tif"), tiny);
-  Raster doubles = src;
-  doubles.type = GDT_Float64;
-  WriteTiff(Path("doubles.tif"), doubles);
+  const auto variant = [&](const char* name, const std::function<void(Raster&)>& change) {
+    Raster r = src;
+    change(r);
+    WriteTiff(Path(name), r);
+  };
+  variant("rotated.tif", [](Raster& r) { r.gt[2] = 0.1; });
+  variant("unplaced.tif", [](Raster& r) { r.gt[0] = std::nan(""); });
+  variant("tiny.tif", [](Raster& r) { r.gt[1] = 1e-300; });  // x + cell == x: the layer would collapse to one column
+  variant("doubles.tif", [](Raster& r) { r.type = GDT_Float64; });
   WriteTiff(Path("i.tif"), IntRaster());
   Ok({"import", Path("i.tif"), Path("int")});
-  std::ofstream(Path("text.tif")) << "not a raster\n";
-  std::ofstream(Path("fake.dem")) << "not a layer header, but long enough to be read as one ..........\n";
+  for (const auto& [name, text] : {std::pair{"text.tif", "not a raster\n"},
+                                   {"fake.dem", "not a layer header, but long enough to be read as one ..........\n"},
+                                   {"stray.prj", "a reference system whose layer is gone\n"},
+                                   {"leftover.dem.part.dem", "what a killed copy left\n"}}) {
+    std::ofstream(Path(name)) << text;
+  }
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(Path("pipe.dem").c_str(), 0600), 0);
-  fs::create_directory(Path("sub"));
-  // Layers whose stored bytes of tile 0,0 are lost in three ways.
-  const auto damaged = [&](const std::string& name, uintmax_t at, uint32_t v) {
-    Ok({"import", Path("f.tif"), Path(name)});
-    std::fstream f(Path(name + "/" + name + ".Hdr"), std::ios::in | std::ios::out | std::ios::binary);
-    f.seekp(static_cast<std::streamoff>(at));
-    f.write(reinterpret_cast<const char*>(&v), sizeof v);
-  };
-  damaged("garbled", 43 + 5, 100);   // a payload of 100 bytes cannot inflate
-  damaged("sizeless", 43 + 5, 0);    // no bytes, yet statistics
-  damaged("acrossless", 33, 0);      // no tiles across
+  ASSERT_TRUE(fs::create_directory(Path("sub")));
+  // Layers whose stored bytes of tile 0,0 are lost in three ways: a payload of 100 bytes that
+  // cannot inflate, no bytes yet statistics, no tiles across.
+  for (const auto& [name, at, v] :
+       {std::tuple{"garbled", 43 + 5, 100u}, {"sizeless", 43 + 5, 0u}, {"acrossless", 33, 0u}}) {
+    Ok({"import", FloatTif(), Path(name)});
+    Patch(Path(name) + "/" + name + ".Hdr", static_cast<uintmax_t>(at), uint32_t{v});
+  }
   const std::string longName(130, 'n');
+  const std::string longHeader = longName + ".dem";
   // An int32 layer with too many values for a table, and one whose table is cut short.
-  {
-    Raster many = IntRaster();
-    for (size_t i = 0; i < many.cells.size(); ++i) many.cells[i] = static_cast<double>(i);
-    WriteTiff(Path("many.tif"), many);
-    Ok({"import", Path("many.tif"), Path("many")});
-    Ok({"import", Path("i.tif"), Path("cut")});
-    Ok({"vat", "build", Path("cut")});
-    fs::resize_file(Path("cut/cut.WB"), 30);
-  }
-  Ok({"import", Path("f.tif"), Db("good")});
+  Raster many = IntRaster();
+  for (size_t i = 0; i < many.cells.size(); ++i) many.cells[i] = static_cast<double>(i);
+  WriteTiff(Path("many.tif"), many);
+  Ok({"import", Path("many.tif"), Path("many")});
+  Ok({"import", Path("i.tif"), Path("cut")});
+  Ok({"vat", "build", Path("cut")});
+  fs::resize_file(Path("cut/cut.WB"), 30);
+  Ok({"import", FloatTif(), Db("good")});
   // Reads fail once the layer exists: the attempt must delete it.
-  {
-    const std::string tif = Slurp(Path("f.tif"));
-    std::ofstream(Path("cut.tif"), std::ios::binary) << tif.substr(0, tif.size() * 2 / 3);
-  }
+  const std::string tif = Slurp(FloatTif());
+  std::ofstream(Path("cut.tif"), std::ios::binary) << tif.substr(0, tif.size() * 2 / 3);
 
   struct Case {
     std::vector<std::string> args;
@@ -828,9 +765,9 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"import", Path("tiny.tif"), Path("a")}, "too small"},
       {{"import", Path("tiny.tif"), Path("gone/a")}, "too small"},
       {{"import", Path("doubles.tif"), Path("a")}, "in a float32 layer"},
-      {{"import", Path("f.tif"), Path("good")}},
-      {{"import", Path("f.tif"), Path(longName)}, "name too long"},
-      {{"import", "--band", "0", Path("f.tif"), Path("a")}, "--band: bands are numbered from 1"},
+      {{"import", FloatTif(), Path("good")}},
+      {{"import", FloatTif(), Path(longName)}, "name too long"},
+      {{"import", "--band", "0", FloatTif(), Path("a")}, "--band: bands are numbered from 1"},
       {{"info", Path("missing")}},
       {{"info", Path("fake")}},
       {{"info", Path("pipe")}, "not a regular file"},
@@ -838,10 +775,10 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"check", "sqlite:" + Path("x.db") + "#world/a"}, "no such database"},
       {{"get", Db("missing"), "0", "0"}, "no such layer in data set ds"},
       {{"get", Db("good"), "0", "0", "--level", "2"}, "has no level 2"},
-      {{"import", Path("f.tif"), Db("good")}, "already exists"},
-      {{"import", Path("f.tif"), "sqlite:" + Path("no/such/x.db") + "#ds/a"}, "no such directory"},
-      {{"import", Path("f.tif"), "sqlite:" + Path("text.tif") + "#ds/a"}, "not a dembase database"},
-      {{"import", Path("f.tif"), "postgresql:host=" + Path("no_server") + " connect_timeout=2#ds/a"}, "not reachable"},
+      {{"import", FloatTif(), Db("good")}, "already exists"},
+      {{"import", FloatTif(), "sqlite:" + Path("no/such/x.db") + "#ds/a"}, "no such directory"},
+      {{"import", FloatTif(), "sqlite:" + Path("text.tif") + "#ds/a"}, "not a dembase database"},
+      {{"import", FloatTif(), "postgresql:host=" + Path("no_server") + " connect_timeout=2#ds/a"}, "not reachable"},
       {{"import", Path("tiny.tif"), Db("a")}, "too small"},
       {{"import", Path("cut.tif"), Db("a")}, "IReadBlock failed"},
       {{"import", Path("cut.tif"), Path("a")}, "IReadBlock failed"},
@@ -859,7 +796,7 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"set", Path("good"), "0", "0", "1e30"}},
       {{"set", Path("good"), "0", "0", "-inf"}, "VALUE: '-inf' is not a number"},
       {{"set", Path("int"), "0", "0", "0.5"}, "an int32 layer"},
-      {{"export", Path("good"), Path("f.tif")}},
+      {{"export", Path("good"), FloatTif()}},
       {{"export", Path("good"), Path("no/such/dir/out.tif")}},
       {{"export", Path("good"), Path("good.dem"), "--overwrite"}, "one of the files of layer"},
       {{"export", Path("good"), Path("good"), "--overwrite"}, "not a regular file"},
@@ -887,9 +824,7 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"vat", "show", Path("int")}, "has no value attribute table"},
       {{"vat", "show", Path("cut"), "--json"}, "damaged"},
       {{"vat", "show", Path("missing")}},
-      {{"rm"}},
       {{"mv", Path("good")}},
-      {{"cp", Path("good")}},
       {{"rm", Path("missing")}, "missing.dem: no such layer"},
       {{"mv", Path("missing"), Db("b")}, "missing.dem: no such layer"},
       {{"cp", Db("missing"), Path("b")}, "no such layer in data set ds"},
@@ -917,51 +852,47 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
       {{"cp", "sqlite:" + Path("broken.db") + "#ds/f", Path("made/a")}, "level 1: tile 0,0 cannot be read"},
   };
   // Open in this process while the tool runs: to the tool, another process holds it.
-  Ok({"import", Path("f.tif"), Path("held")});
-  Ok({"import", Path("f.tif"), Db("held")});
-  Ok({"import", Path("f.tif"), "sqlite:" + Path("broken.db") + "#ds/f"});
-  DamageDatabase(Path("broken.db"), "UPDATE tiles SET data = x'00112233445566778899' WHERE level = 1 AND tile_number = 1");
-  std::ofstream(Path("stray.prj")) << "a reference system whose layer is gone\n";
-  std::ofstream(Path("leftover.dem.part.dem")) << "what a killed copy left\n";
-  DemBaseAI* h = _hxCreateDemBaseAI();
-  ASSERT_GE(_hxOpenDataLayer(h, _hxOpenDataSet(h, nullptr, 0.125f), Path("held.dem").c_str(), 0), 1);
-  ASSERT_GE(_hxOpenDataLayer(h, OpenDb(h), "held", 0), 1);
-  for (const Case& c : cases) {
-    std::string line;
-    for (const std::string& a : c.args) line += a + " ";
-    SCOPED_TRACE(line);
-    const ToolRun r = Tool(c.args);
-    EXPECT_NE(r.status, 0);
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_EQ(r.err.rfind("dembase: ", 0), 0u) << r.err;
-    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
-    EXPECT_LT(r.err.size(), 400u) << r.err;
+  Ok({"import", FloatTif(), Path("held")});
+  Ok({"import", FloatTif(), Db("held")});
+  Ok({"import", FloatTif(), "sqlite:" + Path("broken.db") + "#ds/f"});
+  Sql(Path("broken.db"), "UPDATE tiles SET data = x'00112233445566778899' WHERE level = 1 AND tile_number = 1");
+  {
+    Library lib;
+    ASSERT_GE(_hxOpenDataLayer(lib.h, lib.DataSet(), Path("held.dem").c_str(), 0), 1);
+    ASSERT_GE(_hxOpenDataLayer(lib.h, lib.DataSet(Path("t.db")), "held", 0), 1);
+    for (const Case& c : cases) {
+      std::string line;
+      for (const std::string& a : c.args) line += a + " ";
+      SCOPED_TRACE(line);
+      const ToolRun r = Tool(c.args);
+      EXPECT_NE(r.status, 0);
+      EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+      EXPECT_EQ(r.err.rfind("dembase: ", 0), 0u) << r.err;
+      EXPECT_NE(r.err.find(c.says), npos) << r.err;
+      EXPECT_LT(r.err.size(), 400u) << r.err;
+    }
   }
-  EXPECT_EQ(_hxDeleteDemBaseAI(h), 1);
-  // Nothing was made by the refused commands, the good layer is intact and so is what
-  // export refused to replace.
-  for (const std::string& left :
-       {std::string("a.dem"), std::string("a"), std::string("a.prj"), std::string("gone"), std::string("out.tif"),
-        std::string("out.tif.part"), longName + ".dem", std::string("x.db"), std::string("no"), std::string("b.dem"),
-        std::string("y.db"), std::string("y.db-wal"), std::string("made"), std::string("a.dem.part.dem")}) {
+  // Nothing was made by the refused commands, the good layer is intact and so is what export refused to replace.
+  for (const char* left : {"a.dem", "a", "a.prj", "gone", "out.tif", "out.tif.part", "x.db", "no", "b.dem", "y.db",
+                           "y.db-wal", "made", "a.dem.part.dem", longHeader.c_str()}) {
     EXPECT_FALSE(fs::exists(Path(left))) << left;
   }
   for (const std::string& kept : {Path("held"), Db("held"), Path("garbled")}) Ok({"info", kept});
   EXPECT_TRUE(fs::exists(Path("fake.dem")));
   EXPECT_TRUE(fs::is_fifo(Path("fifo")));
   EXPECT_EQ(Slurp(Path("text.tif")), "not a raster\n");
-  EXPECT_NE(Ok({"check", Path("good")}).find("clean"), std::string::npos);
-  EXPECT_NE(Ok({"check", Db("good")}).find("clean"), std::string::npos);
+  EXPECT_NE(Ok({"check", Path("good")}).find("clean"), npos);
+  EXPECT_NE(Ok({"check", Db("good")}).find("clean"), npos);
   EXPECT_NE(Tool({"info", Db("a")}).status, 0);
-  Ok({"import", Path("f.tif"), Db("a")});
+  Ok({"import", FloatTif(), Db("a")});
   // A missing directory is made for a new layer.
-  Ok({"import", Path("f.tif"), Path("made/here/a")});
-  EXPECT_NE(Ok({"check", Path("made/here/a")}).find("clean"), std::string::npos);
+  Ok({"import", FloatTif(), Path("made/here/a")});
+  EXPECT_NE(Ok({"check", Path("made/here/a")}).find("clean"), npos);
 }
 
-// A table built from a 4097 x 4097 level (17 x 17 tiles, so every shared tile edge is
-// crossed) holds exactly the counts made here from the cells written; a rebuild keeps the
-// classes of the values that remain.
+// A table built from a 4097 x 4097 level (17 x 17 tiles, so every shared tile edge is crossed)
+// holds exactly the counts made here from the cells written; a rebuild keeps the classes of the
+// values that remain.
 TEST_F(ToolTest, VatTableCountsEveryCellOnce) {
   constexpr int kSide = 4097;
   const auto value = [](int r, int c) {
@@ -976,9 +907,9 @@ TEST_F(ToolTest, VatTableCountsEveryCellOnce) {
     GDALDatasetUniquePtr ds(gtiff->Create(Path("big.tif").c_str(), kSide, kSide, 1, GDT_Int32, nullptr));
     ASSERT_TRUE(ds);
     std::array<double, 6> gt = {0, 1, 0, kSide, 0, -1};
-    ds->SetGeoTransform(gt.data());
+    ASSERT_EQ(ds->SetGeoTransform(gt.data()), CE_None);
     GDALRasterBand* band = ds->GetRasterBand(1);
-    band->SetNoDataValue(-9999);
+    ASSERT_EQ(band->SetNoDataValue(-9999), CE_None);
     std::vector<int32_t> row(kSide);
     for (int r = 0; r < kSide; ++r) {
       for (int c = 0; c < kSide; ++c) {
@@ -990,16 +921,17 @@ TEST_F(ToolTest, VatTableCountsEveryCellOnce) {
   }
   const std::string layer = Path("big");
   Ok({"import", Path("big.tif"), layer});
-  EXPECT_NE(Ok({"vat", "build", layer}).find("built the value attribute table of " + layer + " level 1: " +
-                                               std::to_string(want.size()) + " values"),
-            std::string::npos);
+  EXPECT_NE(
+      Ok({"vat", "build", layer})
+          .find("built the value attribute table of " + layer + " level 1: " + std::to_string(want.size()) + " values"),
+      npos);
   const auto shown = [&] {
     std::map<int32_t, std::pair<uint64_t, int>> got;
     std::istringstream json(Ok({"vat", "show", layer, "--json"}));
     for (std::string line; std::getline(json, line);) {
       long long item = 0, v = 0, cells = 0, cls = 0;
-      if (std::sscanf(line.c_str(), " {\"item\": %lld, \"value\": %lld, \"cells\": %lld, \"class\": %lld}", &item,
-                      &v, &cells, &cls) == 4) {
+      if (std::sscanf(line.c_str(), " {\"item\": %lld, \"value\": %lld, \"cells\": %lld, \"class\": %lld}", &item, &v,
+                      &cells, &cls) == 4) {
         EXPECT_EQ(item, static_cast<long long>(got.size()) + 1);
         got[static_cast<int32_t>(v)] = {static_cast<uint64_t>(cells), static_cast<int>(cls)};
       }
@@ -1009,8 +941,6 @@ TEST_F(ToolTest, VatTableCountsEveryCellOnce) {
   std::map<int32_t, std::pair<uint64_t, int>> got = shown();
   ASSERT_EQ(got.size(), want.size());
   for (const auto& [v, n] : want) EXPECT_EQ(got[v].first, n) << v;
-  EXPECT_EQ(got[555555].first, 1u);
-  EXPECT_EQ(got[777777].first, 1u);
 
   // Classes given through the library survive a rebuild.
   const std::string table = Path("big/big.WB");
@@ -1024,9 +954,9 @@ TEST_F(ToolTest, VatTableCountsEveryCellOnce) {
   got = shown();
   EXPECT_EQ(got[items.front().value].second, 4);
   EXPECT_EQ(got[123456].first, 1u);
-  EXPECT_NE(Ok({"info", layer}).find("\nvat tables  1\n"), std::string::npos);
-  EXPECT_NE(Ok({"info", layer, "--json"}).find("\"vatLevels\": [1],"), std::string::npos);
-  EXPECT_NE(Ok({"vat", "show", layer}).find("  item        value             cells  class\n"), std::string::npos);
+  EXPECT_NE(Ok({"info", layer}).find("\nvat tables  1\n"), npos);
+  EXPECT_NE(Ok({"info", layer, "--json"}).find("\"vatLevels\": [1],"), npos);
+  EXPECT_NE(Ok({"vat", "show", layer}).find("  item        value             cells  class\n"), npos);
 }
 
 TEST_F(ToolTest, DemoRunsOnASmallScale) {
