@@ -12,6 +12,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/cell_block.h"
@@ -435,30 +436,20 @@ std::vector<WriteFault> Rows() {
     row.leftovers = {"hill", "hill/hill.Dem", "hill/hill.Hdr", "hill_1", "hill_1/hill_1.Dem", "hill_1/hill_1.Hdr"};
     rows.push_back(row);
   }
-  for (const bool torn : {false, true}) {
+  // Closing level 1 after the edit, from kBefore (torn and not) and from a new level.
+  for (const auto& [name, torn, fresh] :
+       {std::tuple{"CloseAfterRewrites", false, false}, std::tuple{"CloseAfterRewritesTorn", true, false},
+        std::tuple{"FirstCloseOfANewLevel", false, true}}) {
     WriteFault row;
-    row.name = torn ? "CloseAfterRewritesTorn" : "CloseAfterRewrites";
+    row.name = name;
     row.torn = torn;
-    row.build = BuildHill;
-    row.prepare = [](WriteFaultTest& f) {
-      f.Begin();
-      ASSERT_NO_FATAL_FAILURE(f.OpenLayerAndLevel("hill"));
-      ASSERT_NO_FATAL_FAILURE(f.Edit(kBefore));
-    };
-    row.run = CloseLevel;
-    row.finish = CloseAndEnd;
-    row.layers = {"hill"};
-    rows.push_back(row);
-  }
-  {
-    WriteFault row;
-    row.name = "FirstCloseOfANewLevel";
-    row.build = [](WriteFaultTest& f) { f.CreateLayer("hill", DEMBASE_TYPE_INT32, kRows, kCols); };
-    row.prepare = [](WriteFaultTest& f) {
+    row.build = fresh ? Step([](WriteFaultTest& f) { f.CreateLayer("hill", DEMBASE_TYPE_INT32, kRows, kCols); })
+                      : Step(BuildHill);
+    row.prepare = [fresh](WriteFaultTest& f) {
       f.Begin();
       ASSERT_NO_FATAL_FAILURE(f.OpenLayerAndLevel("hill"));
       const TileContent nothing[kTiles] = {};
-      ASSERT_NO_FATAL_FAILURE(f.Edit(nothing));
+      ASSERT_NO_FATAL_FAILURE(f.Edit(fresh ? nothing : kBefore));
     };
     row.run = CloseLevel;
     row.finish = CloseAndEnd;
