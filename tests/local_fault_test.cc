@@ -5,9 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,46 +12,10 @@
 #include "cache/buffers.h"
 #include "cache/tile_cache.h"
 #include "localstore/dem_file_layer.h"
+#include "tests/support/counted_new.h"
 #include "tests/support/layer_files.h"
 #include "tests/support/local_store_fixture.h"
 #include "tests/support/tile_content.h"
-
-// Every allocation of this program goes through these, so a test can make the nth one
-// throw, as memory exhaustion does.
-namespace {
-std::atomic<int64_t> newFailsAt{0};  // 0: none fails
-std::atomic<int64_t> newCount{0};
-std::atomic<bool> newFired{false};
-
-void* CountedNew(size_t size) {
-  if (newFailsAt.load(std::memory_order_relaxed) > 0 && ++newCount == newFailsAt.load()) {
-    newFired = true;
-    throw std::bad_alloc();
-  }
-  void* p = std::malloc(size == 0 ? 1 : size);
-  if (p == nullptr) throw std::bad_alloc();
-  return p;
-}
-
-void FailNthNew(int64_t n) {
-  newCount = 0;
-  newFired = false;
-  newFailsAt = n;
-}
-}  // namespace
-
-void* operator new(size_t size) { return CountedNew(size); }
-void* operator new[](size_t size) { return CountedNew(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
-
-#if defined(__SANITIZE_ADDRESS__)
-// The counting operator new pairs malloc with free, and blocks the sanitizer's own
-// operator new handed out before these took over are freed through them too.
-extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() { return "alloc_dealloc_mismatch=0"; }
-#endif
 
 namespace dembase::testing {
 namespace {
@@ -188,7 +149,7 @@ TEST_F(LocalFaultTest, OutOfMemoryWhileDeletingAHandleIsReportedAndNeverEndsTheP
     Edit(id, kBefore);
     FailNthNew(n);
     const int16_t r = _hxDeleteDemBaseAI(h_);
-    const bool fired = newFired;
+    const bool fired = NewFaultFired();
     FailNthNew(0);
     h_ = _hxCreateDemBaseAI();
     ASSERT_NE(h_, nullptr);

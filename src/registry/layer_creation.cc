@@ -1,6 +1,7 @@
 // The creation path of a new layer: snap the extent, make the layer in its store, then
 // open it, create level 1 and close it again.
 #include <memory>
+#include <new>
 
 #include "dembase/rasterdb.h"
 #include "registry/extent_snap.h"
@@ -32,21 +33,37 @@ int16_t Registry::CreateDataLayer(int32_t dataSetId, const char* name, DataLayer
     if (DbCreateLayer(ds->connection, dataSetId, name, param, dbExtra) < 1) return 0;
   }
 
+  // Memory running out in any step below still reaches the clean-up.
   int16_t r = 0;
-  const int32_t layerId = OpenDataLayer(dataSetId, name, 1);
-  if (layerId >= 1) {
-    if (CDataLayer* layer = FindLayer(dataSetId, layerId)) {
-      r = layer->CreatePyramidLayer(layerId, 1, param->cellSizeX, param->cellSizeY);
+  int32_t layerId = 0;
+  try {
+    layerId = OpenDataLayer(dataSetId, name, 1);
+    if (layerId >= 1) {
+      if (CDataLayer* layer = FindLayer(dataSetId, layerId)) {
+        r = layer->CreatePyramidLayer(layerId, 1, param->cellSizeX, param->cellSizeY);
+      }
     }
-    if (CloseDataLayer(dataSetId, layerId) < 1 && r == 1) r = 0;
+  } catch (const std::bad_alloc&) {
+    r = 0;
+  }
+  if (layerId >= 1) {
+    try {
+      if (CloseDataLayer(dataSetId, layerId) < 1) r = 0;
+    } catch (const std::bad_alloc&) {
+      r = 0;
+    }
   }
   // A layer without level 1 could never get one through this path and would block the
   // retry: what the failed creation made goes again.
   if (r < 1) {
-    if (ds->is_local()) {
-      (void)factory_->DeleteLocalLayer(ds->cache.get(), name);
-    } else {
-      (void)DbDeleteLayer(ds->connection, dataSetId, name);
+    try {
+      if (ds->is_local()) {
+        (void)factory_->DeleteLocalLayer(ds->cache.get(), name);
+      } else {
+        (void)DbDeleteLayer(ds->connection, dataSetId, name);
+      }
+    } catch (const std::bad_alloc&) {
+      // Left for the caller's retry to report: the name is taken.
     }
   }
   return r;
