@@ -73,10 +73,11 @@ TEST_P(LayerCellsTest, SetCellUpdatesEveryCopyOfASharedCell) {
     }
   }
   // Raw tiles are stored whole; the copies' tiles, all null but one cell, pack to little.
+  // (A server's tiles take no room here.)
   uint64_t raw = 0;
   for (const CopiesCase& k : cases) raw += k.copies.size() * uint64_t{262144};
   const uint64_t stored = BytesUnder(dir_.path());
-  EXPECT_TRUE(kind().compress ? stored < raw / 4 : stored >= raw) << stored;
+  EXPECT_TRUE(kind().store == Store::kPostgresql || (kind().compress ? stored < raw / 4 : stored >= raw)) << stored;
 }
 
 // How one written value is stored, with the default blend settings and with blending off.
