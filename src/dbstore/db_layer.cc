@@ -110,10 +110,12 @@ int16_t CDbLayer::ClosePyramidLayer(int32_t /*layerId*/) {
   bool ok = out.ok;
   if (first && ok) {
     // The layer's range follows level 1, once its tiles are committed; also when only the
-    // range differs, as a writer stopped between the two commits leaves it.
+    // range differs from stored tiles', as a writer stopped between the two commits leaves it.
     DataLayerParam param{};
     ok = DbGetLayerParam(connection_, layerId_, &param) >= 1;
-    if (ok && (out.indexChanged || param.minValue != out.minValue || param.maxValue != out.maxValue)) {
+    const bool stale =
+        out.minValue <= out.maxValue && (param.minValue != out.minValue || param.maxValue != out.maxValue);
+    if (ok && (out.indexChanged || stale)) {
       param.minValue = out.minValue;
       param.maxValue = out.maxValue;
       ok = DbSetLayerParam(connection_, layerId_, &param) >= 1;
@@ -211,7 +213,8 @@ bool CDbLayer::StoreLevelOneRange(const PyramidLayerInfo& info) {
   if (!g || g->tileCount != int64_t{info.tilesDown} * info.tilesAcross) return false;
   std::vector<TileIndexRec> index(static_cast<size_t>(g->tileCount));
   DataLayerParam param{};
-  if (DbReadTileIndex(connection_, layerId_, 1, index.data()) < 1 || DbGetLayerParam(connection_, layerId_, &param) < 1) {
+  if (DbReadTileIndex(connection_, layerId_, 1, index.data()) < 1 ||
+      DbGetLayerParam(connection_, layerId_, &param) < 1) {
     return false;
   }
   const LevelRange range = RangeOfRecords(index);

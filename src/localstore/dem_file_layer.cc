@@ -179,9 +179,12 @@ int16_t CDemFileLayer::ClosePyramidLayer(int32_t /*layerId*/) {
   if (openLevel_ < 1) return 0;
   const bool first = openLevel_ == 1;
   const OpenLevel::CloseOutcome out = CloseLevel();
-  // Also when only the range differs: a header rewrite that failed after level 1's
-  // records were written left it behind them.
-  if (first && (out.indexChanged || param_.minValue != out.minValue || param_.maxValue != out.maxValue)) {
+  // Also when only the range differs from stored tiles' (an empty level keeps the range
+  // given at creation): a header rewrite that failed after level 1's records were written
+  // left it behind them.
+  const bool stale =
+      out.minValue <= out.maxValue && (param_.minValue != out.minValue || param_.maxValue != out.maxValue);
+  if (first && (out.indexChanged || stale)) {
     param_.minValue = out.minValue;
     param_.maxValue = out.maxValue;
     infoDirty_ = true;
