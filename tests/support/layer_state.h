@@ -28,8 +28,7 @@ inline void CaptureLayer(const std::function<int32_t(DemBaseAI*)>& openDataSet, 
   const int32_t id = ds < 1 ? 0 : _hxOpenDataLayer(h, ds, name.c_str(), 0);
   DataLayerParam p{};
   if (id < 1 || _hxGetDataLayerParam(h, ds, id, &p) != 1) {
-    (*state)[name] = "absent";
-    if (h != nullptr) (void)_hxDeleteDemBaseAI(h);
+    (*state)[name] = h != nullptr && _hxDeleteDemBaseAI(h) != 1 ? "absent, close refused" : "absent";
     return;
   }
   (*state)[name] = "type " + std::to_string(p.dataType) + " levels " + std::to_string(p.levelCount);
@@ -65,20 +64,20 @@ inline void CaptureLayer(const std::function<int32_t(DemBaseAI*)>& openDataSet, 
           hash = (hash ^ static_cast<uint64_t>(isNull == 0 ? v * 4.0 : -1e12 - isNull)) * 1099511628211u;
         }
       }
-      if (begin > 0) (void)_hxEndReadTile(h);
+      if (begin > 0 && _hxEndReadTile(h) != 1) tile << " end refused";
       if (begin == 1 && level == 1) lo = std::min(lo, rec.minimum), hi = std::max(hi, rec.maximum);
       tile << " cells " << hash;
       (*state)[tileKey] = tile.str();
     }
-    (void)_hxClosePyramidLayer(h, ds, id);
+    if (_hxClosePyramidLayer(h, ds, id) != 1) (*state)[key] += ", close refused";
   }
   // The layer's range is that of level 1's records.
   DataLayerParam closed{};
   const bool follows =
       _hxGetDataLayerParam(h, ds, id, &closed) == 1 && (lo > hi || (closed.minValue == lo && closed.maxValue == hi));
   (*state)[name + " range record"] = follows ? "follows level 1" : "stale";
-  (void)_hxCloseDataLayer(h, ds, id);
-  (void)_hxDeleteDemBaseAI(h);
+  // Reading changes nothing, so closing it has nothing to fail on.
+  if (_hxCloseDataLayer(h, ds, id) != 1 || _hxDeleteDemBaseAI(h) != 1) (*state)[name] += ", close refused";
 }
 
 // The keys whose item in `now` is neither as in `before` nor as in `after`; tile records
