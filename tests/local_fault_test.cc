@@ -1,7 +1,7 @@
-// Failures under local layers that no write makes: opens failing at each I/O operation,
-// memory running out at each allocation, and a cache pool that cannot be reserved. After
-// each the caller has been told, nothing stays held, and each tile holds its former or
-// its new content. (Writes under I/O failures: write_fault_test.)
+// Failures under local layers that no write makes: opens and tile-data reads failing at
+// each I/O operation, memory running out at each allocation, and a cache pool that cannot
+// be reserved. After each the caller has been told, nothing stays held, and each tile holds
+// its former or its new content. (Writes under I/O failures: write_fault_test.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +15,7 @@
 #include "tests/support/counted_new.h"
 #include "tests/support/layer_files.h"
 #include "tests/support/local_store_fixture.h"
-#include "tests/support/tile_content.h"
+#include "tests/support/tile_cells.h"
 
 namespace dembase::testing {
 namespace {
@@ -181,7 +181,47 @@ TEST_F(LocalFaultTest, CachePoolThatCannotBeReservedRefusesTheLevelUntilItCan) {
   EXPECT_EQ(_hxOpenPyramidLayer(fresh, kLocal, id, 1), 1);
   EXPECT_EQ(ClassifyTile(fresh, id, 1, 1, 1, kBefore[4], kBefore[4]), Seen::kFirst);
   EXPECT_EQ(_hxCloseDataLayer(fresh, kLocal, id), 1);
-  _hxDeleteDemBaseAI(fresh);
+  EXPECT_EQ(_hxDeleteDemBaseAI(fresh), 1);
+}
+
+TEST_F(LocalFaultTest, FailedReadsRefuseAndLeaveNothingOpen) {
+  const int32_t id = CreateAndOpen(kName, DEMBASE_TYPE_FLOAT32, kRows, kCols);
+  ASSERT_GE(id, 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+  const CellBlock stored = Cells(0, 4);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
+  ASSERT_EQ(WriteTile(h_, 4, stored), 1);
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+
+  // A tile-data read failing at any step answers 0 and holds nothing afterwards; a failure
+  // that only hit reading the next tile ahead leaves this read whole.
+  CellBlock read(DEMBASE_TYPE_FLOAT32);
+  int64_t n = 1;
+  for (; n < kGiveUpAfter; ++n) {
+    env_.FailOperation(n);
+    const int16_t r = ReadTileData(h_, id, 1, 1, 1, &read);
+    const bool fired = env_.fault_fired();
+    StopFaults();
+    EXPECT_TRUE(r == 0 || (r == 1 && read == stored)) << "operation " << n << ": " << r;
+    ASSERT_EQ(ReadTileData(h_, id, 1, 1, 1, &read), 1) << n;
+    ASSERT_TRUE(read == stored) << n;
+    if (!fired) break;
+  }
+  EXPECT_GT(n, 1);
+
+  // A merge whose stored tile cannot be read answers 0 and writes nothing.
+  env_.FailReadsOf(Path("hill/hill.Dem"));
+  ASSERT_EQ(SetOperParam(h_, id, true, true, 0.5f, 0.5f), 1);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
+  EXPECT_EQ(WriteTile(h_, 4, Cells(9, 4)), 0);
+  EXPECT_EQ(WriteTile(h_, 5, Cells(9, 5)), 1);  // an empty tile needs no read
+  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 0) << "the write did not store everything it was given";
+  env_.ClearFaults();
+  env_.SetPhysicalMemory(uint64_t{64} << 20);
+  EXPECT_EQ(ReadTileData(h_, id, 1, 1, 1, &read), 1);
+  EXPECT_TRUE(read == stored);
+  EXPECT_EQ(ReadTileData(h_, id, 1, 1, 2, &read), 1);
+  EXPECT_TRUE(read == Cells(9, 5));
 }
 
 }  // namespace

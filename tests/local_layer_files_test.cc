@@ -17,7 +17,7 @@
 
 #include "tests/support/layer_files.h"
 #include "tests/support/local_store_fixture.h"
-#include "tests/support/tile_content.h"
+#include "tests/support/tile_cells.h"
 
 namespace dembase::testing {
 namespace {

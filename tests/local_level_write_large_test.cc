@@ -10,8 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "tests/support/cell_block.h"
-#include "tests/support/level_io.h"
+#include "tests/support/tile_cells.h"
 #include "tests/support/level_probe.h"
 #include "tests/support/local_store_fixture.h"
 #include "tests/support/terrain.h"

@@ -17,16 +17,14 @@
 #include <vector>
 
 #include "cache/buffers.h"
-#include "tests/support/cell_block.h"
+#include "tests/support/tile_cells.h"
 #include "tests/support/counted_new.h"
 #include "tests/support/layer_files.h"
 #include "tests/support/layer_kind_fixture.h"
 #include "tests/support/layer_state.h"
-#include "tests/support/level_io.h"
 #include "tests/support/level_probe.h"
 #include "tests/support/local_store_fixture.h"
 #include "tests/support/sqlite_fault_vfs.h"
-#include "tests/support/tile_content.h"
 
 namespace dembase::testing {
 namespace {
@@ -68,14 +66,6 @@ const TileContent kAfter[kTiles] = {Smooth(10), Noise(11), Smooth(12), Noise(13)
 constexpr int32_t kDown = 4, kAcross = 5, kCount = kDown * kAcross;
 constexpr int64_t kGiveUpAfter = 3000;
 constexpr int16_t kTestsOwnAllocation = -101;
-
-CellBlock Cells(double base, int32_t t, int32_t nullCols = 0) {
-  CellBlock b(DEMBASE_TYPE_FLOAT32);
-  for (int32_t r = 0; r < kEdge; ++r) {
-    for (int32_t c = nullCols; c < kEdge; ++c) b.Set(r, c, base + t * 1000.0 + r + c / 4.0);
-  }
-  return b;
-}
 
 class WriteFaultTest : public LocalStoreTest, public ::testing::WithParamInterface<WriteFault> {
  public:
@@ -370,11 +360,14 @@ int16_t FinishRename(WriteFaultTest& f) { return FileExists(f.Name("hill")) ? De
 int16_t FinishDelete(WriteFaultTest& f) { return FileExists(f.Name("hill")) ? DeleteHill(f) : int16_t{1}; }
 
 // Whole-level writes over f.dem's level `level` of kCount tiles (every fourth empty): the
-// new tiles have null cells in their first 64 columns, every third is without data.
-WriteFault LevelWrite(const char* name, int16_t level, bool merge, bool torn) {
+// new tiles have null cells in their first 64 columns, every third is without data. After
+// a crash the payloads written past the recorded end are named by no record, and the
+// retry's appends must never land on bytes a record names.
+WriteFault LevelWrite(const char* name, int16_t level, bool merge, bool torn, bool crash = false) {
   WriteFault row;
   row.name = name;
   row.torn = torn;
+  row.persistent = crash;
   row.build = [level](WriteFaultTest& f) {
     ASSERT_NO_FATAL_FAILURE(f.CreateLayer("f", DEMBASE_TYPE_FLOAT32, kDown * kStep, kAcross * kStep));
     ASSERT_GE(f.OpenLayer("f"), 1);
@@ -553,6 +546,8 @@ std::vector<WriteFault> Rows() {
   rows.push_back(LevelWrite("ReplaceLevel2Torn", 2, false, true));
   rows.push_back(LevelWrite("MergeLevel1Torn", 1, true, true));
   rows.push_back(LevelWrite("ReplaceLevel1", 1, false, false));
+  rows.push_back(LevelWrite("ReplaceLevel2Crash", 2, false, false, true));
+  rows.push_back(LevelWrite("ReplaceLevel1CrashTorn", 1, false, true, true));
   rows.push_back(DbWrite("DbWholeLevel", true, false));
   rows.push_back(DbWrite("DbWholeLevelCrash", true, true));
   rows.push_back(DbWrite("DbCellWrites", false, false));

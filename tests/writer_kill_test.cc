@@ -19,9 +19,8 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/support/cell_block.h"
+#include "tests/support/tile_cells.h"
 #include "tests/support/layer_kind_fixture.h"
-#include "tests/support/level_io.h"
 #include "tests/support/local_store_fixture.h"
 
 namespace dembase::testing {
