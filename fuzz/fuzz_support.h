@@ -35,6 +35,9 @@ const std::string& ScratchDir();
 // stored compressed, one tile stored raw, empty tiles. Returns its header path, "" when
 // the library refused to make it.
 std::string MakeSampleLayer(const std::string& dir, uint16_t type = DEMBASE_TYPE_INT32);
+// The same layer as `name` in data set ds, through handle h; false when a call failed.
+[[nodiscard]] bool MakeSampleLayerIn(DemBaseAI* h, int32_t ds, const std::string& name,
+                                     uint16_t type = DEMBASE_TYPE_INT32);
 
 // Relative paths of the sample layer's level files.
 inline constexpr const char* kLevel1Header = "sample/sample.Hdr";
@@ -49,6 +52,8 @@ inline constexpr const char* kLevel1Data = "sample/sample.Dem";
 // files hold. Changes nothing on disk unless writeLevel1 (then one cell of level 1 is
 // written and the level closed). Stops the run on an answer no call may give.
 void ExerciseLayer(const std::string& path, bool writeLevel1);
+// The same for layer `name` of data set ds, open on handle h.
+void ExerciseLayerIn(DemBaseAI* h, int32_t ds, const std::string& name, bool writeLevel1);
 
 // A read-only file over bytes in memory (the bytes outlive it).
 class MemoryFile final : public platform::File {

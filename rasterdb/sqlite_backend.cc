@@ -264,6 +264,8 @@ class SqliteBackend final : public Backend {
       if (q.Bind(1, layerId).Bind(2, level).Step() != SQLITE_ROW) return kRefused;
       first_key = q.Int(0);
     }
+    // A damaged row may hold any key: checked before the sum, which could overflow.
+    if (first_key < 1 || first_key > kMaxTileKey) return kRefused;
     const int64_t key = first_key + tileNumber - 1;
     if (key < 1 || key > kMaxTileKey) return kRefused;
     TileRecBytes bytes = EncodeTileRec(rec);
@@ -328,13 +330,14 @@ class SqliteBackend final : public Backend {
     return q.Bind(1, dataSetId).Step() == SQLITE_ROW;
   }
 
-  // The level's first tile key, when the level exists and has exactly `count` tiles.
+  // The level's first tile key, when the level exists and has exactly `count` tiles whose
+  // keys all fit.
   bool LevelKeys(int32_t layerId, int16_t level, std::size_t count, int64_t* first_key) {
     Query q(*db_, "SELECT tiles_down * tiles_across, first_tile_key FROM levels WHERE layer_id = ?1 AND level = ?2");
     if (q.Bind(1, layerId).Bind(2, level).Step() != SQLITE_ROW) return false;
     if (q.Int(0) != static_cast<int64_t>(count)) return false;
     *first_key = q.Int(1);
-    return true;
+    return *first_key >= 1 && *first_key - 1 <= kMaxTileKey - static_cast<int64_t>(count);
   }
 
   bool WriteLayerRecord(int32_t layerId, const DataLayerParam& p) {

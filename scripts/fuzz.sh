@@ -10,7 +10,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ "${#targets[@]}" -gt 0 ] || targets=(dem_info level_header tile_payload record_codecs layer_name crs_sidecar export_calls vat_table)
+[ "${#targets[@]}" -gt 0 ] || targets=(dem_info level_header tile_payload record_codecs layer_name crs_sidecar export_calls vat_table db_rows)
 "$root/scripts/setup.sh"
 
 build="$root/build/fuzz"
