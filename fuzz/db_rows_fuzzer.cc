@@ -62,6 +62,15 @@ struct Sample {
   std::vector<uint8_t> db;  // the pristine database file
 };
 
+// A handle with data set "test" of the SQLite file at path open; the data set's id, or 0.
+int32_t OpenTestDataSet(DemBaseAI* h, const std::string& path) {
+  DbConnectInfo info{};
+  std::snprintf(info.dataSet, sizeof info.dataSet, "%s", "test");
+  info.connectKind = 1;
+  std::snprintf(info.connectArg1, sizeof info.connectArg1, "%s", path.c_str());
+  return _hxOpenDataSet(h, &info, 0.125f);
+}
+
 const Sample& TheSample() {
   static const Sample sample = [] {
     dembase::fuzz::UseSmallMemory();
@@ -70,11 +79,7 @@ const Sample& TheSample() {
     const std::string path = s.dir + "/pristine.db";
     DemBaseAI* h = _hxCreateDemBaseAI();
     Require(h != nullptr, "a handle is made");
-    DbConnectInfo info{};
-    std::snprintf(info.dataSet, sizeof info.dataSet, "%s", "test");
-    info.connectKind = 1;
-    std::snprintf(info.connectArg1, sizeof info.connectArg1, "%s", path.c_str());
-    const int32_t ds = _hxOpenDataSet(h, &info, 0.125f);
+    const int32_t ds = OpenTestDataSet(h, path);
     Require(ds >= 1 && dembase::fuzz::MakeSampleLayerIn(h, ds, "sample") &&
                 dembase::fuzz::MakeSampleLayerIn(h, ds, "other", DEMBASE_TYPE_FLOAT32),
             "the sample layers are made");
@@ -164,11 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   DemBaseAI* h = _hxCreateDemBaseAI();
   Require(h != nullptr, "a handle is made");
-  DbConnectInfo info{};
-  std::snprintf(info.dataSet, sizeof info.dataSet, "%s", "test");
-  info.connectKind = 1;
-  std::snprintf(info.connectArg1, sizeof info.connectArg1, "%s", path.c_str());
-  const int32_t ds = _hxOpenDataSet(h, &info, 0.125f);
+  const int32_t ds = OpenTestDataSet(h, path);
   Require(ds >= 0, "the data set open answers an id or 0");
   if (ds >= 1) {
     dembase::fuzz::ExerciseLayerIn(h, ds, "sample", true);
