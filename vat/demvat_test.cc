@@ -50,7 +50,8 @@ TEST_F(DemVatTest, TableAnswersItemsAndKeepsClasses) {
   const Bytes bytes = Slurp(path_);
   ASSERT_EQ(bytes.size(), 16u + 16 * kItems.size() + 4);
   EXPECT_EQ(std::memcmp(bytes.data(), "DEMVAT\r\n\1\0\0\0\4\0\0\0", 16), 0);
-  EXPECT_EQ(Bytes(bytes.begin() + 16, bytes.begin() + 32), (Bytes{0xF9, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Bytes(bytes.begin() + 16, bytes.begin() + 32),
+            (Bytes{0xF9, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(bytes[32 + 12], 2);  // the class of value 0
 
   const int32_t h = OpenVatFile(path_.c_str(), 0, 0, 0);
@@ -65,7 +66,8 @@ TEST_F(DemVatTest, TableAnswersItemsAndKeepsClasses) {
               {0, 1, DEMVAT_E_ARGUMENT}, {5, 1, DEMVAT_E_ARGUMENT}, {-1, 1, DEMVAT_E_ARGUMENT},
               {1, DEMVAT_MAX_ITEM_SETS + 1, DEMVAT_E_ARGUMENT}, {0, -1, DEMVAT_E_ARGUMENT}, {5, -1, DEMVAT_E_ARGUMENT}};
   for (const auto& s : sets) {
-    EXPECT_EQ(s.set < 0 ? GetBaseItemSet(h, s.item) : SetBaseItemSet(h, s.item, s.set), s.want) << s.item << " " << s.set;
+    const int32_t got = s.set < 0 ? GetBaseItemSet(h, s.item) : SetBaseItemSet(h, s.item, s.set);
+    EXPECT_EQ(got, s.want) << s.item << " " << s.set;
   }
   EXPECT_EQ(SetBaseItemSet(h, 1, -1), DEMVAT_E_ARGUMENT);
   EXPECT_EQ(CloseVatFile(h), 1);

@@ -53,7 +53,9 @@ TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecord) {
 
   // A new job pushes out the oldest, and Drop forgets all.
   b.Drop();
-  for (const auto& [key, p] : {std::pair{1, &one}, {2, &two}, {3, &three}}) ASSERT_TRUE(b.Start(key, p->rec, p->payload));
+  for (const auto& [key, p] : {std::pair{1, &one}, {2, &two}, {3, &three}}) {
+    ASSERT_TRUE(b.Start(key, p->rec, p->payload));
+  }
   EXPECT_FALSE(b.Has(1));
   EXPECT_FALSE(Takes(b, 1, one));
   EXPECT_TRUE(Takes(b, 3, three));

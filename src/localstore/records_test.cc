@@ -97,7 +97,8 @@ TEST(Records, FixedRecordsRoundTripAtTheirOffsets) {
   EXPECT_EQ(int{info.tilesAcross}, 2);
 
   const uint32_t ends[] = {0x01020304, 0, 0xFFFFFFFF};
-  ExpectCodec(Layout(12).U32(0, 0x01020304).U32(8, 0xFFFFFFFF).bytes(), [&](Out o) { return EncodeDataFileEnds(ends, o); },
+  ExpectCodec(Layout(12).U32(0, 0x01020304).U32(8, 0xFFFFFFFF).bytes(),
+              [&](Out o) { return EncodeDataFileEnds(ends, o); },
               [&](In i) {
                 uint32_t b[3] = {};
                 return DecodeDataFileEnds(i, b) && Same(b, ends);
@@ -134,9 +135,9 @@ TEST(Records, DemInfoHeader) {
     size_t flip;  // byte changed, if any
     DemInfoStatus want;
   } cases[] = {
-      {8, 99, DemInfoStatus::kTruncated},     {84, 0, DemInfoStatus::kNotDemInfo},   {84, 8, DemInfoStatus::kNotDemInfo},
-      {12, 99, DemInfoStatus::kTruncated},    {20, 3, DemInfoStatus::kNotDemInfo},   {84, 9, DemInfoStatus::kWrongVersion},
-      {13, 12, DemInfoStatus::kWrongVersion}, {83, 99, DemInfoStatus::kTruncated},
+      {8, 99, DemInfoStatus::kTruncated},  {84, 0, DemInfoStatus::kNotDemInfo},   {84, 8, DemInfoStatus::kNotDemInfo},
+      {12, 99, DemInfoStatus::kTruncated}, {20, 3, DemInfoStatus::kNotDemInfo},   {84, 9, DemInfoStatus::kWrongVersion},
+      {83, 99, DemInfoStatus::kTruncated}, {13, 12, DemInfoStatus::kWrongVersion},
   };
   for (const auto& c : cases) {
     Bytes bytes(want.bytes().begin(), want.bytes().begin() + c.keep);
@@ -164,7 +165,9 @@ TEST(Records, PyramidLevelRecFieldsMustFitAndStayInside) {
   } bad[] = {{0, std::string(256, 'x')},  // no NUL in the directory
              {516, std::string(260, 'x')},  // nor in the data path
              {0, "..\\"}, {256, "a\\..\\..\\etc.Hdr"}, {256, "/etc/passwd"}, {516, "C:x.Dem"}};
-  for (const auto& b : bad) EXPECT_FALSE(PyramidLevelRec{}.DecodeFrom(Layout(good).Str(b.at, b.text).bytes())) << b.text;
+  for (const auto& b : bad) {
+    EXPECT_FALSE(PyramidLevelRec{}.DecodeFrom(Layout(good).Str(b.at, b.text).bytes())) << b.text;
+  }
   PyramidLevelRec rec;  // bytes after a field's NUL are never read
   ASSERT_TRUE(rec.DecodeFrom(Layout(good).Str(200, "junk").bytes()));
   EXPECT_EQ(rec.directory, "a\\");
