@@ -82,7 +82,8 @@ TEST(SharedEdge, CopiesCoverEverySharedPosition) {
   std::vector<std::vector<int>> tiles(9, std::vector<int>(kTileCells, -1));
   for (int32_t row = 0; row < grid.rows; ++row) {
     for (int32_t col = 0; col < grid.cols; ++col) {
-      for (const CellCopy& copy : CopiesOfCell(grid, row, col)->copies()) {
+      const std::optional<CellCopies> copies = CopiesOfCell(grid, row, col);
+      for (const CellCopy& copy : copies->copies()) {
         tiles[copy.tile][copy.r * kTileEdge + copy.c] = row * grid.cols + col;
       }
     }
