@@ -11,7 +11,10 @@
 namespace dembase::rasterdb::test {
 namespace {
 
-class ProcessTest : public ::testing::TestWithParam<int32_t> {};
+class ProcessTest : public ::testing::TestWithParam<int32_t> {
+ protected:
+  TestDatabase db_{GetParam()};
+};
 INSTANTIATE_TEST_SUITE_P(RasterDb, ProcessTest, ::testing::ValuesIn(TestKinds()), KindName);
 
 // The child, forked before the parent connects so that it inherits no database state: for each
@@ -20,8 +23,7 @@ INSTANTIATE_TEST_SUITE_P(RasterDb, ProcessTest, ::testing::ValuesIn(TestKinds())
   uint8_t expected = 0;
   while (read(requests, &expected, 1) == 1) {
     const uint32_t conn = db.Connect();
-    const DbConnectInfo info = db.Info("terrain");
-    const int32_t layer = DbOpenLayer(conn, DbOpenDataSet(conn, &info), "dem");
+    const int32_t layer = DbOpenLayer(conn, db.OpenDataSet(conn), "dem");
     TileIndexRec rec{};
     uint8_t back = 0;
     const uint8_t ok = DbReadTileRec(conn, layer, 1, 1, &rec) == 1 &&
@@ -33,14 +35,13 @@ INSTANTIATE_TEST_SUITE_P(RasterDb, ProcessTest, ::testing::ValuesIn(TestKinds())
 }
 
 TEST_P(ProcessTest, ReaderInAnotherProcessIsNotBlockedByABatch) {
-  TestDatabase db(GetParam());
   int to_child[2], from_child[2];
   ASSERT_TRUE(pipe(to_child) == 0 && pipe(from_child) == 0);
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     close(to_child[1]);  // or the child would never see end of file
-    ServeReads(db, to_child[0], from_child[1]);
+    ServeReads(db_, to_child[0], from_child[1]);
   }
   close(to_child[0]);
   close(from_child[1]);
@@ -48,15 +49,8 @@ TEST_P(ProcessTest, ReaderInAnotherProcessIsNotBlockedByABatch) {
     uint8_t answer = 0;
     return write(to_child[1], &value, 1) == 1 && read(from_child[0], &answer, 1) == 1 && answer == 1;
   };
-
-  const uint32_t conn = db.Connect();
-  const DbConnectInfo info = db.Info("terrain");
-  const int32_t ds = DbOpenDataSet(conn, &info);
-  const DataLayerParam param = LayerParam(DEMBASE_TYPE_INT32);
-  ASSERT_EQ(DbCreateLayer(conn, ds, "dem", &param, 0), 1);
-  const int32_t layer = DbOpenLayer(conn, ds, "dem");
-  const PyramidLayerInfo level = LevelInfo(1, 1);
-  ASSERT_EQ(DbCreateLevel(conn, layer, 1, &level), 1);
+  const uint32_t conn = db_.Connect();
+  const int32_t layer = MakeLayer(conn, db_.OpenDataSet(conn), "dem", 1, 1);
   TileIndexRec rec{};
   ASSERT_EQ(DbReadTileRec(conn, layer, 1, 1, &rec), 1);
   const uint8_t old_byte = 1, new_byte = 2;
@@ -67,7 +61,6 @@ TEST_P(ProcessTest, ReaderInAnotherProcessIsNotBlockedByABatch) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_TRUE(child_reads(old_byte));  // the committed byte, while the batch holds the write lock
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));  // busy timeout is 5 s
-
   // A child forked now inherits the handle of the running batch but cannot use it.
   const pid_t heir = fork();
   ASSERT_GE(heir, 0);
@@ -75,7 +68,6 @@ TEST_P(ProcessTest, ReaderInAnotherProcessIsNotBlockedByABatch) {
   int status = 0;
   ASSERT_EQ(waitpid(heir, &status, 0), heir);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
   ASSERT_EQ(DbEndWrite(conn), 1);
   EXPECT_TRUE(child_reads(new_byte));
   close(to_child[1]);  // the child sees end of file and exits
@@ -87,16 +79,11 @@ TEST_P(ProcessTest, ReaderInAnotherProcessIsNotBlockedByABatch) {
 // A layer open in another connection, of this process or another, is not deleted; it is
 // once they let it go, even by dying.
 TEST_P(ProcessTest, ALayerOpenElsewhereIsNotDeleted) {
-  TestDatabase db(GetParam());
-  const uint32_t conn = db.Connect();
-  const DbConnectInfo info = db.Info("terrain");
-  const int32_t ds = DbOpenDataSet(conn, &info);
-  const DataLayerParam param = LayerParam(DEMBASE_TYPE_INT32);
-  for (const char* name : {"a", "b"}) ASSERT_EQ(DbCreateLayer(conn, ds, name, &param, 0), 1);
-
-  const uint32_t other = db.Connect();
-  const int32_t otherDs = DbOpenDataSet(other, &info);
-  ASSERT_GE(DbOpenLayer(other, otherDs, "a"), 1);
+  const uint32_t conn = db_.Connect();
+  const int32_t ds = db_.OpenDataSet(conn);
+  for (const char* name : {"a", "b"}) ASSERT_GE(MakeLayer(conn, ds, name), 1);
+  const uint32_t other = db_.Connect();
+  ASSERT_GE(DbOpenLayer(other, db_.OpenDataSet(other), "a"), 1);
   EXPECT_EQ(DbDeleteLayer(conn, ds, "a"), 0) << "open in another connection of this process";
   DbDisconnect(other);
   EXPECT_EQ(DbDeleteLayer(conn, ds, "a"), 1);
@@ -106,9 +93,8 @@ TEST_P(ProcessTest, ALayerOpenElsewhereIsNotDeleted) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    const uint32_t mine = db.Connect();
-    const int32_t mineDs = DbOpenDataSet(mine, &info);
-    const uint8_t opened = DbOpenLayer(mine, mineDs, "b") >= 1 ? 1 : 0;
+    const uint32_t mine = db_.Connect();
+    const uint8_t opened = DbOpenLayer(mine, db_.OpenDataSet(mine), "b") >= 1 ? 1 : 0;
     if (write(ready[1], &opened, 1) == 1) pause();  // held until killed
     _exit(1);
   }

@@ -5,16 +5,14 @@
 #define DEMBASE_RASTERDB_TEST_DATABASE_H_
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "dembase/rasterdb.h"
 #include "rasterdb/test_pg_server.h"
+#include "src/platform/test_temp_dir.h"
 
 namespace dembase::rasterdb::test {
 
@@ -27,29 +25,12 @@ inline std::string KindName(const ::testing::TestParamInfo<int32_t>& info) {
   return info.param == RASTERDB_KIND_POSTGRESQL ? "PostgreSQL" : "Kind" + std::to_string(info.param);
 }
 
-// A directory made with mkdtemp under /tmp, removed with its contents.
-class TempDir {
- public:
-  TempDir() {
-    char pattern[] = "/tmp/rasterdb_test_XXXXXX";
-    if (mkdtemp(pattern) != nullptr) path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 class TestDatabase {
  public:
   explicit TestDatabase(int32_t kind)
       : kind_(kind),
         server_(kind == RASTERDB_KIND_POSTGRESQL),
-        file_(kind == RASTERDB_KIND_POSTGRESQL ? server_.conninfo() : dir_.path() + "/raster.db") {}
+        file_(kind == RASTERDB_KIND_POSTGRESQL ? server_.conninfo() : dir_.Join("raster.db")) {}
   uint32_t Connect() const { return DbConnect(kind_, file_.c_str(), "", ""); }
   DbConnectInfo Info(const char* dataSet) const {
     DbConnectInfo info{};
@@ -58,12 +39,17 @@ class TestDatabase {
     std::strncpy(info.connectArg1, file_.c_str(), sizeof(info.connectArg1) - 1);
     return info;
   }
+  // Connects and opens data set "terrain"; 0 on failure.
+  int32_t OpenDataSet(uint32_t conn) const {
+    const DbConnectInfo info = Info("terrain");
+    return DbOpenDataSet(conn, &info);
+  }
   const std::string& file() const { return file_; }
   bool EndSessions() const { return server_.EndSessions(); }
 
  private:
   int32_t kind_;
-  TempDir dir_;
+  platform::TestTempDir dir_;
   PgDatabase server_;
   std::string file_;
 };
@@ -76,7 +62,20 @@ inline PyramidLayerInfo LevelInfo(int32_t tilesDown, int32_t tilesAcross) {
   return {0, 1.0, 1.0, tilesDown * 255 + 1, tilesAcross * 255 + 1, 256, 256, tilesDown, tilesAcross};
 }
 
-inline bool SameBytes(const void* a, const void* b, std::size_t n) { return std::memcmp(a, b, n) == 0; }
+// Creates and opens a layer in data set ds, with one level when tilesDown > 0; 0 on failure.
+inline int32_t MakeLayer(uint32_t conn, int32_t ds, const char* name, int32_t tilesDown = 0, int32_t tilesAcross = 0,
+                         uint16_t dataType = DEMBASE_TYPE_INT32) {
+  const DataLayerParam p = LayerParam(dataType);
+  if (DbCreateLayer(conn, ds, name, &p, 7) < 1) return 0;
+  const int32_t layer = DbOpenLayer(conn, ds, name);
+  const PyramidLayerInfo info = LevelInfo(tilesDown, tilesAcross);
+  return tilesDown == 0 || DbCreateLevel(conn, layer, 1, &info) == 1 ? layer : 0;
+}
+
+template <class T>
+bool SameBytes(const T& a, const T& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 // A connection with the data set "terrain" open.
 class RasterDbTest : public ::testing::TestWithParam<int32_t> {
@@ -84,23 +83,13 @@ class RasterDbTest : public ::testing::TestWithParam<int32_t> {
   void SetUp() override {
     conn_ = db_.Connect();
     ASSERT_NE(conn_, 0u);
-    ds_ = OpenDataSet(conn_);
+    ds_ = db_.OpenDataSet(conn_);
     ASSERT_GE(ds_, 1);
   }
   void TearDown() override { DbDisconnect(conn_); }
-
-  int32_t OpenDataSet(uint32_t conn) const {
-    const DbConnectInfo info = db_.Info("terrain");
-    return DbOpenDataSet(conn, &info);
-  }
-  // Creates and opens a layer, with one level when tilesDown > 0; 0 on failure.
   int32_t MakeLayer(const char* name, int32_t tilesDown = 0, int32_t tilesAcross = 0,
                     uint16_t dataType = DEMBASE_TYPE_INT32) {
-    const DataLayerParam p = LayerParam(dataType);
-    if (DbCreateLayer(conn_, ds_, name, &p, 7) < 1) return 0;
-    const int32_t layer = DbOpenLayer(conn_, ds_, name);
-    const PyramidLayerInfo info = LevelInfo(tilesDown, tilesAcross);
-    return tilesDown == 0 || DbCreateLevel(conn_, layer, 1, &info) == 1 ? layer : 0;
+    return test::MakeLayer(conn_, ds_, name, tilesDown, tilesAcross, dataType);
   }
 
   TestDatabase db_{GetParam()};

@@ -36,18 +36,16 @@ inline bool PgAdmin(const std::string& sql) {
 class PgDatabase {
  public:
   explicit PgDatabase(bool wanted) {
-    if (!wanted) return;
     static std::atomic<int> serial{0};
     name_ = "rasterdb_test_" + std::to_string(getpid()) + "_" + std::to_string(serial++);
-    if (!PgAdmin("CREATE DATABASE " + name_)) name_.clear();
+    if (!wanted || !PgAdmin("CREATE DATABASE " + name_)) name_.clear();
   }
   ~PgDatabase() {
     if (!name_.empty() && owner_ == getpid()) (void)PgAdmin("DROP DATABASE " + name_ + " WITH (FORCE)");
   }
   PgDatabase(const PgDatabase&) = delete;
   PgDatabase& operator=(const PgDatabase&) = delete;
-  // Ends every server session on the database, as a server that goes away would; false when
-  // there is no server.
+  // Ends every server session on the database, as a server that goes away would; false without a server.
   bool EndSessions() const {
     return !name_.empty() &&
            PgAdmin("SELECT pg_terminate_backend(pid, 5000) FROM pg_stat_activity WHERE datname = '" + name_ + "'");

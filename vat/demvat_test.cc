@@ -18,23 +18,12 @@
 namespace dembase::vat {
 namespace {
 
+using Bytes = std::vector<uint8_t>;
 const std::vector<DemVatItem> kItems = {{-7, 0, 3}, {0, 2, 100}, {5, 0, 1}, {300000, 0, 1ull << 40}};
 
-std::vector<uint8_t> Slurp(const std::string& path) {
+Bytes Slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void Spit(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc).write(reinterpret_cast<const char*>(bytes.data()),
-                                                                static_cast<std::streamsize>(bytes.size()));
-}
-
-// Bytes with the checksum made right again after a change.
-std::vector<uint8_t> Resealed(std::vector<uint8_t> bytes) {
-  const uint32_t crc = Crc32(std::span<const uint8_t>(bytes.data(), bytes.size() - 4));
-  for (int i = 0; i < 4; ++i) bytes[bytes.size() - 4 + i] = static_cast<uint8_t>(crc >> (8 * i));
-  return bytes;
 }
 
 // The result of opening the file, with the handle closed again.
@@ -43,7 +32,7 @@ int32_t OpenResult(const std::string& path) {
   if (h > 0) {
     EXPECT_EQ(CloseVatFile(h), 1);
   }
-  return h;
+  return h > 0 ? 1 : h;
 }
 
 class DemVatTest : public ::testing::Test {
@@ -58,30 +47,29 @@ class DemVatTest : public ::testing::Test {
 
 TEST_F(DemVatTest, TableAnswersItemsAndKeepsClasses) {
   // The documented layout, byte for byte.
-  const std::vector<uint8_t> bytes = Slurp(path_);
+  const Bytes bytes = Slurp(path_);
   ASSERT_EQ(bytes.size(), 16u + 16 * kItems.size() + 4);
   EXPECT_EQ(std::memcmp(bytes.data(), "DEMVAT\r\n\1\0\0\0\4\0\0\0", 16), 0);
-  EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 16, bytes.begin() + 32),
-            (std::vector<uint8_t>{0xF9, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(Bytes(bytes.begin() + 16, bytes.begin() + 32),
+            (Bytes{0xF9, 0xFF, 0xFF, 0xFF, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(bytes[32 + 12], 2);  // the class of value 0
 
   const int32_t h = OpenVatFile(path_.c_str(), 0, 0, 0);
   ASSERT_GT(h, 0);
-  const struct {
-    int32_t value;
-    int32_t item;
-  } lookups[] = {{-7, 1}, {0, 2}, {5, 3}, {300000, 4}, {1, 0}, {-8, 0}, {300001, 0}, {2100000000, 0}};
-  for (const auto& l : lookups) EXPECT_EQ(GetItemNum(h, l.value), l.item) << l.value;
-  EXPECT_EQ(GetBaseItemSet(h, 2), 2);
-  EXPECT_EQ(GetBaseItemSet(h, 1), 0);
-  EXPECT_EQ(SetBaseItemSet(h, 1, 9), 1);
-  EXPECT_EQ(SetBaseItemSet(h, 2, 0), 1);
-  EXPECT_EQ(SetBaseItemSet(h, 4, DEMVAT_MAX_ITEM_SETS), 1);
-  for (const auto& [item, set] : {std::pair{0, 1}, {5, 1}, {-1, 1}, {1, -1}, {1, DEMVAT_MAX_ITEM_SETS + 1}}) {
-    EXPECT_EQ(SetBaseItemSet(h, item, set), DEMVAT_E_ARGUMENT) << item << " " << set;
+  for (const auto& [value, item] : {std::pair{-7, 1}, {0, 2}, {5, 3}, {300000, 4}, {1, 0}, {-8, 0}, {300001, 0},
+                                    {2100000000, 0}}) {
+    EXPECT_EQ(GetItemNum(h, value), item) << value;
   }
-  EXPECT_EQ(GetBaseItemSet(h, 0), DEMVAT_E_ARGUMENT);
-  EXPECT_EQ(GetBaseItemSet(h, 5), DEMVAT_E_ARGUMENT);
+  const struct {
+    int32_t item, set, want;  // set < 0: a read
+  } sets[] = {{2, -1, 2}, {1, -1, 0}, {1, 9, 1}, {2, 0, 1}, {4, DEMVAT_MAX_ITEM_SETS, 1},
+              {0, 1, DEMVAT_E_ARGUMENT}, {5, 1, DEMVAT_E_ARGUMENT}, {-1, 1, DEMVAT_E_ARGUMENT},
+              {1, DEMVAT_MAX_ITEM_SETS + 1, DEMVAT_E_ARGUMENT}, {0, -1, DEMVAT_E_ARGUMENT}, {5, -1, DEMVAT_E_ARGUMENT}};
+  for (const auto& s : sets) {
+    const int32_t got = s.set < 0 ? GetBaseItemSet(h, s.item) : SetBaseItemSet(h, s.item, s.set);
+    EXPECT_EQ(got, s.want) << s.item << " " << s.set;
+  }
+  EXPECT_EQ(SetBaseItemSet(h, 1, -1), DEMVAT_E_ARGUMENT);
   EXPECT_EQ(CloseVatFile(h), 1);
   // Closed handles, and handles never given, are refused.
   for (const int32_t bad : {h, 0, -1, h + 256, h + 1, INT32_MAX}) {
@@ -98,18 +86,18 @@ TEST_F(DemVatTest, TableAnswersItemsAndKeepsClasses) {
 }
 
 TEST_F(DemVatTest, RefusesBadArgumentsAndKeepsTheFile) {
-  const std::vector<uint8_t> before = Slurp(path_);
+  const Bytes before = Slurp(path_);
   std::vector<DemVatItem> tooMany(DEMVAT_MAX_ITEMS + 1);
   for (size_t i = 0; i < tooMany.size(); ++i) tooMany[i] = {static_cast<int32_t>(i), 0, 1};
   const struct {
     std::vector<DemVatItem> items;
     int32_t want;
   } writes[] = {
-      {{{1, 0, 1}, {1, 0, 1}}, DEMVAT_E_ARGUMENT},           // a value twice
-      {{{2, 0, 1}, {1, 0, 1}}, DEMVAT_E_ARGUMENT},           // descending
-      {{{1, 0, 0}}, DEMVAT_E_ARGUMENT},                      // no cells
-      {{{2100000000, 0, 1}}, DEMVAT_E_ARGUMENT},             // the null value
-      {{{1, -1, 1}}, DEMVAT_E_ARGUMENT},                     // class out of range
+      {{{1, 0, 1}, {1, 0, 1}}, DEMVAT_E_ARGUMENT},  // a value twice
+      {{{2, 0, 1}, {1, 0, 1}}, DEMVAT_E_ARGUMENT},  // descending
+      {{{1, 0, 0}}, DEMVAT_E_ARGUMENT},             // no cells
+      {{{2100000000, 0, 1}}, DEMVAT_E_ARGUMENT},    // the null value
+      {{{1, -1, 1}}, DEMVAT_E_ARGUMENT},            // class out of range
       {{{1, DEMVAT_MAX_ITEM_SETS + 1, 1}}, DEMVAT_E_ARGUMENT},
       {tooMany, DEMVAT_E_LIMIT},
   };
@@ -124,25 +112,22 @@ TEST_F(DemVatTest, RefusesBadArgumentsAndKeepsTheFile) {
   ASSERT_EQ(mkfifo(dir_.Join("fifo").c_str(), 0600), 0);
   const struct {
     std::string path;
-    int32_t create;
-    int32_t open;
+    int32_t create, open;
   } opens[] = {
       {path_, DEMVAT_E_EXISTS, 1},
       {dir_.path(), DEMVAT_E_EXISTS, DEMVAT_E_IO},
       {dir_.Join("fifo"), DEMVAT_E_EXISTS, DEMVAT_E_IO},  // never blocks on the pipe
-      {dir_.Join("missing.WB"), 1, 1},                      // created empty, then opened
+      {dir_.Join("missing.WB"), 1, 1},                    // created empty, then opened
       {dir_.Join("no/such.WB"), DEMVAT_E_IO, DEMVAT_E_IO},
       {"", DEMVAT_E_ARGUMENT, DEMVAT_E_ARGUMENT},
   };
   for (const auto& o : opens) {
-    SCOPED_TRACE(o.path);
     const int32_t h = CreateVatFile(o.path.c_str(), 0, 0, 0);
-    EXPECT_EQ(h > 0 ? 1 : h, o.create);
+    EXPECT_EQ(h > 0 ? 1 : h, o.create) << o.path;
     if (h > 0) {
       EXPECT_EQ(CloseVatFile(h), 1);
     }
-    const int32_t r = OpenResult(o.path);
-    EXPECT_EQ(r > 0 ? 1 : r, o.open);
+    EXPECT_EQ(OpenResult(o.path), o.open) << o.path;
   }
   EXPECT_EQ(OpenVatFile(nullptr, 0, 0, 0), DEMVAT_E_ARGUMENT);
   EXPECT_EQ(DemVatReadTable(dir_.Join("missing.WB").c_str(), nullptr, 0), 0);
@@ -154,45 +139,47 @@ TEST_F(DemVatTest, RefusesBadArgumentsAndKeepsTheFile) {
 // Every cut and every flipped byte of a table is refused, and nothing reads past the end
 // (the sanitizer build would catch it).
 TEST_F(DemVatTest, DamagedFilesAreRefused) {
-  const std::vector<uint8_t> good = Slurp(path_);
+  const Bytes good = Slurp(path_);
   const std::string damaged = dir_.Join("damaged.WB");
-  const auto refused = [&](const std::vector<uint8_t>& bytes, int32_t want, const std::string& what) {
-    Spit(damaged, bytes);
+  const auto refused = [&](const Bytes& bytes, int32_t want, const std::string& what) {
+    std::ofstream(damaged, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     EXPECT_EQ(OpenResult(damaged), want) << what;
     EXPECT_EQ(DemVatReadTable(damaged.c_str(), nullptr, 0), want) << what;
   };
-  for (size_t n = 0; n < good.size(); ++n) {
-    refused({good.begin(), good.begin() + static_cast<ptrdiff_t>(n)}, DEMVAT_E_CORRUPT, "cut to " + std::to_string(n));
+  for (size_t n = 0; n <= good.size(); ++n) {
+    Bytes bytes(good.begin(), good.begin() + static_cast<ptrdiff_t>(n));
+    if (n == good.size()) bytes.push_back(0);  // one byte more
+    refused(bytes, DEMVAT_E_CORRUPT, "cut to " + std::to_string(n));
   }
   for (size_t i = 0; i < good.size(); ++i) {
     for (const uint8_t mask : {0x01, 0x80, 0xFF}) {
-      std::vector<uint8_t> bytes = good;
+      Bytes bytes = good;
       bytes[i] ^= mask;
       // The version field decides the layout: damage there reads as another version.
       refused(bytes, i >= 8 && i < 12 ? DEMVAT_E_VERSION : DEMVAT_E_CORRUPT, "byte " + std::to_string(i));
     }
   }
-  std::vector<uint8_t> longer = good;
-  longer.push_back(0);
-  refused(longer, DEMVAT_E_CORRUPT, "one byte more");
   // Sealed with a right checksum, yet against the rules of the format.
   const struct {
     size_t at;
     uint8_t value;
     int32_t want;
   } sealed[] = {
-      {8, 2, DEMVAT_E_VERSION},             // version 2
-      {12, 5, DEMVAT_E_CORRUPT},            // more items than bytes
-      {19, 0x7F, DEMVAT_E_CORRUPT},         // item 1 above item 2 (-7 becomes 2147483641)
-      {20, 0, DEMVAT_E_CORRUPT},            // item 1 without cells (3 becomes 0)
-      {28 + 1, 0x80, DEMVAT_E_CORRUPT},     // class 32768
-      {30, 1, DEMVAT_E_CORRUPT},            // reserved field not 0
-      {32 + 4, 0, DEMVAT_E_CORRUPT},        // item 2 without cells (100 becomes 0)
+      {8, 2, DEMVAT_E_VERSION},          // version 2
+      {12, 5, DEMVAT_E_CORRUPT},         // more items than bytes
+      {19, 0x7F, DEMVAT_E_CORRUPT},      // item 1 above item 2 (-7 becomes 2147483641)
+      {20, 0, DEMVAT_E_CORRUPT},         // item 1 without cells (3 becomes 0)
+      {28 + 1, 0x80, DEMVAT_E_CORRUPT},  // class 32768
+      {30, 1, DEMVAT_E_CORRUPT},         // reserved field not 0
+      {32 + 4, 0, DEMVAT_E_CORRUPT},     // item 2 without cells (100 becomes 0)
   };
   for (const auto& s : sealed) {
-    std::vector<uint8_t> bytes = good;
+    Bytes bytes = good;
     bytes[s.at] = s.value;
-    refused(Resealed(bytes), s.want, "sealed byte " + std::to_string(s.at));
+    const uint32_t crc = Crc32(std::span<const uint8_t>(bytes.data(), bytes.size() - 4));
+    for (int i = 0; i < 4; ++i) bytes[bytes.size() - 4 + i] = static_cast<uint8_t>(crc >> (8 * i));
+    refused(bytes, s.want, "sealed byte " + std::to_string(s.at));
   }
   // A file longer than any table is refused without being read in.
   std::filesystem::resize_file(damaged, kMaxTableBytes + 1);
@@ -213,7 +200,6 @@ TEST_F(DemVatTest, HandlesAreSharedSafelyAndRunOut) {
   }
   for (std::thread& th : threads) th.join();
   for (const int f : failures) EXPECT_EQ(f, 0);
-
   std::vector<int32_t> open;
   for (int32_t h = OpenVatFile(path_.c_str(), 0, 0, 0); h > 0; h = OpenVatFile(path_.c_str(), 0, 0, 0)) {
     open.push_back(h);

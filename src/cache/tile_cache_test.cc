@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cache/buffers.h"
 #include "platform/fault_env.h"
 #include "registry/data_layer.h"
 
@@ -12,6 +13,27 @@ namespace dembase {
 namespace {
 
 constexpr uint64_t kMiB = uint64_t{1} << 20;
+
+TEST(BuffersTest, NthAllocationFailsAndFreeIsIdempotent) {
+  void* p[3] = {};
+  FailNthAllocation(2);
+  EXPECT_EQ(AllocBuffer(&p[0], 2 * 262144), 1);
+  p[1] = &p;
+  EXPECT_EQ(AllocBuffer(&p[1], 8), 0);
+  EXPECT_EQ(p[1], nullptr) << "a failed allocation leaves null behind";
+  EXPECT_TRUE(AllocationFaultFired());
+  EXPECT_EQ(AllocBuffer(&p[2], 1), 1) << "only the nth fails";
+  FailNthAllocation(1, /*persistent=*/true);
+  EXPECT_EQ(AllocBuffer(&p[1], 8), 0);
+  EXPECT_EQ(AllocBuffer(&p[1], 8), 0);
+  FailNthAllocation(0);
+  EXPECT_EQ(AllocBuffer(nullptr, 8), 0);
+  for (void*& q : p) {
+    FreeBuffer(&q);
+    FreeBuffer(&q);
+    EXPECT_EQ(q, nullptr);
+  }
+}
 
 // Records write-backs and clears dirty, as a real layer does.
 class FakeLayer : public CDataLayer {
@@ -28,8 +50,8 @@ class FakeLayer : public CDataLayer {
 
 class TileCacheTest : public ::testing::Test {
  protected:
-  void SetUpCache(uint64_t memory = 64 * kMiB) {  // 64 MiB x 0.125: the minimum, 64 slots
-    env_.SetPhysicalMemory(memory);
+  void SetUpCache() {  // 64 MiB x 0.125: the minimum, 64 slots
+    env_.SetPhysicalMemory(64 * kMiB);
     ASSERT_EQ(cache_.Setup(0.125f), 1);
   }
   void Fill(FakeLayer& layer, int n) {
@@ -49,13 +71,13 @@ class TileCacheTest : public ::testing::Test {
 };
 
 TEST_F(TileCacheTest, SizingFromMemoryAndFraction) {
-  struct Case {
+  const struct {
     uint64_t memory;
     float fraction;
     int16_t slots;
   } cases[] = {{256 * kMiB, 0.125f, 128}, {64 * kMiB, 0.125f, 64}, {2048 * kMiB, 0.5f, 4096},
                {uint64_t{1} << 50, 0.5f, 32767}, {0, 0.5f, 64}, {256 * kMiB, NAN, 64}};
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.memory << " x " << c.fraction);
     env_.SetPhysicalMemory(c.memory);
     CTileCache cache;
@@ -77,7 +99,6 @@ TEST_F(TileCacheTest, SetupOnceFailureLeavesItEmptyThenRetries) {
   EXPECT_FALSE(cache_.Acquire(&layer, &layer.refs[0], 0)) << "no pool, no block";
   EXPECT_FALSE(layer.refs[0].cached());
   cache_.Release(0);
-
   env_.SetReserveMemoryFails(false);
   ASSERT_EQ(cache_.Setup(0.125f), 1);
   uint8_t* first_block = cache_.slot(0).block;
@@ -85,7 +106,6 @@ TEST_F(TileCacheTest, SetupOnceFailureLeavesItEmptyThenRetries) {
   EXPECT_EQ(cache_.Setup(0.5f), 1);
   EXPECT_EQ(cache_.slot_count(), 128) << "a later fraction changes nothing";
   EXPECT_EQ(cache_.slot(0).block, first_block);
-
   cache_.Clear();
   EXPECT_EQ(cache_.slot_count(), 0);
   EXPECT_FALSE(cache_.Acquire(&layer, &layer.refs[0], 0));
@@ -122,7 +142,6 @@ TEST_F(TileCacheTest, SweepSecondChanceAndWriteBack) {
   EXPECT_TRUE(a.refs[64].slot == 1 && a.refs[1].state == TileRef::kNotCached);
   EXPECT_EQ(a.written.size(), 1u);
   EXPECT_EQ(cache_.hand(), 2);
-
   // Asking again for a tile that holds a block must not give it a second slot.
   ASSERT_TRUE(cache_.Acquire(&a, &a.refs[64], 64));
   EXPECT_EQ(a.refs[64].slot, 1);

@@ -11,78 +11,49 @@
 namespace dembase {
 namespace {
 
-class TileStatsTest : public ::testing::Test {
- protected:
-  void Fill(CellType type) { FillWithNull(type, MutableTileBlock(block_.data(), kTileBlockBytes)); }
-  void SetFloat(int32_t r, int32_t c, float v) { StoreCellBits(&block_[CellByteOffset(r, c)], std::bit_cast<uint32_t>(v)); }
-  void SetInt(int32_t r, int32_t c, int32_t v) { StoreCellBits(&block_[CellByteOffset(r, c)], std::bit_cast<uint32_t>(v)); }
-  TileStats Stats(CellType type) { return ComputeTileStats(type, TileBlock(block_.data(), kTileBlockBytes)); }
-
-  std::vector<uint8_t> block_ = std::vector<uint8_t>(kTileBlockBytes);
+struct Cell {
+  int32_t r, c;
+  uint32_t bits;
 };
+uint32_t F(float v) { return std::bit_cast<uint32_t>(v); }
+uint32_t I(int32_t v) { return std::bit_cast<uint32_t>(v); }
+constexpr float kIntMin = static_cast<float>(std::numeric_limits<int32_t>::min());
+constexpr float kIntMax = static_cast<float>(std::numeric_limits<int32_t>::max());
+constexpr float kNaNf = std::numeric_limits<float>::quiet_NaN(), kInff = std::numeric_limits<float>::infinity();
 
-TEST_F(TileStatsTest, NullFilledTilesAreEmptyAndReportTheNullValue) {
-  Fill(CellType::kFloat32);
-  EXPECT_EQ(LoadCellBits(&block_[CellByteOffset(255, 255)]), kNullFloat32Bits);
-  TileStats s = Stats(CellType::kFloat32);
-  EXPECT_TRUE(s.empty);
-  EXPECT_EQ(s.minimum, kNullFloat32);
-  EXPECT_EQ(s.maximum, kNullFloat32);
-
-  Fill(CellType::kInt32);
-  s = Stats(CellType::kInt32);
-  EXPECT_TRUE(s.empty);
-  EXPECT_EQ(s.minimum, 2100000000.0f);
-  EXPECT_EQ(s.maximum, 2100000000.0f);
-}
-
-TEST_F(TileStatsTest, FloatIgnoresNullLikeCells) {
-  Fill(CellType::kFloat32);
-  // Only null-like cells: still empty.
-  SetFloat(0, 0, 1e19f);
-  SetFloat(0, 1, -1e30f);
-  SetFloat(0, 2, std::numeric_limits<float>::quiet_NaN());
-  SetFloat(0, 3, -std::numeric_limits<float>::infinity());
-  EXPECT_TRUE(Stats(CellType::kFloat32).empty);
-
-  SetFloat(10, 20, -3.5f);
-  SetFloat(255, 255, 812.25f);  // shared border cells count too
-  SetFloat(100, 0, -0.0f);
-  SetFloat(7, 7, MaxNonNullFloat());
-  const TileStats s = Stats(CellType::kFloat32);
-  EXPECT_FALSE(s.empty);
-  EXPECT_EQ(s.minimum, -3.5f);
-  EXPECT_EQ(s.maximum, MaxNonNullFloat());
-}
-
-TEST_F(TileStatsTest, FloatSignsOrderCorrectly) {
-  Fill(CellType::kFloat32);
-  SetFloat(1, 1, -1000.0f);
-  SetFloat(1, 2, -0.5f);
-  SetFloat(1, 3, -2000.0f);
-  const TileStats s = Stats(CellType::kFloat32);
-  EXPECT_EQ(s.minimum, -2000.0f);
-  EXPECT_EQ(s.maximum, -0.5f);
-}
-
-TEST_F(TileStatsTest, IntIgnoresOnlyTheNullValue) {
-  Fill(CellType::kInt32);
-  SetInt(0, 0, kNullInt32 - 1);
-  SetInt(3, 4, std::numeric_limits<int32_t>::min());
-  SetInt(255, 0, 17);
-  const TileStats s = Stats(CellType::kInt32);
-  EXPECT_FALSE(s.empty);
-  EXPECT_EQ(s.minimum, static_cast<float>(std::numeric_limits<int32_t>::min()));
-  EXPECT_EQ(s.maximum, static_cast<float>(kNullInt32 - 1));
-}
-
-TEST_F(TileStatsTest, SingleValueTile) {
-  Fill(CellType::kInt32);
-  SetInt(128, 128, std::numeric_limits<int32_t>::max());
-  const TileStats s = Stats(CellType::kInt32);
-  EXPECT_FALSE(s.empty);
-  EXPECT_EQ(s.minimum, static_cast<float>(std::numeric_limits<int32_t>::max()));
-  EXPECT_EQ(s.maximum, s.minimum);
+TEST(TileStatsTest, NullLikeCellsAreIgnoredAndSignsOrder) {
+  const struct {
+    const char* what;
+    CellType type;
+    std::vector<Cell> cells;  // on a null-filled tile
+    bool empty;
+    float min, max;
+  } cases[] = {
+      {"null float", CellType::kFloat32, {}, true, kNullFloat32, kNullFloat32},
+      {"null int", CellType::kInt32, {}, true, 2100000000.0f, 2100000000.0f},
+      {"only null-like", CellType::kFloat32, {{0, 0, F(1e19f)}, {0, 1, F(-1e30f)}, {0, 2, F(kNaNf)}, {0, 3, F(-kInff)}},
+       true, kNullFloat32, kNullFloat32},
+      {"float, border cells count",
+       CellType::kFloat32,
+       {{0, 0, F(1e19f)}, {10, 20, F(-3.5f)}, {255, 255, F(812.25f)}, {100, 0, F(-0.0f)}, {7, 7, F(MaxNonNullFloat())}},
+       false, -3.5f, MaxNonNullFloat()},
+      {"negative floats", CellType::kFloat32, {{1, 1, F(-1000.0f)}, {1, 2, F(-0.5f)}, {1, 3, F(-2000.0f)}}, false,
+       -2000.0f, -0.5f},
+      {"int ignores only the null value", CellType::kInt32,
+       {{0, 0, I(kNullInt32 - 1)}, {3, 4, I(std::numeric_limits<int32_t>::min())}, {255, 0, I(17)}}, false, kIntMin,
+       static_cast<float>(kNullInt32 - 1)},
+      {"single value", CellType::kInt32, {{128, 128, I(std::numeric_limits<int32_t>::max())}}, false, kIntMax, kIntMax},
+  };
+  std::vector<uint8_t> block(kTileBlockBytes);
+  for (const auto& c : cases) {
+    FillWithNull(c.type, MutableTileBlock(block.data(), kTileBlockBytes));
+    EXPECT_EQ(LoadCellBits(&block[CellByteOffset(255, 255)]), NullCellBits(c.type)) << c.what;
+    for (const Cell& cell : c.cells) StoreCellBits(&block[CellByteOffset(cell.r, cell.c)], cell.bits);
+    const TileStats s = ComputeTileStats(c.type, TileBlock(block.data(), kTileBlockBytes));
+    EXPECT_EQ(s.empty, c.empty) << c.what;
+    EXPECT_EQ(s.minimum, c.min) << c.what;
+    EXPECT_EQ(s.maximum, c.max) << c.what;
+  }
 }
 
 }  // namespace

@@ -16,22 +16,16 @@ std::array<std::byte, N> Bytes(std::array<uint8_t, N> v) {
   return out;
 }
 
-TEST(Coding, FixedWidthIsLittleEndian) {
+TEST(Coding, LittleEndianAndFloatBitPatterns) {
   std::array<std::byte, 8> buf{};
-  EncodeFixed16(buf.data(), 0x1234);
-  EXPECT_EQ(buf[0], std::byte{0x34});
-  EXPECT_EQ(buf[1], std::byte{0x12});
-  EncodeFixed32(buf.data(), 0x4460);
-  EXPECT_EQ(buf, Bytes<8>({0x60, 0x44, 0, 0, 0, 0, 0, 0}));
   EncodeFixed64(buf.data(), 0x0102030405060708ull);
   EXPECT_EQ(buf, Bytes<8>({8, 7, 6, 5, 4, 3, 2, 1}));
   EXPECT_EQ(DecodeFixed64(buf.data()), 0x0102030405060708ull);
   EXPECT_EQ(DecodeFixed32(buf.data()), 0x05060708u);
   EXPECT_EQ(DecodeFixed16(buf.data()), 0x0708u);
-}
-
-TEST(Coding, FloatsTravelAsBitPatterns) {
-  std::array<std::byte, 8> buf{};
+  EncodeFixed16(buf.data(), 0x1234);
+  EncodeFixed32(buf.data() + 2, 0x4460);
+  EXPECT_EQ(buf, Bytes<8>({0x34, 0x12, 0x60, 0x44, 0, 0, 2, 1}));
   EncodeFloat(buf.data(), 1.7014100e+38f);
   EXPECT_EQ(DecodeFixed32(buf.data()), 0x7EFFFFEEu);
   EncodeDouble(buf.data(), 1.0);
@@ -42,7 +36,7 @@ TEST(Coding, FloatsTravelAsBitPatterns) {
   EXPECT_TRUE(std::signbit(DecodeFloat(buf.data())));
 }
 
-TEST(Coding, ReaderRefusesShortSpansWithoutMoving) {
+TEST(Coding, ReaderRefusesShortSpansWithoutMovingAndWriterFailsForGood) {
   const auto bytes = Bytes<5>({1, 2, 3, 4, 5});
   ByteReader r(bytes);
   uint32_t u32 = 0;
@@ -60,9 +54,7 @@ TEST(Coding, ReaderRefusesShortSpansWithoutMoving) {
   std::span<const std::byte> none;
   EXPECT_TRUE(r.ReadBytes(0, &none));
   EXPECT_FALSE(r.ReadBytes(1, &none));
-}
 
-TEST(Coding, WriterFailsForGoodOnOverflow) {
   std::array<std::byte, 6> buf{};
   ByteWriter w(buf);
   w.PutI32(-2);

@@ -38,11 +38,10 @@ bool Takes(BackgroundInflater& b, uint64_t key, const Packed& p) {
 
 TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecord) {
   BackgroundInflater b;
-  const Packed one = Pack(3, 100), two = Pack(5, 200);
+  const Packed one = Pack(3, 100), two = Pack(5, 200), three = Pack(7, 300);
   ASSERT_TRUE(b.Start(1, one.rec, one.payload));
   ASSERT_TRUE(b.Start(2, two.rec, two.payload));
   EXPECT_TRUE(b.Has(1) && b.Has(2));
-
   Packed moved = one;
   moved.rec.offset = 999;  // the tile was rewritten elsewhere since
   EXPECT_FALSE(Takes(b, 1, moved));
@@ -51,21 +50,18 @@ TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecord) {
   std::vector<uint8_t> block(kTileBlockBytes);
   ASSERT_TRUE(b.CopyTo(2, two.rec, block.data()));
   EXPECT_EQ(block, two.cells);
-}
 
-TEST(BackgroundInflaterTest, ANewJobPushesOutTheOldestAndDropForgetsAll) {
-  BackgroundInflater b;
-  const Packed a = Pack(3, 100), c = Pack(5, 200), d = Pack(7, 300);
-  ASSERT_TRUE(b.Start(1, a.rec, a.payload));
-  ASSERT_TRUE(b.Start(2, c.rec, c.payload));
-  ASSERT_TRUE(b.Start(3, d.rec, d.payload));
+  // A new job pushes out the oldest, and Drop forgets all.
+  b.Drop();
+  for (const auto& [key, p] : {std::pair{1, &one}, {2, &two}, {3, &three}}) {
+    ASSERT_TRUE(b.Start(key, p->rec, p->payload));
+  }
   EXPECT_FALSE(b.Has(1));
-  EXPECT_FALSE(Takes(b, 1, a));
-  EXPECT_TRUE(Takes(b, 3, d));
-
+  EXPECT_FALSE(Takes(b, 1, one));
+  EXPECT_TRUE(Takes(b, 3, three));
   b.Drop();
   EXPECT_FALSE(b.Has(2));
-  EXPECT_FALSE(Takes(b, 2, c));
+  EXPECT_FALSE(Takes(b, 2, two));
 }
 
 TEST(BackgroundInflaterTest, RefusesWhatItCannotInflate) {
@@ -74,7 +70,6 @@ TEST(BackgroundInflaterTest, RefusesWhatItCannotInflate) {
   bad.payload[bad.payload.size() / 2] ^= 0x5A;  // the stream's checksum fails
   ASSERT_TRUE(b.Start(1, bad.rec, bad.payload));
   EXPECT_FALSE(Takes(b, 1, bad));
-
   Packed raw = Pack(5, 200);
   raw.rec.packed = 0;
   EXPECT_FALSE(b.Start(2, raw.rec, raw.payload));

@@ -1,5 +1,4 @@
-// TestTempDir: a fresh directory for one test, removed with everything in it at the end.
-// Tests only.
+// TestTempDir: a fresh directory for one test, removed with everything in it at the end. Tests only.
 #ifndef DEMBASE_PLATFORM_TEST_TEMP_DIR_H_
 #define DEMBASE_PLATFORM_TEST_TEMP_DIR_H_
 
@@ -23,9 +22,7 @@ class TestTempDir {
   }
   TestTempDir(const TestTempDir&) = delete;
   TestTempDir& operator=(const TestTempDir&) = delete;
-
-  // Empty when the directory could not be made.
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return path_; }  // empty when the directory could not be made
   std::string Join(const std::string& name) const { return path_ + "/" + name; }
 
  private:

@@ -1,5 +1,5 @@
-// A layer kind for tests of the handle and the registry: it records which operations
-// reach it and answers what the test sets.
+// A layer kind for tests of the handle and the registry: it records which operations reach it
+// and answers what the test sets.
 #ifndef DEMBASE_TESTS_SUPPORT_FAKE_LAYER_H_
 #define DEMBASE_TESTS_SUPPORT_FAKE_LAYER_H_
 
@@ -48,7 +48,6 @@ class FakeLayer final : public CDataLayer {
   void SetLayerOperParam(const LayerOperParam*) override { Log("SetLayerOperParam"); }
   void GetLayerOperParam(LayerOperParam*) override { Log("GetLayerOperParam"); }
   double GetNullValue() override { Log("GetNullValue"); return 7.5; }
-  int32_t IsNullValue(double) override { return R("IsNullValue"); }
   int16_t CreatePyramidLayer(int32_t, int16_t level, double x, double y) override {
     Log("CreatePyramidLayer(" + std::to_string(level) + "," + std::to_string(x) + "," + std::to_string(y) + ")");
     return static_cast<int16_t>(res_->Get("CreatePyramidLayer"));
@@ -58,7 +57,8 @@ class FakeLayer final : public CDataLayer {
     if (r == 1) res_->openLevel = level;
     return r;
   }
-  int16_t ClosePyramidLayer(int32_t) override { return R16("ClosePyramidLayer"); }
+  int16_t GetPyramidLayerInfo(int32_t, int16_t, PyramidLayerInfo*) override { return R16("GetPyramidLayerInfo"); }
+  int16_t GetPyLayerVatName(int32_t, int16_t, char*) override { return R16("GetPyLayerVatName"); }
   int16_t GetOpenPyramidLayer() override { return res_->openLevel; }
   int16_t GetOneTileInfo(int32_t, int32_t, int32_t, OneTileInfo*) override { return R16("GetOneTileInfo"); }
   int16_t SetCell(int32_t, int32_t, int32_t, double) override { return R16("SetCell"); }
