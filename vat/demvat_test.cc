@@ -14,6 +14,7 @@
 #include "demvat.h"
 #include "src/platform/test_temp_dir.h"
 #include "table_codec.h"
+#include "table_file.h"
 
 namespace dembase::vat {
 namespace {
@@ -207,6 +208,40 @@ TEST_F(DemVatTest, HandlesAreSharedSafelyAndRunOut) {
   EXPECT_EQ(open.size(), 255u);
   EXPECT_EQ(OpenVatFile(path_.c_str(), 0, 0, 0), DEMVAT_E_LIMIT);
   for (const int32_t h : open) EXPECT_EQ(CloseVatFile(h), 1);
+}
+
+// A table written (a new one, or in place of the old one, as every writer of the library
+// does), failing at each of its file-system calls: the file holds the old table or the new
+// one (the old one whenever the answer is a failure before the rename), no temporary file
+// stays beside it, and the write answers 1 only when nothing failed.
+TEST_F(DemVatTest, FailedWritesLeaveTheOldTableOrTheNew) {
+  const std::vector<DemVatItem> items = {{1, 0, 2}, {9, 4, 3}};
+  const Bytes fresh = EncodeTable(items);
+  for (const bool replace : {true, false}) {
+    SCOPED_TRACE(replace ? "replace" : "create");
+    int64_t n = 1;
+    for (; n < 40; ++n) {
+      SCOPED_TRACE(n);
+      if (replace) {
+        ASSERT_EQ(DemVatWriteTable(path_.c_str(), kItems.data(), static_cast<int32_t>(kItems.size())), 1);
+      } else {
+        std::error_code ec;
+        std::filesystem::remove(path_, ec);  // false when the last attempt made no file
+        ASSERT_FALSE(ec);
+      }
+      const Bytes old = Slurp(path_);
+      FailNthCallForTesting(n);
+      const int32_t r = WriteFileAtomically(path_, fresh, replace);
+      const bool failed = CallFailedForTesting();
+      FailNthCallForTesting(0);
+      EXPECT_EQ(r == 1, !failed) << r;
+      const Bytes now = Slurp(path_);
+      EXPECT_TRUE(now == fresh || (r != 1 && now == old)) << now.size();
+      EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.path()), {}), now.empty() ? 0 : 1);
+      if (!failed) break;
+    }
+    EXPECT_GT(n, 4);
+  }
 }
 
 }  // namespace

@@ -13,6 +13,18 @@
 namespace dembase::vat {
 namespace {
 
+// The test seam: the Nth guarded call from arming on fails with EIO (0: none armed).
+std::atomic<int64_t> g_failIn{0};
+std::atomic<bool> g_failed{false};
+
+// Whether the next file-system call may run.
+bool CallMayRun() {
+  if (g_failIn.load(std::memory_order_relaxed) == 0 || g_failIn.fetch_sub(1) != 1) return true;
+  g_failed = true;
+  errno = EIO;
+  return false;
+}
+
 // Closes a descriptor when it goes out of scope.
 class Fd {
  public:
@@ -27,6 +39,10 @@ class Fd {
   bool Close() {
     const int fd = fd_;
     fd_ = -1;
+    if (fd >= 0 && !CallMayRun()) {
+      (void)close(fd);
+      return false;
+    }
     return fd < 0 || close(fd) == 0;
   }
 
@@ -37,7 +53,7 @@ class Fd {
 bool WriteAll(int fd, std::span<const uint8_t> bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    const ssize_t n = CallMayRun() ? write(fd, bytes.data() + done, bytes.size() - done) : -1;
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
@@ -48,13 +64,14 @@ bool WriteAll(int fd, std::span<const uint8_t> bytes) {
 bool SyncDirectoryOf(const std::string& path) {
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return fd.get() >= 0 && fsync(fd.get()) == 0;
+  Fd fd(CallMayRun() ? open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+  return fd.get() >= 0 && CallMayRun() && fsync(fd.get()) == 0;
 }
 
 // Moves from to to, failing when to exists. Hard links give that on file systems
 // without renameat2's RENAME_NOREPLACE.
 bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (!CallMayRun()) return false;
   if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   if (link(from.c_str(), to.c_str()) != 0) return false;
@@ -90,16 +107,16 @@ int32_t WriteFileAtomically(const std::string& path, std::span<const uint8_t> by
   int raw = -1;
   for (int attempt = 0; attempt < 16 && raw < 0; ++attempt) {
     temp = path + ".tmp" + std::to_string(getpid()) + "_" + std::to_string(serial.fetch_add(1));
-    raw = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    raw = CallMayRun() ? open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666) : -1;
     if (raw < 0 && errno != EEXIST) return DEMVAT_E_IO;
   }
   Fd fd(raw);
   if (fd.get() < 0) return DEMVAT_E_IO;
   // Synced before the rename: otherwise a crash could leave the new name on empty blocks.
-  bool ok = WriteAll(fd.get(), bytes) && fsync(fd.get()) == 0;
+  bool ok = WriteAll(fd.get(), bytes) && CallMayRun() && fsync(fd.get()) == 0;
   ok = fd.Close() && ok;
   if (ok) {
-    ok = replace ? rename(temp.c_str(), path.c_str()) == 0 : RenameNoReplace(temp, path);
+    ok = replace ? CallMayRun() && rename(temp.c_str(), path.c_str()) == 0 : RenameNoReplace(temp, path);
     const bool existed = !ok && !replace && errno == EEXIST;
     if (!ok) {
       (void)unlink(temp.c_str());
@@ -111,5 +128,12 @@ int32_t WriteFileAtomically(const std::string& path, std::span<const uint8_t> by
   (void)unlink(temp.c_str());
   return DEMVAT_E_IO;
 }
+
+void FailNthCallForTesting(int64_t n) {
+  g_failed = false;
+  g_failIn = n;
+}
+
+bool CallFailedForTesting() { return g_failed; }
 
 }  // namespace dembase::vat

@@ -19,6 +19,11 @@ int32_t ReadWholeFile(const std::string& path, size_t maxBytes, std::vector<uint
 // DEMVAT_E_EXISTS. 1, or DEMVAT_E_IO; on failure the temporary file is removed.
 int32_t WriteFileAtomically(const std::string& path, std::span<const uint8_t> bytes, bool replace);
 
+// Test seam: the Nth file-system call of the writes from now on fails with EIO, once (0
+// disarms); and whether it has.
+void FailNthCallForTesting(int64_t n);
+bool CallFailedForTesting();
+
 }  // namespace dembase::vat
 
 #endif  // DEMBASE_VAT_TABLE_FILE_H_
