@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 
@@ -186,12 +187,23 @@ class PosixEnv final : public Env {
   uint64_t TotalPhysicalMemory() override { return SystemPhysicalMemory(); }
 
   void* ReserveMemory(size_t size) override {
-    if (size == 0) return nullptr;
-    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
     // Random cell reads over many tiles miss the TLB on every 4 KiB page; huge pages (where
-    // the system offers them) cut that. Only a hint: refusal changes nothing.
-    (void)madvise(p, size, MADV_HUGEPAGE);
+    // the system offers them) cut that. The kernel grants them only for whole aligned 2 MiB
+    // ranges, so the pool starts on one: map 2 MiB more, then give back the ends.
+    constexpr size_t kHuge = size_t{2} << 20;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    if (size == 0 || size > SIZE_MAX - kHuge - page) return nullptr;
+    const size_t mapped = (size + page - 1) / page * page;
+    const size_t padded = mapped + kHuge;
+    void* raw = mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (raw == MAP_FAILED) return nullptr;
+    const uintptr_t base = reinterpret_cast<uintptr_t>(raw);
+    const uintptr_t start = (base + kHuge - 1) / kHuge * kHuge;
+    const size_t head = start - base;
+    if (head != 0) (void)munmap(raw, head);
+    if (padded - head - mapped != 0) (void)munmap(reinterpret_cast<void*>(start + mapped), padded - head - mapped);
+    void* p = reinterpret_cast<void*>(start);
+    (void)madvise(p, mapped, MADV_HUGEPAGE);  // only a hint: refusal changes nothing
     return p;
   }
 

@@ -153,6 +153,7 @@ TEST(EnvMemoryAndLibraryTest, ReserveAndLoad) {
   const size_t size = size_t{1} << 30;  // address space only
   auto* p = static_cast<unsigned char*>(env->ReserveMemory(size));
   ASSERT_NE(p, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (size_t{2} << 20), 0u) << "huge pages need an aligned start";
   EXPECT_EQ(p[size - 1], 0);
   p[size - 1] = 42;
   env->ReleaseMemory(p, size);
