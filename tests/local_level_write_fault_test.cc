@@ -11,7 +11,7 @@
 
 #include "tests/support/cell_block.h"
 #include "tests/support/level_io.h"
-#include "tests/support/level_probe.h"
+#include "tests/support/layer_files.h"
 #include "tests/support/local_store_fixture.h"
 
 namespace dembase::testing {

@@ -23,7 +23,6 @@
 #include "tests/support/layer_kind_fixture.h"
 #include "tests/support/layer_state.h"
 #include "tests/support/level_io.h"
-#include "tests/support/level_probe.h"
 #include "tests/support/local_store_fixture.h"
 #include "tests/support/sqlite_fault_vfs.h"
 #include "tests/support/tile_content.h"
