@@ -79,7 +79,8 @@ std::vector<Damage> Cases() {
       Flip("level directory", kInfo, kStart, 0, kRec + 1, 0x01, kReadable),
       Flip("level header path", kInfo, kStart, 0, kRec + 256 + 6, 0x01, kLevelRefused),
       Flip("data file path", kInfo, kStart, 0, kRec + 516 + 6, 0x01, kLevelRefused),
-      {"header path leaves the layer", kInfo, kStart, 0, kRec + 256, Op::kPut, 0, "..\\hill\\hill.Hdr", kLayerRefused, 0, 0},
+      {"header path leaves the layer", kInfo, kStart, 0, kRec + 256, Op::kPut, 0, "..\\hill\\hill.Hdr", kLayerRefused,
+       0, 0},
       Flip("level not created", kInfo, kStart, 0, kRec + 776, 0x01, kLevelRefused),
       Flip("created flag 3", kInfo, kStart, 0, kRec + 776, 0x02, kReadable),
       // Level header.

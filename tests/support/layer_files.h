@@ -1,9 +1,7 @@
-// The files of a local layer as a test sees them from outside the library: whole files,
-// the layer header, one level's header, records and payloads, and a snapshot of a
-// directory tree that can be put back after a test damaged it. Records are decoded with
-// the library's codecs; whether payloads were written completely is checked here, with
-// zlib. Everything goes straight to the file system, never through the library's Env,
-// so injected faults never touch it.
+// The files of a local layer as a test sees them from outside the library, decoded with
+// the record codecs: the layer header, one level's records and payloads, and snapshots of
+// a directory tree. Straight to the file system, never through the library's Env, so
+// injected faults never touch it.
 #ifndef DEMBASE_TESTS_SUPPORT_LAYER_FILES_H_
 #define DEMBASE_TESTS_SUPPORT_LAYER_FILES_H_
 
@@ -89,35 +87,32 @@ class LevelProbe {
  public:
   static constexpr uint32_t kBlockBytes = 262144;
 
-  // Level `level` of a layer, found through its record in the layer header.
+  // Level `level` of a layer, found through its record in the layer header. False when
+  // the files cannot be read or the level header does not fit its file.
   bool Load(const std::string& layerHeaderPath, int level) {
     const auto layer = ReadLayerHeader(layerHeaderPath);
     if (!layer || level < 1 || static_cast<size_t>(level) > layer->levels.size()) return false;
     std::string rel = layer->levels[static_cast<size_t>(level - 1)].headerPath;
     std::replace(rel.begin(), rel.end(), '\\', '/');
-    return LoadHeader((std::filesystem::path(layerHeaderPath).parent_path() / rel).string());
-  }
-
-  // False when the files cannot be read or the header does not fit its file.
-  bool LoadHeader(const std::string& hdrPath) {
-    const Bytes b = ReadFileBytes(hdrPath);
+    const std::filesystem::path hdr = std::filesystem::path(layerHeaderPath).parent_path() / rel;
+    const Bytes b = ReadFileBytes(hdr.string());
     const auto bytes = std::as_bytes(std::span(b));
     LevelHeaderPrefix prefix;
     if (!prefix.DecodeFrom(bytes) || prefix.dataFileCount < 1 || prefix.info.tilesDown < 1 ||
         prefix.info.tilesAcross < 1) {
       return false;
     }
-    const size_t tiles = static_cast<size_t>(prefix.info.tilesDown) * static_cast<size_t>(prefix.info.tilesAcross);
-    const size_t recordsAt = LevelHeaderPrefix::kEncodedLength + kDataFileEndLength * static_cast<size_t>(prefix.dataFileCount);
-    if (b.size() < recordsAt || (b.size() - recordsAt) / TileIndexRecCodec::kEncodedLength < tiles) return false;
     info_ = prefix.info;
     ends_.assign(static_cast<size_t>(prefix.dataFileCount), 0);
-    records_.assign(tiles, {});
-    if (!DecodeDataFileEnds(bytes.subspan(LevelHeaderPrefix::kEncodedLength), ends_) ||
-        !DecodeTileIndex(bytes.subspan(recordsAt), records_)) {
+    const size_t tiles = static_cast<size_t>(info_.tilesDown) * static_cast<size_t>(info_.tilesAcross);
+    if (b.size() < record_offset(0) || (b.size() - record_offset(0)) / TileIndexRecCodec::kEncodedLength < tiles) {
       return false;
     }
-    const std::filesystem::path hdr(hdrPath);
+    records_.assign(tiles, {});
+    if (!DecodeDataFileEnds(bytes.subspan(LevelHeaderPrefix::kEncodedLength), ends_) ||
+        !DecodeTileIndex(bytes.subspan(record_offset(0)), records_)) {
+      return false;
+    }
     dataPaths_.clear();
     sizes_.clear();
     for (size_t i = 0; i < ends_.size(); ++i) {
@@ -131,10 +126,10 @@ class LevelProbe {
 
   const PyramidLayerInfo& info() const { return info_; }
   int data_file_count() const { return static_cast<int>(ends_.size()); }
-  uint32_t data_file_end(int f) const { return ends_[static_cast<size_t>(f)]; }
-  uint64_t data_file_size(int f) const { return sizes_[static_cast<size_t>(f)]; }
-  const std::filesystem::path& data_path(int f) const { return dataPaths_[static_cast<size_t>(f)]; }
-  const TileIndexRec& record(int32_t t) const { return records_[static_cast<size_t>(t)]; }
+  uint32_t data_file_end(int f) const { return ends_.at(static_cast<size_t>(f)); }
+  uint64_t data_file_size(int f) const { return sizes_.at(static_cast<size_t>(f)); }
+  const std::filesystem::path& data_path(int f) const { return dataPaths_.at(static_cast<size_t>(f)); }
+  const TileIndexRec& record(int32_t t) const { return records_.at(static_cast<size_t>(t)); }
   int32_t tile_count() const { return static_cast<int32_t>(records_.size()); }
   // Where tile t's record lies in the level header file.
   size_t record_offset(int32_t t) const {
@@ -170,46 +165,32 @@ class LevelProbe {
     return false;
   }
 
-  // Tile t's cells as stored: false when its record claims a payload that is not
-  // wholly inside its data file or does not inflate to exactly one tile block.
-  // REQUIRES: Stored(t); out holds kBlockBytes.
-  bool ReadCells(int32_t t, void* out, std::string* why = nullptr) const {
+  // Tile t's cells as stored into `out` (kBlockBytes), or what is wrong with its payload.
+  // REQUIRES: Stored(t).
+  const char* Flaw(int32_t t, void* out) const {
     const TileIndexRec& rec = record(t);
-    auto fail = [&](const char* what) {
-      if (why != nullptr) *why = what;
-      return false;
-    };
-    if (uint64_t{rec.offset} + rec.storedSize > data_file_size(DataFileOf(t))) return fail("beyond its file's end");
-    std::vector<char> payload(rec.storedSize);
+    if (uint64_t{rec.offset} + rec.storedSize > data_file_size(DataFileOf(t))) return "beyond its file's end";
+    std::vector<Bytef> payload(rec.storedSize), block(kBlockBytes + 1);
     std::ifstream in(data_path(DataFileOf(t)), std::ios::binary);
-    if (!in.seekg(rec.offset) || !in.read(payload.data(), static_cast<std::streamsize>(payload.size()))) {
-      return fail("unreadable");
-    }
-    if (rec.packed == 0) {
-      if (rec.storedSize != kBlockBytes) return fail("a raw payload of the wrong size");
-      std::memcpy(out, payload.data(), kBlockBytes);
-      return true;
-    }
-    std::vector<Bytef> block(kBlockBytes + 1);
+    if (!in.seekg(rec.offset) || !in.read(reinterpret_cast<char*>(payload.data()), rec.storedSize)) return "unreadable";
+    if (rec.packed == 0 && rec.storedSize != kBlockBytes) return "a raw payload of the wrong size";
     uLongf got = static_cast<uLongf>(block.size());
-    if (uncompress(block.data(), &got, reinterpret_cast<const Bytef*>(payload.data()), rec.storedSize) != Z_OK ||
-        got != kBlockBytes) {
-      return fail("not a zlib stream of one tile block");
+    if (rec.packed != 0 &&
+        (uncompress(block.data(), &got, payload.data(), rec.storedSize) != Z_OK || got != kBlockBytes)) {
+      return "not a zlib stream of one tile block";
     }
-    std::memcpy(out, block.data(), kBlockBytes);
-    return true;
+    std::memcpy(out, rec.packed == 0 ? payload.data() : block.data(), kBlockBytes);
+    return nullptr;
   }
+  bool ReadCells(int32_t t, void* out) const { return Flaw(t, out) == nullptr; }
 
   // One line per record that points at bytes not written completely; empty when sound.
   std::vector<std::string> Problems() const {
     std::vector<std::string> problems;
     std::vector<char> cells(kBlockBytes);
     for (int32_t t = 0; t < tile_count(); ++t) {
-      std::string why;
-      if (Stored(t) && !ReadCells(t, cells.data(), &why)) {
-        problems.push_back("tile " + std::to_string(t) + " at " + std::to_string(record(t).offset) + "+" +
-                           std::to_string(record(t).storedSize) + ": " + why);
-      }
+      const char* flaw = Stored(t) ? Flaw(t, cells.data()) : nullptr;
+      if (flaw != nullptr) problems.push_back("tile " + std::to_string(t) + ": " + flaw);
     }
     return problems;
   }
