@@ -85,7 +85,7 @@ TEST_F(LocalLayerFilesTest, HeaderAndNewLevelsMatchTheirGoldenBytes) {
     ASSERT_EQ(_hxCreateDataLayer(h_, kLocal, Path(base + ".dem").c_str(), &p, 0, 0), 1);
     golden(base + ".dem", base + "-created.dem");
     golden(base + "/" + base + ".Hdr", base + ".Hdr");  // 3 x 3 tiles, one data file
-    EXPECT_EQ(FileSize(Path(base + "/" + base + ".Dem")), 0);
+    EXPECT_EQ(fs::file_size(Path(base + "/" + base + ".Dem")), 0u);
     EXPECT_FALSE(FileExists(Path(base + "/" + base + "1.Dem")));
 
     const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(base + ".dem").c_str(), 0);
@@ -102,7 +102,7 @@ TEST_F(LocalLayerFilesTest, HeaderAndNewLevelsMatchTheirGoldenBytes) {
 TEST_F(LocalLayerFilesTest, DataFilesSplitAtTile4096) {
   const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_INT32, 1, 4096 * 255 + 200);
   ASSERT_GE(id, 1);
-  EXPECT_EQ(FileSize(Path("hill/hill1.Dem")), 0);
+  EXPECT_EQ(fs::file_size(Path("hill/hill1.Dem")), 0u);
   ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 0, 4095 * 255 + 7, 11.0), 1);
   ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 0, 4096 * 255 + 7, 22.0), 1);
   Cycle(id);
@@ -431,7 +431,7 @@ TEST_F(LocalLayerFilesTest, ParallelCloseFilesMatchAOneThreadClose) {
   SetFlushWorkersForTesting(0);
   EXPECT_EQ(ReadFileBytes(Path("one/one.Dem")), ReadFileBytes(Path("four/four.Dem")));
   EXPECT_EQ(ReadFileBytes(Path("one/one.Hdr")), ReadFileBytes(Path("four/four.Hdr")));
-  EXPECT_GT(FileSize(Path("one/one.Dem")), 0);
+  EXPECT_GT(fs::file_size(Path("one/one.Dem")), 0u);
 }
 
 }  // namespace

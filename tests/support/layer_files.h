@@ -33,13 +33,6 @@ inline bool FileExists(const std::string& path) {
   return std::filesystem::exists(path, ec);
 }
 
-// The size of a regular file, or -1.
-inline int64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  const auto n = std::filesystem::file_size(path, ec);
-  return ec ? -1 : static_cast<int64_t>(n);
-}
-
 inline Bytes ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
