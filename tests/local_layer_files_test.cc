@@ -169,7 +169,7 @@ TEST_F(LocalLayerFilesTest, LevelsAreNamedInCreationOrderAndMoveDownOnDelete) {
 }
 
 // Deleting, renaming and copying a whole layer refuse what they must and then touch
-// nothing; a delete removes every file of the layer.
+// nothing.
 TEST_F(LocalLayerFilesTest, LayerOperationsRefuseWithTheirCodesAndTouchNothing) {
   const int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_INT32, 300, 300);
   ASSERT_GE(id, 1);
