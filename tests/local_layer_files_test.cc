@@ -40,7 +40,7 @@ class LocalLayerFilesTest : public LocalStoreTest {
   std::pair<double, double> Range(int32_t id) {
     DataLayerParam p{};
     EXPECT_EQ(_hxGetDataLayerParam(h_, kLocal, id, &p), 1);
-    return {p.minValue, p.maxValue};
+    return {Copy(p.minValue), Copy(p.maxValue)};
   }
   LevelProbe Level(const std::string& layer) {
     LevelProbe probe;
