@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <string>
 
-#include "tests/support/tile_cells.h"
+#include "tests/support/layer_files.h"
 #include "tests/support/layer_kind_fixture.h"
-#include "tests/support/level_probe.h"
 #include "tests/support/local_store_fixture.h"
+#include "tests/support/tile_cells.h"
 
 namespace dembase::testing {
 namespace {

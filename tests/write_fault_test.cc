@@ -17,14 +17,13 @@
 #include <vector>
 
 #include "cache/buffers.h"
-#include "tests/support/tile_cells.h"
 #include "tests/support/counted_new.h"
 #include "tests/support/layer_files.h"
 #include "tests/support/layer_kind_fixture.h"
 #include "tests/support/layer_state.h"
-#include "tests/support/level_probe.h"
 #include "tests/support/local_store_fixture.h"
 #include "tests/support/sqlite_fault_vfs.h"
+#include "tests/support/tile_cells.h"
 
 namespace dembase::testing {
 namespace {

@@ -19,9 +19,9 @@
 #include <tuple>
 #include <vector>
 
-#include "tests/support/tile_cells.h"
 #include "tests/support/layer_kind_fixture.h"
 #include "tests/support/local_store_fixture.h"
+#include "tests/support/tile_cells.h"
 
 namespace dembase::testing {
 namespace {

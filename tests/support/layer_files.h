@@ -1,13 +1,13 @@
-// The files of a local layer as a test sees them from outside the library: whole-file
-// bytes, little-endian fields at fixed offsets, a level header decoded by hand, and a
-// snapshot of a directory tree that can be put back after a test damaged it.
-//
-// Everything here goes straight to the file system, never through the library's Env,
-// so injected faults never touch it. Tests only.
+// The files of a local layer as a test sees them from outside the library, decoded with
+// the record codecs: the layer header, one level's records and payloads, and snapshots of
+// a directory tree. Straight to the file system, never through the library's Env, so
+// injected faults never touch it.
 #ifndef DEMBASE_TESTS_SUPPORT_LAYER_FILES_H_
 #define DEMBASE_TESTS_SUPPORT_LAYER_FILES_H_
 
-#include <bit>
+#include <zlib.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -18,10 +18,11 @@
 #include <span>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "dembase/dembase.h"
-#include "format/record_codecs.h"
+#include "localstore/records.h"
 
 namespace dembase::testing {
 
@@ -30,13 +31,6 @@ using Bytes = std::vector<uint8_t>;
 inline bool FileExists(const std::string& path) {
   std::error_code ec;
   return std::filesystem::exists(path, ec);
-}
-
-// The size of a regular file, or -1.
-inline int64_t FileSize(const std::string& path) {
-  std::error_code ec;
-  const auto n = std::filesystem::file_size(path, ec);
-  return ec ? -1 : static_cast<int64_t>(n);
 }
 
 inline Bytes ReadFileBytes(const std::string& path) {
@@ -50,108 +44,157 @@ inline bool WriteFileBytes(const std::string& path, const Bytes& bytes) {
   return static_cast<bool>(out);
 }
 
-// Fixed-width little-endian fields; the caller checks that offset + width fits.
-inline uint64_t LoadLE(const Bytes& b, size_t offset, size_t width) {
-  uint64_t v = 0;
-  for (size_t i = 0; i < width; ++i) v |= uint64_t{b.at(offset + i)} << (8 * i);
-  return v;
-}
-inline uint8_t U8At(const Bytes& b, size_t o) { return b.at(o); }
-inline uint16_t U16At(const Bytes& b, size_t o) { return static_cast<uint16_t>(LoadLE(b, o, 2)); }
-inline int16_t I16At(const Bytes& b, size_t o) { return static_cast<int16_t>(LoadLE(b, o, 2)); }
-inline uint32_t U32At(const Bytes& b, size_t o) { return static_cast<uint32_t>(LoadLE(b, o, 4)); }
-inline int32_t I32At(const Bytes& b, size_t o) { return static_cast<int32_t>(LoadLE(b, o, 4)); }
-inline float F32At(const Bytes& b, size_t o) { return std::bit_cast<float>(U32At(b, o)); }
-inline double F64At(const Bytes& b, size_t o) { return std::bit_cast<double>(LoadLE(b, o, 8)); }
-
-// The bytes of a fixed char field up to its first NUL (the whole field if none).
-inline std::string CStringAt(const Bytes& b, size_t offset, size_t field) {
-  std::string s;
-  for (size_t i = 0; i < field && b.at(offset + i) != 0; ++i) s.push_back(static_cast<char>(b[offset + i]));
-  return s;
-}
-
-// Layout of the layer header file: magic, version, the 71-byte layer description,
-// 777-byte level records, 1024 spaces.
-inline constexpr size_t kInfoParamAt = 13;
-inline constexpr size_t kInfoLevelsAt = 84;
-inline constexpr size_t kLevelRecordBytes = 777;
-inline constexpr size_t kInfoTrailerBytes = 1024;
-
-// Layout of a level header file: 37-byte level description, i16 F, F x u32, T x 17.
-inline constexpr size_t kLevelCountAt = 37;
-inline constexpr size_t kLevelEndsAt = 39;
-inline constexpr size_t kTileRecordBytes = 17;
-
-// The level description and tile records with the interface's field names, unpacked:
-// gtest's macros take references, which must not bind to misaligned packed members.
-struct LevelInfo {
-  uint8_t closedOnce = 0;
-  double cellSizeX = 0, cellSizeY = 0;
-  int32_t rows = 0, cols = 0;
-  int16_t tileRows = 0, tileCols = 0;
-  int32_t tilesDown = 0, tilesAcross = 0;
-};
-
-inline LevelInfo Unpack(const PyramidLayerInfo& p) {
-  return LevelInfo{p.closedOnce, p.cellSizeX, p.cellSizeY, p.rows,     p.cols,
-                   p.tileRows,   p.tileCols,  p.tilesDown, p.tilesAcross};
-}
-
-struct TileRecord {
-  uint32_t offset = 0;
-  uint8_t packed = 0;
-  uint32_t storedSize = 0;
-  float tileMin = 0, tileMax = 0;
-
-  friend bool operator==(const TileRecord& a, const TileRecord& b) {
-    return a.offset == b.offset && a.packed == b.packed && a.storedSize == b.storedSize &&
-           std::bit_cast<uint32_t>(a.tileMin) == std::bit_cast<uint32_t>(b.tileMin) &&
-           std::bit_cast<uint32_t>(a.tileMax) == std::bit_cast<uint32_t>(b.tileMax);
-  }
-};
-
-// A copy of a packed member, for the same reason.
+// A copy of a packed member: gtest's macros take references, which must not bind to one.
 template <typename T>
 constexpr T Copy(T v) {
   return v;
 }
 
-struct LevelHeaderView {
-  LevelInfo info;
-  int16_t dataFiles = 0;
-  std::vector<uint32_t> ends;
-  std::vector<TileRecord> tiles;
+inline bool SameRecord(const TileIndexRec& a, const TileIndexRec& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-  size_t RecordOffset(size_t t) const { return kLevelEndsAt + 4 * ends.size() + kTileRecordBytes * t; }
+// A layer header file's description and level records; nullopt when it does not decode.
+struct LayerHeader {
+  DataLayerParam param{};
+  std::vector<PyramidLevelRec> levels;
 };
-
-// Decodes a level header file with the record codecs both libraries use; nullopt when
-// it does not fit.
-inline std::optional<LevelHeaderView> ReadLevelHeader(const std::string& path) {
+inline std::optional<LayerHeader> ReadLayerHeader(const std::string& path) {
   const Bytes b = ReadFileBytes(path);
   const auto bytes = std::as_bytes(std::span(b));
-  PyramidLayerInfo info{};
-  if (b.size() < kLevelEndsAt || !PyramidLayerInfoCodec::DecodeFrom(bytes.first(kLevelCountAt), &info)) {
-    return std::nullopt;
+  DemInfoHeader head;
+  if (head.DecodeFrom(bytes) != DemInfoStatus::kOk) return std::nullopt;
+  const auto n = LevelRecordsToRead(head.param.levelCount, b.size());
+  if (!n) return std::nullopt;
+  LayerHeader h{head.param, std::vector<PyramidLevelRec>(*n)};
+  for (size_t i = 0; i < *n; ++i) {
+    const size_t at = DemInfoHeader::kEncodedLength + i * PyramidLevelRec::kEncodedLength;
+    if (!h.levels[i].DecodeFrom(bytes.subspan(at))) return std::nullopt;
   }
-  LevelHeaderView v;
-  v.info = Unpack(info);
-  v.dataFiles = I16At(b, kLevelCountAt);
-  if (v.dataFiles < 0 || v.info.tilesDown < 0 || v.info.tilesAcross < 0) return std::nullopt;
-  const size_t tiles = static_cast<size_t>(v.info.tilesDown) * static_cast<size_t>(v.info.tilesAcross);
-  const size_t recordsAt = kLevelEndsAt + 4 * static_cast<size_t>(v.dataFiles);
-  if (b.size() < recordsAt + kTileRecordBytes * tiles) return std::nullopt;
-  for (int16_t f = 0; f < v.dataFiles; ++f) v.ends.push_back(U32At(b, kLevelEndsAt + 4 * static_cast<size_t>(f)));
-  for (size_t t = 0; t < tiles; ++t) {
-    TileIndexRec r{};
-    if (!TileIndexRecCodec::DecodeFrom(bytes.subspan(recordsAt + kTileRecordBytes * t, kTileRecordBytes), &r)) {
-      return std::nullopt;
-    }
-    v.tiles.push_back(TileRecord{r.offset, r.packed, r.storedSize, r.tileMin, r.tileMax});
-  }
-  return v;
+  return h;
 }
+
+// One level as it lies on disk: its level header (the DataFileEnd table and the tile
+// records), its data files' sizes, and whether every record that claims a payload points
+// at one written completely (inside its file, inflating to exactly one tile block).
+// Data file i is <base>i.Dem beside <base>.Hdr (no number for 0), 4096 tiles each.
+class LevelProbe {
+ public:
+  static constexpr uint32_t kBlockBytes = 262144;
+
+  // Level `level` of a layer, found through its record in the layer header. False when
+  // the files cannot be read or the level header does not fit its file.
+  bool Load(const std::string& layerHeaderPath, int level) {
+    const auto layer = ReadLayerHeader(layerHeaderPath);
+    if (!layer || level < 1 || static_cast<size_t>(level) > layer->levels.size()) return false;
+    std::string rel = layer->levels[static_cast<size_t>(level - 1)].headerPath;
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+    const std::filesystem::path hdr = std::filesystem::path(layerHeaderPath).parent_path() / rel;
+    const Bytes b = ReadFileBytes(hdr.string());
+    const auto bytes = std::as_bytes(std::span(b));
+    LevelHeaderPrefix prefix;
+    if (!prefix.DecodeFrom(bytes) || prefix.dataFileCount < 1 || prefix.info.tilesDown < 1 ||
+        prefix.info.tilesAcross < 1) {
+      return false;
+    }
+    info_ = prefix.info;
+    ends_.assign(static_cast<size_t>(prefix.dataFileCount), 0);
+    const size_t tiles = static_cast<size_t>(info_.tilesDown) * static_cast<size_t>(info_.tilesAcross);
+    if (b.size() < record_offset(0) || (b.size() - record_offset(0)) / TileIndexRecCodec::kEncodedLength < tiles) {
+      return false;
+    }
+    records_.assign(tiles, {});
+    if (!DecodeDataFileEnds(bytes.subspan(LevelHeaderPrefix::kEncodedLength), ends_) ||
+        !DecodeTileIndex(bytes.subspan(record_offset(0)), records_)) {
+      return false;
+    }
+    dataPaths_.clear();
+    sizes_.clear();
+    for (size_t i = 0; i < ends_.size(); ++i) {
+      dataPaths_.push_back(hdr.parent_path() / (hdr.stem().string() + (i == 0 ? "" : std::to_string(i)) + ".Dem"));
+      std::error_code ec;
+      sizes_.push_back(std::filesystem::file_size(dataPaths_.back(), ec));
+      if (ec) return false;
+    }
+    return true;
+  }
+
+  const PyramidLayerInfo& info() const { return info_; }
+  int data_file_count() const { return static_cast<int>(ends_.size()); }
+  uint32_t data_file_end(int f) const { return ends_.at(static_cast<size_t>(f)); }
+  uint64_t data_file_size(int f) const { return sizes_.at(static_cast<size_t>(f)); }
+  const std::filesystem::path& data_path(int f) const { return dataPaths_.at(static_cast<size_t>(f)); }
+  const TileIndexRec& record(int32_t t) const { return records_.at(static_cast<size_t>(t)); }
+  int32_t tile_count() const { return static_cast<int32_t>(records_.size()); }
+  // Where tile t's record lies in the level header file.
+  size_t record_offset(int32_t t) const {
+    return LevelHeaderPrefix::kEncodedLength + kDataFileEndLength * ends_.size() +
+           TileIndexRecCodec::kEncodedLength * static_cast<size_t>(t);
+  }
+  static int DataFileOf(int32_t t) { return t >> 12; }
+
+  // Records that claim a payload (neither empty nor pending).
+  bool Stored(int32_t t) const { return record(t).offset != kEmptyTileOffset && record(t).storedSize != 0; }
+
+  // Stored records whose payload ends beyond the DataFileEnd table's figure.
+  int CountPastRecordedEnd() const {
+    int n = 0;
+    for (int32_t t = 0; t < tile_count(); ++t) {
+      n += Stored(t) && uint64_t{record(t).offset} + record(t).storedSize > data_file_end(DataFileOf(t));
+    }
+    return n;
+  }
+
+  // Whether two stored records share bytes: one payload overwrote another's.
+  bool PayloadsOverlap() const {
+    std::vector<std::pair<uint64_t, uint64_t>> spans;  // (file << 40 | offset, end) per payload
+    for (int32_t t = 0; t < tile_count(); ++t) {
+      if (!Stored(t)) continue;
+      const uint64_t at = (uint64_t{static_cast<uint32_t>(DataFileOf(t))} << 40) | record(t).offset;
+      spans.emplace_back(at, at + record(t).storedSize);
+    }
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i) {
+      if (spans[i].first < spans[i - 1].second) return true;
+    }
+    return false;
+  }
+
+  // Tile t's cells as stored into `out` (kBlockBytes), or what is wrong with its payload.
+  // REQUIRES: Stored(t).
+  const char* Flaw(int32_t t, void* out) const {
+    const TileIndexRec& rec = record(t);
+    if (uint64_t{rec.offset} + rec.storedSize > data_file_size(DataFileOf(t))) return "beyond its file's end";
+    std::vector<Bytef> payload(rec.storedSize), block(kBlockBytes + 1);
+    std::ifstream in(data_path(DataFileOf(t)), std::ios::binary);
+    if (!in.seekg(rec.offset) || !in.read(reinterpret_cast<char*>(payload.data()), rec.storedSize)) return "unreadable";
+    if (rec.packed == 0 && rec.storedSize != kBlockBytes) return "a raw payload of the wrong size";
+    uLongf got = static_cast<uLongf>(block.size());
+    if (rec.packed != 0 &&
+        (uncompress(block.data(), &got, payload.data(), rec.storedSize) != Z_OK || got != kBlockBytes)) {
+      return "not a zlib stream of one tile block";
+    }
+    std::memcpy(out, rec.packed == 0 ? payload.data() : block.data(), kBlockBytes);
+    return nullptr;
+  }
+  bool ReadCells(int32_t t, void* out) const { return Flaw(t, out) == nullptr; }
+
+  // One line per record that points at bytes not written completely; empty when sound.
+  std::vector<std::string> Problems() const {
+    std::vector<std::string> problems;
+    std::vector<char> cells(kBlockBytes);
+    for (int32_t t = 0; t < tile_count(); ++t) {
+      const char* flaw = Stored(t) ? Flaw(t, cells.data()) : nullptr;
+      if (flaw != nullptr) problems.push_back("tile " + std::to_string(t) + ": " + flaw);
+    }
+    return problems;
+  }
+
+ private:
+  PyramidLayerInfo info_{};
+  std::vector<uint32_t> ends_;
+  std::vector<TileIndexRec> records_;
+  std::vector<std::filesystem::path> dataPaths_;
+  std::vector<uint64_t> sizes_;
+};
 
 // Every regular file under a directory, by relative path, so a test can damage files
 // and put the tree back exactly as it was (entries that appeared since are removed).
