@@ -559,9 +559,7 @@ std::vector<WriteFault> Rows() {
 // hold up, and (disabled) those that do not yet: an allocation failing between their
 // steps skips the undo, leaving files behind or a retry refused.
 std::vector<WriteFault> OutOfMemoryRows(bool holdingUp) {
-  const std::set<std::string> faulty = {"CreateLayer",  "CreateLevel2",  "DeleteLevel2Of3",      "DeleteLevel1Of1",
-                                        "CopyFailure",  "RenameFailure", "RenameIntoSubFailure", "DeleteFailure",
-                                        "DbWholeLevel", "DbCellWrites"};
+  const std::set<std::string> faulty = {"DbWholeLevel", "DbCellWrites"};
   std::vector<WriteFault> rows;
   for (WriteFault row : Rows()) {
     if (row.torn || row.persistent || (faulty.count(row.name) == 0) != holdingUp) continue;
