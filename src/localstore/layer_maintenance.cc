@@ -180,7 +180,6 @@ int16_t TransferLayer(Transfer kind, const std::string& fromPath, const std::str
 
   // Every level goes along or nothing does: a level whose header cannot be read refuses
   // the whole operation rather than leaving the new layer a level short.
-  std::vector<LevelPlan> plan;
   std::vector<PyramidLevelRec> records;
   std::vector<LevelPaths> paths;
   for (size_t i = 0; i < source.levels.size(); ++i) {
@@ -199,7 +198,6 @@ int16_t TransferLayer(Transfer kind, const std::string& fromPath, const std::str
       if (!levelPaths) return 0;
       paths.push_back(std::move(*levelPaths));
     }
-    plan.push_back(std::move(level));
   }
   const auto image = EncodeDemInfoFile(source.param, records);
   if (!image) return 0;

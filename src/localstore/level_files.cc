@@ -57,11 +57,14 @@ struct CreationUndo {
   ~CreationUndo() {
     if (done) return;
     platform::Env* env = CurrentEnv();
-    try {
-      while (made > 0) (void)env->RemoveFile(files[--made]);
-      if (!dir.empty()) (void)env->RemoveDir(dir);
-    } catch (...) {
-    }
+    const auto attempt = [](auto&& step) {
+      try {
+        (void)step();
+      } catch (...) {
+      }
+    };
+    while (made > 0) attempt([&] { return env->RemoveFile(files[--made]); });
+    if (!dir.empty()) attempt([&] { return env->RemoveDir(dir); });
   }
 };
 
