@@ -188,7 +188,14 @@ int16_t Connection::WriteTileData(int32_t layerId, uint32_t tileKey, const void*
 int16_t Connection::BeginWrite(int32_t layerId, int16_t level) {
   // One batch per connection; a batch that died unended still waits for its DbEndWrite.
   if (!LayerOpen(layerId) || level < 1 || batch_) return kRefused;
-  const int16_t result = backend_->BeginBatch(layerId, level);
+  int16_t result = kRefused;
+  try {
+    result = backend_->BeginBatch(layerId, level);
+  } catch (...) {
+    // Memory ran out with the transaction begun: no batch may stay open that nobody ends.
+    backend_->RollbackBatch();
+    throw;
+  }
   if (result >= 1) batch_ = Batch{layerId, level};
   return result;
 }
@@ -212,6 +219,13 @@ int16_t Connection::EndWrite() {
   // so the caller learns that none of it was stored.
   if (!backend_->BatchAlive()) return kRefused;
   return backend_->CommitBatch();
+}
+
+int16_t Connection::AbortWrite() {
+  if (!batch_) return kRefused;
+  batch_.reset();
+  backend_->RollbackBatch();
+  return kOk;
 }
 
 bool Connection::LayerOpen(int32_t layerId) const { return open_layers_.contains(layerId); }

@@ -61,6 +61,7 @@ class Connection {
   [[nodiscard]] int16_t PutTileRec(int32_t tileNumber, const TileIndexRec* rec);
   [[nodiscard]] int16_t PutTileData(uint32_t tileKey, const void* bytes, uint32_t length);
   [[nodiscard]] int16_t EndWrite();
+  [[nodiscard]] int16_t AbortWrite();
 
  private:
   struct OpenLayerState {

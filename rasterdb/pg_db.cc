@@ -119,11 +119,16 @@ bool Database::Exec(const char* sql) {
 
 Result Database::Run(const char* sql, const Params& params) {
   if (!Usable()) return Result(nullptr);
-  auto it = statements_.find(sql);
-  if (it == statements_.end()) {
-    std::string name = "rasterdb_" + std::to_string(statements_.size() + 1);
-    if (!Result(PQprepare(conn_, name.c_str(), sql, 0, nullptr)).ok()) return Result(nullptr);
-    it = statements_.emplace(sql, std::move(name)).first;
+  // The slot is made before the statement: one prepared on the server that the map could
+  // not take would hold its name for the rest of the session.
+  const auto it = statements_.try_emplace(sql).first;
+  if (it->second.empty()) {
+    std::string name = "rasterdb_" + std::to_string(++statements_named_);
+    if (!Result(PQprepare(conn_, name.c_str(), sql, 0, nullptr)).ok()) {
+      statements_.erase(it);
+      return Result(nullptr);
+    }
+    it->second = std::move(name);
   }
   const std::size_t n = params.values_.size();
   std::vector<const char*> values(n);

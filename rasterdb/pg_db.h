@@ -85,7 +85,8 @@ class Database {
   [[nodiscard]] bool Usable() const;
   PGconn* conn_;
   pid_t owner_;
-  std::unordered_map<const char*, std::string> statements_;
+  std::unordered_map<const char*, std::string> statements_;  // empty name: not prepared yet
+  uint64_t statements_named_ = 0;
 };
 
 // Makes a group of statements atomic: BEGIN outside a transaction (REPEATABLE READ for a

@@ -178,4 +178,8 @@ int16_t DbEndWrite(uint32_t conn) {
   return WithConnection(conn, int16_t{0}, [&](Connection& c) { return c.EndWrite(); });
 }
 
+int16_t DbAbortWrite(uint32_t conn) {
+  return WithConnection(conn, int16_t{0}, [&](Connection& c) { return c.AbortWrite(); });
+}
+
 }  // extern "C"

@@ -295,8 +295,9 @@ class SqliteBackend final : public Backend {
 
   int16_t BeginBatch(int32_t layerId, int16_t level) override {
     // IMMEDIATE takes the write lock now, so no write of the batch can fail later for want of it.
-    if (db_->InTransaction() || !db_->Exec("BEGIN IMMEDIATE")) return kRefused;
+    // The statement is prepared first: nothing between BEGIN and the answer may throw.
     Query q(*db_, "SELECT 1 FROM levels WHERE layer_id = ?1 AND level = ?2");
+    if (db_->InTransaction() || !db_->Exec("BEGIN IMMEDIATE")) return kRefused;
     if (q.Bind(1, layerId).Bind(2, level).Step() != SQLITE_ROW) {
       (void)db_->Exec("ROLLBACK");
       return kRefused;

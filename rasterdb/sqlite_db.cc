@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <limits>
+#include <new>
 
 namespace dembase::rasterdb::sqlite {
 
@@ -15,7 +16,9 @@ std::unique_ptr<Database> Database::Open(const std::string& path) {
     return nullptr;
   }
   sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  return std::unique_ptr<Database>(new Database(db));
+  std::unique_ptr<Database> database(new (std::nothrow) Database(db));
+  if (database == nullptr) sqlite3_close(db);
+  return database;
 }
 
 Database::Database(sqlite3* db) : db_(db), owner_(getpid()) {}
@@ -34,14 +37,16 @@ bool Database::Exec(const char* sql) {
 }
 
 sqlite3_stmt* Database::Statement(const char* sql) {
-  if (auto it = statements_.find(sql); it != statements_.end()) return it->second;
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(stmt);
+  // The slot is made before the statement: a statement the map could not take would stay
+  // unfinalized, and the connection could then never close.
+  const auto it = statements_.try_emplace(sql, nullptr).first;
+  if (it->second != nullptr) return it->second;
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &it->second, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(it->second);
+    statements_.erase(it);
     return nullptr;
   }
-  statements_.emplace(sql, stmt);
-  return stmt;
+  return it->second;
 }
 
 Query::~Query() {

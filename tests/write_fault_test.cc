@@ -554,16 +554,11 @@ std::vector<WriteFault> Rows() {
   return rows;
 }
 
-// The same operations with memory running out at each allocation instead: those that
-// hold up, and (disabled) those that do not yet: an allocation failing between their
-// steps skips the undo, leaving files behind or a retry refused.
-std::vector<WriteFault> OutOfMemoryRows(bool holdingUp) {
-  const std::set<std::string> faulty = {"CreateLayer",  "CreateLevel2",  "DeleteLevel2Of3",      "DeleteLevel1Of1",
-                                        "CopyFailure",  "RenameFailure", "RenameIntoSubFailure", "DeleteFailure",
-                                        "DbWholeLevel", "DbCellWrites"};
+// The same operations with memory running out at each allocation instead.
+std::vector<WriteFault> OutOfMemoryRows() {
   std::vector<WriteFault> rows;
   for (WriteFault row : Rows()) {
-    if (row.torn || row.persistent || (faulty.count(row.name) == 0) != holdingUp) continue;
+    if (row.torn || row.persistent) continue;
     row.memory = true;
     rows.push_back(row);
   }
@@ -573,8 +568,7 @@ std::vector<WriteFault> OutOfMemoryRows(bool holdingUp) {
 std::string RowName(const ::testing::TestParamInfo<WriteFault>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(Operations, WriteFaultTest, ::testing::ValuesIn(Rows()), RowName);
-INSTANTIATE_TEST_SUITE_P(OutOfMemory, WriteFaultTest, ::testing::ValuesIn(OutOfMemoryRows(true)), RowName);
-INSTANTIATE_TEST_SUITE_P(DISABLED_OutOfMemory, WriteFaultTest, ::testing::ValuesIn(OutOfMemoryRows(false)), RowName);
+INSTANTIATE_TEST_SUITE_P(OutOfMemory, WriteFaultTest, ::testing::ValuesIn(OutOfMemoryRows()), RowName);
 
 }  // namespace
 }  // namespace dembase::testing

@@ -158,6 +158,9 @@ RASTERDB_API int16_t DbPutTileData(uint32_t conn, uint32_t tileKey, const void* 
  * 0 also when no batch runs, or when the database rolled the batch back after an error: then
  * nothing of it was stored. */
 RASTERDB_API int16_t DbEndWrite(uint32_t conn);
+/* Rolls the batch back: nothing of it is stored. 0 when no batch runs. For a writer that
+ * cannot finish what it began (a tile's bytes in without its record). */
+RASTERDB_API int16_t DbAbortWrite(uint32_t conn);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -134,6 +134,7 @@ int16_t CDbLayer::BeginWritePyramidLayer(int16_t level) {
   if (DbBeginWrite(connection_, layerId_, level) < 1) return 0;
   writerLevel_ = level;
   writerFailed_ = false;
+  writerTorn_ = false;
   return 1;
 }
 
@@ -146,6 +147,7 @@ int16_t CDbLayer::WriteOneTile(int32_t /*reserved*/, int32_t tileIndex, OneTileI
     writerFailed_ = true;
     return int16_t{0};
   };
+  const bool tornBefore = writerTorn_;
   TileIndexRec rec{};
   if (DbReadTileRec(connection_, layerId_, writerLevel_, tileIndex + 1, &rec) < 1) return fail();
   if (info->size != 0 && writerBuffer_.size() == 0 && !writerBuffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) {
@@ -166,7 +168,13 @@ int16_t CDbLayer::WriteOneTile(int32_t /*reserved*/, int32_t tileIndex, OneTileI
       break;
     case PreparedTileOutcome::Action::kStoreCells: {
       const EncodedPayload payload = EncodePayload(outcome->cells, compressTiles_ != 0, scratch);
-      if (DbPutTileData(connection_, key, payload.data, payload.size) < 1) return fail();
+      // Until the record follows, the batch holds bytes it does not describe; should the
+      // record never come (a failure, memory running out), the batch must not commit.
+      writerTorn_ = true;
+      if (DbPutTileData(connection_, key, payload.data, payload.size) < 1) {
+        writerTorn_ = tornBefore;  // a refused statement changed nothing
+        return fail();
+      }
       rec.packed = payload.packed;
       rec.storedSize = payload.size;
       rec.tileMin = outcome->minimum;
@@ -175,7 +183,9 @@ int16_t CDbLayer::WriteOneTile(int32_t /*reserved*/, int32_t tileIndex, OneTileI
     }
   }
   rec.offset = key;
-  return DbPutTileRec(connection_, tileIndex + 1, &rec) >= 1 ? 1 : fail();
+  if (DbPutTileRec(connection_, tileIndex + 1, &rec) < 1) return fail();
+  writerTorn_ = tornBefore;
+  return 1;
 }
 
 int16_t CDbLayer::EndWritePyramidLayer() {
@@ -200,11 +210,18 @@ bool CDbLayer::EndLevelWrite() {
   } else {
     ok = false;
   }
-  // A write that failed anywhere commits what did reach the database: each tile's
-  // bytes and record went in together.
-  ok = DbEndWrite(connection_) >= 1 && ok;
+  // A write that failed anywhere commits what did reach the database, as long as each
+  // tile's bytes and record went in together; a tile torn between them takes the whole
+  // batch back.
+  if (writerTorn_) {
+    (void)DbAbortWrite(connection_);
+    ok = false;
+  } else {
+    ok = DbEndWrite(connection_) >= 1 && ok;
+  }
   writerBuffer_.Free();
   writerLevel_ = 0;
+  writerTorn_ = false;
   return ok;
 }
 

@@ -61,6 +61,7 @@ class CDbLayer final : public CTiledLayer {
 
   // The whole-level write: its batch and its buffer (one block, then payload scratch).
   bool writerFailed_ = false;
+  bool writerTorn_ = false;  // a tile's bytes are in the batch without their record
   HeapBuffer writerBuffer_;
   // The tile of a running tile-data read; empty for a tile with nothing stored.
   HeapBuffer tileDataBuffer_;

@@ -7,7 +7,9 @@
 namespace dembase {
 
 DbLevelStore::~DbLevelStore() {
-  if (batch_) (void)DbEndWrite(connection_);
+  // Only a close that did not get to Finish leaves a batch: what it holds may be a tile's
+  // bytes without their record, so none of it is kept.
+  if (batch_) (void)DbAbortWrite(connection_);
 }
 
 bool DbLevelStore::Open() {

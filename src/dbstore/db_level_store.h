@@ -21,7 +21,7 @@ class DbLevelStore final : public LevelStore {
  public:
   DbLevelStore(uint32_t connection, int32_t layerId, int16_t level, CellType type)
       : connection_(connection), layerId_(layerId), level_(level), type_(type) {}
-  // Commits a batch still open (a level abandoned without Finish keeps what it stored).
+  // Rolls back a batch still open: a level abandoned without Finish keeps nothing of it.
   ~DbLevelStore() override;
 
   // Reads the level's description. False when the level does not exist or its geometry

@@ -1,6 +1,7 @@
 #include "localstore/dem_file_layer.h"
 
 #include <cstring>
+#include <new>
 
 #include "cells/null_test.h"
 #include "localstore/file_level_store.h"
@@ -87,6 +88,15 @@ bool CDemFileLayer::SaveHeader(const DataLayerParam& param, std::vector<PyramidL
   return true;
 }
 
+bool CDemFileLayer::SaveHeaderOrUndo(const DataLayerParam& param, std::vector<PyramidLevelRec> created) {
+  try {
+    return SaveHeader(param, std::move(created));
+  } catch (const std::bad_alloc&) {
+    // Runs out only before the swap: the old header is still the layer's.
+    return false;
+  }
+}
+
 int16_t CDemFileLayer::GetDataLayerParam(int32_t /*layerId*/, DataLayerParam* out) {
   if (!is_open() || out == nullptr) return 0;
   *out = param_;
@@ -103,24 +113,33 @@ int16_t CDemFileLayer::CreatePyramidLayer(int32_t /*layerId*/, int16_t level, do
 
   // The new level goes after the existing ones, in a directory no level of this layer
   // uses and nothing on disk occupies.
-  std::vector<PyramidLevelRec> records(levels_.begin(), levels_.begin() + count);
+  // Room for the new record is made before its files exist, so nothing in between can
+  // run out of memory and leave them behind.
+  std::vector<PyramidLevelRec> records;
+  records.reserve(static_cast<size_t>(count) + 1);
+  records.assign(levels_.begin(), levels_.begin() + count);
   PyramidLevelRec rec;
+  PyramidLevelRec undo;  // a copy made before the files exist, to remove them by
   int16_t r = kAlreadyExists;
   for (int n = 0; n < kLevelNameTries && r == kAlreadyExists; ++n) {
     auto made = MakeLevelRecord(layerName_, level + n);
     if (!made) return 0;
     if (!LevelDirectoryFree(layerDir_, *made, records)) continue;
     rec = *made;
+    undo = std::move(*made);
     r = CreateLevelFiles(layerDir_, param_, cellSizeX, cellSizeY, &rec);
   }
   if (r < 1) return r;
-  records.push_back(rec);
+  records.push_back(std::move(rec));
   DataLayerParam param = param_;
   param.levelCount = static_cast<int16_t>(count + 1);
-  if (!SaveHeader(param, std::move(records))) {
+  if (!SaveHeaderOrUndo(param, std::move(records))) {
     // No header names the new files; what a failed removal leaves is a directory that
     // no later level takes.
-    (void)DeleteLevelFiles(layerDir_, rec);
+    try {
+      (void)DeleteLevelFiles(layerDir_, undo);
+    } catch (const std::bad_alloc&) {
+    }
     return 0;
   }
   param_.levelCount = param.levelCount;
@@ -136,18 +155,20 @@ int16_t CDemFileLayer::DeletePyramidLayer(int32_t /*layerId*/, int16_t level) {
     return 0;
   }
   DropReadAhead();
-  const PyramidLevelRec gone = levels_[static_cast<size_t>(level - 1)];
+  // What to remove is found while the header still names the level, so running out of
+  // memory afterwards cannot leave its files whole.
+  const std::optional<LevelRemoval> gone = PlanLevelRemoval(layerDir_, levels_[static_cast<size_t>(level - 1)]);
   std::vector<PyramidLevelRec> records(levels_.begin(), levels_.begin() + CreatedLevels());
   records.erase(records.begin() + (level - 1));
   DataLayerParam param = param_;
   param.levelCount = static_cast<int16_t>(param_.levelCount - 1);
   // The header stops naming the level before its files go, so no header ever names a
   // level whose files are half removed.
-  if (!SaveHeader(param, std::move(records))) return 0;
+  if (!SaveHeaderOrUndo(param, std::move(records))) return 0;
   param_.levelCount = param.levelCount;
   // The level is gone from the layer whatever this answers; files it could not remove
   // stay as a leftover that no header names and no new level reuses.
-  (void)DeleteLevelFiles(layerDir_, gone);
+  if (gone) (void)RemoveLevel(*gone);
   LevelDeleted(level);
   if (vatLevel_ > level) --vatLevel_;
   return 1;

@@ -82,6 +82,8 @@ class CDemFileLayer final : public CTiledLayer {
   // null) tells whether the new header was also made durable.
   [[nodiscard]] bool SaveHeader(const DataLayerParam& param, std::vector<PyramidLevelRec> created,
                                 bool* durable = nullptr);
+  // SaveHeader, with memory running out counted as a failure that left the old header.
+  [[nodiscard]] bool SaveHeaderOrUndo(const DataLayerParam& param, std::vector<PyramidLevelRec> created);
   // Ends a running whole-level write; false when something of it was not written.
   bool EndLevelWrite();
   // Tiles a tile-data read inflated ahead are not handed out after this: for every

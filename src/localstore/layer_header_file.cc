@@ -1,6 +1,8 @@
 #include "localstore/layer_header_file.h"
 
+#include <new>
 #include <optional>
+#include <string_view>
 
 #include "localstore/file_names.h"
 
@@ -90,23 +92,27 @@ SavedLayerHeader SaveLayerHeaderFile(const std::string& path, const DataLayerPar
   auto file = env->OpenFile(temp, OpenOptions{Access::kReadWrite, Share::kNone, Disposition::kCreateNew, true});
   if (!file) return {};
   // Synced before the rename: otherwise a crash could leave the new name on empty data.
-  if (!file->WriteAt(0, AsBytes(*image)) || !file->Sync()) {
+  // The rename swaps old for new in one step; syncing the directory makes it survive a
+  // crash. Memory running out before the swap fails the save like an I/O failure.
+  bool replaced = false;
+  try {
+    replaced = file->WriteAt(0, AsBytes(*image)) && file->Sync() && env->ReplaceFile(temp, path);
+  } catch (const std::bad_alloc&) {
+  }
+  if (!replaced) {
     file.reset();
     (void)env->RemoveFile(temp);  // best effort; the next save removes it too
-    return {};
-  }
-  // The rename swaps old for new in one step; syncing the directory makes it survive a
-  // crash.
-  if (!env->ReplaceFile(temp, path)) {
-    file.reset();
-    (void)env->RemoveFile(temp);
     return {};
   }
   // Once renamed, the new header is the layer's whatever the sync answers. Should a
   // crash still bring back the old header, it differs from the new one by one level
   // whose files are either missing (deletable) or not named (a leftover that no new
   // level reuses), or by level 1's range, and the next open copes with each.
-  const bool durable = env->SyncDir(dir->empty() ? std::string(".") : *dir);
+  bool durable = false;
+  try {
+    durable = env->SyncDir(dir->empty() ? std::string_view(".") : std::string_view(*dir));
+  } catch (const std::bad_alloc&) {
+  }
   return SavedLayerHeader{std::move(file), durable};
 }
 

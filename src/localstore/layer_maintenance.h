@@ -16,8 +16,8 @@
 // the new header, so a layer renamed into another directory takes its levels along.
 //
 // Results: 1; 0 (bad path, missing, open anywhere, unreadable, a level that cannot be
-// read, an I/O failure: nothing changed); -1 not a layer header; -2 wrong version;
-// -3 something exists at the new path.
+// read, an I/O failure or memory running out: nothing changed); -1 not a layer header;
+// -2 wrong version; -3 something exists at the new path.
 #ifndef DEMBASE_LOCALSTORE_LAYER_MAINTENANCE_H_
 #define DEMBASE_LOCALSTORE_LAYER_MAINTENANCE_H_
 

@@ -1,7 +1,10 @@
 #include "localstore/level_files.h"
 
 #include <algorithm>
+#include <new>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "localstore/file_names.h"
@@ -44,15 +47,24 @@ bool WriteNewHeader(platform::File& file, const LevelGeometry& g, const LevelHea
 }
 
 // Removes what a failed creation made, newest first, so the level can be created again.
+// Every path is known before the directory is made, so undoing needs no memory but the
+// platform's; a removal that cannot run leaves a directory no later level takes.
 struct CreationUndo {
-  std::vector<std::string> files;
-  std::string dir;
+  std::vector<std::string> files;  // header first, then the data files
+  size_t made = 0;
+  std::string_view dir;  // set once made
   bool done = false;
   ~CreationUndo() {
     if (done) return;
     platform::Env* env = CurrentEnv();
-    for (auto it = files.rbegin(); it != files.rend(); ++it) env->RemoveFile(*it);
-    if (!dir.empty()) env->RemoveDir(dir);
+    const auto attempt = [](auto&& step) {
+      try {
+        (void)step();
+      } catch (...) {
+      }
+    };
+    while (made > 0) attempt([&] { return env->RemoveFile(files[--made]); });
+    if (!dir.empty()) attempt([&] { return env->RemoveDir(dir); });
   }
 };
 
@@ -74,29 +86,33 @@ int16_t CreateLevelFiles(const std::string& layerDir, const DataLayerParam& para
   const auto firstData = SystemPath(layerDir, rec->dataPath);
   if (!dir || !header || !firstData || !LevelPathsFit(layerDir, *rec, files)) return 0;
 
+  CreationUndo undo;
+  undo.files.reserve(static_cast<size_t>(files) + 1);
+  undo.files.push_back(*header);
+  for (int i = 0; i < files; ++i) {
+    auto path = DataFilePath(*firstData, i);
+    if (!path) return 0;
+    undo.files.push_back(std::move(*path));
+  }
+  const std::string_view parent = layerDir.empty() ? std::string_view(".") : std::string_view(layerDir);
+
   platform::Env* env = CurrentEnv();
   if (!env->CreateDir(*dir)) return kAlreadyExists;
-  CreationUndo undo;
   undo.dir = *dir;
 
   const OpenOptions create{Access::kWrite, Share::kNone, Disposition::kCreateNew, true};
-  {
-    auto file = env->OpenFile(*header, create);
+  for (const std::string& path : undo.files) {
+    const bool isHeader = undo.made == 0;
+    auto file = env->OpenFile(path, create);
     if (!file) return 0;
-    undo.files.push_back(*header);
-    if (!WriteNewHeader(*file, *geometry, geometry->NewHeader(cellSizeX, cellSizeY), CellTypeOf(param.dataType))) {
+    ++undo.made;
+    if (isHeader &&
+        !WriteNewHeader(*file, *geometry, geometry->NewHeader(cellSizeX, cellSizeY), CellTypeOf(param.dataType))) {
       return 0;
     }
   }
-  for (int i = 0; i < files; ++i) {
-    const auto path = DataFilePath(*firstData, i);
-    if (!path) return 0;
-    auto file = env->OpenFile(*path, create);
-    if (!file) return 0;
-    undo.files.push_back(*path);
-  }
   // The new entries must survive a crash before the layer header names the level.
-  if (!env->SyncDir(*dir) || !env->SyncDir(layerDir.empty() ? std::string(".") : layerDir)) return 0;
+  if (!env->SyncDir(*dir) || !env->SyncDir(parent)) return 0;
   undo.done = true;
   rec->created = true;
   return 1;
@@ -126,11 +142,11 @@ bool LevelDirectoryFree(const std::string& layerDir, const PyramidLevelRec& cand
   return !used && dir && !CurrentEnv()->Exists(*dir);
 }
 
-int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec) {
+std::optional<LevelRemoval> PlanLevelRemoval(const std::string& layerDir, const PyramidLevelRec& rec) {
   const auto dir = SystemPath(layerDir, rec.directory);
   const auto header = SystemPath(layerDir, rec.headerPath);
   const auto firstData = SystemPath(layerDir, rec.dataPath);
-  if (!dir || !header || !firstData || rec.headerPath.empty()) return 0;
+  if (!dir || !header || !firstData || rec.headerPath.empty()) return std::nullopt;
   platform::Env* env = CurrentEnv();
 
   int64_t files = 0;
@@ -140,7 +156,7 @@ int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec
     // Held by an open level: nothing is removed. A damaged header still lets the level
     // go; only data files it proves are removed.
     auto probe = env->OpenFile(*header, OpenOptions{Access::kRead, Share::kRead, Disposition::kOpenExisting, true});
-    if (!probe) return 0;
+    if (!probe) return std::nullopt;
   } else {
     // The header is already gone (a crash, or removed by hand): the data files that
     // remain, in order, go too, so the level can still be deleted.
@@ -150,17 +166,40 @@ int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec
       ++files;
     }
   }
-  // Removal is best effort from here on: a file that stays keeps its directory, which
-  // is then a leftover no level record names. What is already gone counts as removed.
-  const auto remove = [env](const std::string& path) { return !env->Exists(path) || env->RemoveFile(path); };
-  bool ok = remove(*header);
+  LevelRemoval plan{*dir, {}};
+  plan.files.reserve(static_cast<size_t>(files) + 2);
+  plan.files.push_back(*header);
   for (int i = 0; i < files; ++i) {
-    const auto path = DataFilePath(*firstData, i);
-    ok = path && remove(*path) && ok;
+    auto path = DataFilePath(*firstData, i);
+    if (!path) return std::nullopt;
+    plan.files.push_back(std::move(*path));
   }
-  if (auto vat = VatFilePath(layerDir, rec.headerPath)) ok = remove(*vat) && ok;
-  if (env->Exists(*dir)) ok = env->RemoveDir(*dir) && ok;
-  return ok ? 1 : 0;
+  if (auto vat = VatFilePath(layerDir, rec.headerPath)) plan.files.push_back(std::move(*vat));
+  return plan;
+}
+
+bool RemoveLevel(const LevelRemoval& plan) {
+  platform::Env* env = CurrentEnv();
+  // Best effort: a file that stays keeps its directory, which is then a leftover no
+  // level record names. What is already gone counts as removed; a step that runs out of
+  // memory counts as failed and the next one still runs.
+  const auto step = [](auto&& removal) {
+    try {
+      return removal();
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  };
+  bool ok = true;
+  for (const std::string& path : plan.files) {
+    ok = step([&] { return !env->Exists(path) || env->RemoveFile(path); }) && ok;
+  }
+  return step([&] { return !env->Exists(plan.dir) || env->RemoveDir(plan.dir); }) && ok;
+}
+
+int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec) {
+  const std::optional<LevelRemoval> plan = PlanLevelRemoval(layerDir, rec);
+  return plan && RemoveLevel(*plan) ? 1 : 0;
 }
 
 bool ReadLevelInfo(const std::string& layerDir, const PyramidLevelRec& rec, PyramidLayerInfo* out) {

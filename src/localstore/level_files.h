@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "cells/cell_value.h"
 #include "dembase/dembase.h"
@@ -25,6 +26,17 @@ int16_t CreateLevelFiles(const std::string& layerDir, const DataLayerParam& para
 // whose header is already missing is removed too. 0 when the header exists but cannot
 // be opened (the level is open) and nothing was removed, or when something stayed.
 int16_t DeleteLevelFiles(const std::string& layerDir, const PyramidLevelRec& rec);
+
+// DeleteLevelFiles in two steps, for callers with a point of no return between them:
+// every path is found first, so the removal itself needs no memory but the platform's.
+struct LevelRemoval {
+  std::string dir;
+  std::vector<std::string> files;  // header first
+};
+// nullopt when the level's header is held by an open level, or on a bad path.
+[[nodiscard]] std::optional<LevelRemoval> PlanLevelRemoval(const std::string& layerDir, const PyramidLevelRec& rec);
+// Never throws; false when something stayed.
+bool RemoveLevel(const LevelRemoval& plan);
 
 // The number of data files a created level's header records; nullopt when the header
 // cannot be opened for reading (missing, or the level is open) or does not add up.

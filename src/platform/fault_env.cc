@@ -1,5 +1,7 @@
 #include "platform/fault_env.h"
 
+#include <new>
+#include <string>
 #include <utility>
 
 namespace dembase::platform {
@@ -72,14 +74,21 @@ bool FaultEnv::ShouldFail() {
 
 std::unique_ptr<File> FaultEnv::OpenFile(std::string_view path, const OpenOptions& options) {
   if (ShouldFail()) return nullptr;
-  std::unique_ptr<File> file = base_->OpenFile(path, options);
-  if (file == nullptr) return nullptr;
   bool fail_reads;
   {
+    const std::string system = ToSystemPath(path);
     std::lock_guard<std::mutex> lock(mu_);
-    fail_reads = read_fault_paths_.count(ToSystemPath(path)) != 0;
+    fail_reads = read_fault_paths_.count(system) != 0;
   }
-  return std::make_unique<FaultFile>(std::move(file), this, fail_reads);
+  std::unique_ptr<File> file = base_->OpenFile(path, options);
+  if (file == nullptr) return nullptr;
+  // Like the system's, a failed open that was to create the file leaves none behind.
+  std::unique_ptr<File> wrapped(new (std::nothrow) FaultFile(std::move(file), this, fail_reads));
+  if (wrapped == nullptr && options.disposition == Disposition::kCreateNew) {
+    file.reset();
+    (void)base_->RemoveFile(path);
+  }
+  return wrapped;
 }
 
 bool FaultEnv::CreateDir(std::string_view path) { return !ShouldFail() && base_->CreateDir(path); }

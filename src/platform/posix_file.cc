@@ -126,6 +126,7 @@ std::unique_ptr<PosixFile> OpenOnce(const std::string& path, const OpenOptions& 
   std::unique_ptr<PosixFile> file(new (std::nothrow) PosixFile(fd, can_read, can_write));
   if (file == nullptr) {
     (void)close(fd);
+    if (options.disposition == Disposition::kCreateNew) (void)unlink(path.c_str());
     return nullptr;
   }
 
