@@ -46,12 +46,6 @@ int GdalTool(const std::string& args, const std::string& out = "/dev/null") {
   return Sh(std::string(DEMBASE_GDAL_TOOL_ENV) + args, out);
 }
 
-CPLJSONObject JsonOf(const std::string& path) {
-  CPLJSONDocument doc;
-  EXPECT_TRUE(doc.Load(path)) << path;
-  return doc.GetRoot();
-}
-
 struct Case {
   const char* name;
   GDALDataType type;
@@ -157,9 +151,10 @@ TEST_P(DriverTest, ReadsWhatTheToolImportedLikeItsExport) {
   }
   // GDAL's own programs find the plugin too.
   ASSERT_EQ(GdalTool("gdalinfo -json " + Path("a.dem"), Path("info.json")), 0);
-  const CPLJSONObject info = JsonOf(Path("info.json"));
-  EXPECT_EQ(info.GetString("driverShortName"), "DEMBASE");
-  EXPECT_EQ(info.GetArray("bands")[0].GetArray("overviews").Size(), 2);
+  CPLJSONDocument info;
+  ASSERT_TRUE(info.Load(Path("info.json")));
+  EXPECT_EQ(info.GetRoot().GetString("driverShortName"), "DEMBASE");
+  EXPECT_EQ(info.GetRoot().GetArray("bands")[0].GetArray("overviews").Size(), 2);
 
   GDALDatasetUniquePtr ds = Open(Path("a.dem"));
   ASSERT_TRUE(ds);
@@ -291,20 +286,16 @@ TEST_P(DriverTest, RefusesWithAGdalError) {
   const auto created = [&](int bands, GDALDataType type) {
     return GDALDatasetUniquePtr(Driver()->Create(Path("c.dem").c_str(), 9, 9, bands, type, nullptr));
   };
-  const auto placed = [](const GDALDatasetUniquePtr& ds, std::array<double, 6> gt) {
+  // Refused to place DS with a rotation ROT or with its top at TOP.
+  const auto placed = [](const GDALDatasetUniquePtr& ds, double rot, double top) {
+    std::array<double, 6> gt = {0, 1, rot, top, 0, -1};
     return ds && ds->SetGeoTransform(gt.data()) == CE_Failure;
   };
   const std::vector<std::pair<const char*, std::function<bool()>>> rows = {
       {"two bands", [&] { return !created(2, GDT_Int32); }},
       {"byte cells", [&] { return !created(1, GDT_Byte); }},
-      {"rotation",
-       [&] {
-         return placed(created(1, GDT_Int32), {0, 1, 0.5, 0, 0, -1});
-       }},
-      {"moving an existing layer",
-       [&] {
-         return placed(Open(dem, true), {0, 1, 0, 0, 0, -1});
-       }},
+      {"rotation", [&] { return placed(created(1, GDT_Int32), 0.5, 0); }},
+      {"moving an existing layer", [&] { return placed(Open(dem, true), 0, 0); }},
       {"other nodata",
        [&] {
          GDALDatasetUniquePtr ds = Open(dem, true);
