@@ -323,7 +323,7 @@ TEST_P(DriverTest, RefusesWithAGdalError) {
        }},
       {"damaged header",
        [&] {
-         fs::copy_file(dem, Path("e.dem"));
+         EXPECT_TRUE(fs::copy_file(dem, Path("e.dem")));
          fs::resize_file(Path("e.dem"), 20);
          return !Open(Path("e.dem"));
        }},
