@@ -461,7 +461,7 @@ TEST_F(ToolTest, LayersMoveAndCopyWithTheirCells) {
 // A copy of a checked layer of two levels, damaged one way per case: check must name each damage.
 // Where a killed pyramid run could have left it, a rerun repairs it; a level 1 that cannot be read
 // fails the rerun and leaves the old levels as they were. A database layer is checked through the
-// library alone.
+// library alone. Headers cut or garbled anywhere are reported or survived.
 TEST_F(ToolTest, CheckReportsEachDamage) {
   Ok("import @f.tif @good/f");
   Ok("import @f.tif sqlite:@good/t.db#ds/f");
@@ -607,6 +607,35 @@ TEST_F(ToolTest, CheckReportsEachDamage) {
       EXPECT_TRUE(allowed) << line;
     }
   }
+
+  // Every prefix of each header is reported; garbled bytes anywhere end in a verdict, not a crash.
+  fs::copy(Path("good"), Path("fuzz"), fs::copy_options::recursive);
+  uint32_t seed = 12345;
+  for (const std::string name : {"f.dem", "f/f.Hdr", "f_1/f_1.Hdr"}) {
+    SCOPED_TRACE(name);
+    const std::string path = Path("fuzz/" + name);
+    const std::string good = Slurp(path);
+    ASSERT_FALSE(good.empty());
+    const auto write = [&](const std::string& bytes) {
+      EXPECT_TRUE(std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes);
+    };
+    for (size_t n = 0; n < good.size(); n += good.size() / 16 + 1) {
+      write(good.substr(0, n));
+      const ToolRun r = Tool("check @fuzz/f");
+      EXPECT_EQ(r.status, 1) << n << " bytes";
+      EXPECT_NE(r.out + r.err, "") << n << " bytes";
+    }
+    for (int i = 0; i < 24; ++i) {
+      std::string bad = good;
+      seed = seed * 1103515245 + 12345;
+      bad[(seed >> 8) % bad.size()] ^= static_cast<char>(1 + (seed >> 24) % 255);
+      write(bad);
+      const int status = Tool("check @fuzz/f").status;
+      EXPECT_TRUE(status == 0 || status == 1) << status;
+    }
+    write(good);
+  }
+  Says("check @fuzz/f", "clean");
 }
 
 TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
