@@ -109,6 +109,16 @@ std::pair<double, double> RangeOf(const std::vector<double>& cells, double null)
   return r;
 }
 
+// The layer's map placement as the sources give it: the transform and UTM zone 33.
+void ExpectPlaced(GDALDataset& ds) {
+  std::array<double, 6> gt{};
+  ASSERT_EQ(ds.GetGeoTransform(gt.data()), CE_None);
+  EXPECT_EQ(gt, kTransform);
+  const OGRSpatialReference utm = Utm33();
+  ASSERT_NE(ds.GetSpatialRef(), nullptr);
+  EXPECT_TRUE(ds.GetSpatialRef()->IsSame(&utm));
+}
+
 GDALDatasetUniquePtr Open(const std::string& path, bool update = false) {
   const char* const drivers[] = {"DEMBASE", nullptr};
   return GDALDatasetUniquePtr(GDALDataset::Open(
@@ -158,12 +168,7 @@ TEST_P(DriverTest, ReadsWhatTheToolImportedLikeItsExport) {
 
   GDALDatasetUniquePtr ds = Open(Path("a.dem"));
   ASSERT_TRUE(ds);
-  std::array<double, 6> gt{};
-  ASSERT_EQ(ds->GetGeoTransform(gt.data()), CE_None);
-  EXPECT_EQ(gt, kTransform);
-  const OGRSpatialReference utm = Utm33();
-  ASSERT_NE(ds->GetSpatialRef(), nullptr);
-  EXPECT_TRUE(ds->GetSpatialRef()->IsSame(&utm));
+  ASSERT_NO_FATAL_FAILURE(ExpectPlaced(*ds));
   GDALRasterBand* band = ds->GetRasterBand(1);
   EXPECT_EQ(band->GetRasterDataType(), GetParam().type);
   int blockX = 0, blockY = 0, hasNoData = 0;
@@ -242,12 +247,7 @@ TEST_P(DriverTest, CreateWriteUpdateReopen) {
   {
     GDALDatasetUniquePtr ds = Open(Path("a.dem"));
     ASSERT_TRUE(ds);
-    std::array<double, 6> gt{};
-    ASSERT_EQ(ds->GetGeoTransform(gt.data()), CE_None);
-    EXPECT_EQ(gt, kTransform);
-    const OGRSpatialReference utm = Utm33();
-    ASSERT_NE(ds->GetSpatialRef(), nullptr);
-    EXPECT_TRUE(ds->GetSpatialRef()->IsSame(&utm));
+    ASSERT_NO_FATAL_FAILURE(ExpectPlaced(*ds));
     GDALRasterBand* band = ds->GetRasterBand(1);
     EXPECT_EQ(Read(band), want);
     EXPECT_EQ((std::pair{band->GetMinimum(), band->GetMaximum()}), range);
