@@ -23,7 +23,6 @@ using pg::Result;
 using pg::Transaction;
 
 constexpr int64_t kMaxId = std::numeric_limits<int32_t>::max();
-constexpr int64_t kMaxTileKey = std::numeric_limits<uint32_t>::max();
 // How long deleting a layer waits for openers to let go: a process that just died needs a
 // moment before the server notices.
 constexpr const char* kDeleteLockTimeout = "SET LOCAL lock_timeout = 1000";
@@ -141,7 +140,7 @@ class PgBackend final : public Backend {
         Params().Int(count));
     if (!keys.ok() || keys.Rows() != 1) return kRefused;
     const int64_t first_key = keys.Int(0, 0);
-    if (first_key < 1 || first_key - 1 > kMaxTileKey - count) return kRefused;
+    if (!TileKeysFit(first_key, count)) return kRefused;
 
     if (const int16_t r = InsertLevel(layerId, level, info, first_key); r != kOk) return r;
     const TileRecBytes rec = EncodeTileRec(EmptyTileRec(static_cast<uint16_t>(layer.Int(0, 0)), 0));

@@ -40,6 +40,14 @@ using TileRecBytes = std::array<uint8_t, kTileRecSize>;
 inline constexpr std::size_t kTileRecKeyOffset = 0;
 void PutTileKey(std::span<uint8_t, kTileRecSize> rec, uint32_t tileKey);
 
+// Tile keys fill the record's 32 bits; 0 names no tile.
+inline constexpr int64_t kMaxTileKey = 4294967295;
+// Whether the count keys from first on are all tile keys. A damaged row may hold any
+// first key: nothing here can overflow.
+inline constexpr bool TileKeysFit(int64_t first, int64_t count) {
+  return first >= 1 && count >= 0 && count <= kMaxTileKey && first - 1 <= kMaxTileKey - count;
+}
+
 }  // namespace dembase::rasterdb
 
 #endif  // DEMBASE_RASTERDB_RECORDS_H_

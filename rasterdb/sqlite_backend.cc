@@ -17,7 +17,6 @@ using sqlite::Query;
 using sqlite::Transaction;
 
 constexpr int64_t kMaxId = std::numeric_limits<int32_t>::max();
-constexpr int64_t kMaxTileKey = std::numeric_limits<uint32_t>::max();
 
 int16_t Result(bool ok) { return ok ? kOk : kRefused; }
 
@@ -142,7 +141,7 @@ class SqliteBackend final : public Backend {
       first_key = q.Int(0);
     }
     // Keys are never reused, so a stale record held elsewhere cannot reach another tile's bytes.
-    if (first_key < 1 || first_key - 1 > kMaxTileKey - count) return kRefused;
+    if (!TileKeysFit(first_key, count)) return kRefused;
 
     const LevelInfoBytes info_bytes = EncodeLevelInfo(info);
     Query insert_level(*db_,
@@ -265,7 +264,7 @@ class SqliteBackend final : public Backend {
       first_key = q.Int(0);
     }
     // A damaged row may hold any key: checked before the sum, which could overflow.
-    if (first_key < 1 || first_key > kMaxTileKey) return kRefused;
+    if (!TileKeysFit(first_key, 1)) return kRefused;
     const int64_t key = first_key + tileNumber - 1;
     if (key < 1 || key > kMaxTileKey) return kRefused;
     TileRecBytes bytes = EncodeTileRec(rec);
@@ -338,7 +337,7 @@ class SqliteBackend final : public Backend {
     if (q.Bind(1, layerId).Bind(2, level).Step() != SQLITE_ROW) return false;
     if (q.Int(0) != static_cast<int64_t>(count)) return false;
     *first_key = q.Int(1);
-    return *first_key >= 1 && *first_key - 1 <= kMaxTileKey - static_cast<int64_t>(count);
+    return TileKeysFit(*first_key, static_cast<int64_t>(count));
   }
 
   bool WriteLayerRecord(int32_t layerId, const DataLayerParam& p) {
