@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static std::vector<uint8_t> scratch(kPayloadScratchBytes);
   static std::vector<uint8_t> block(kTileBlockBytes);
   fuzz::MemoryFile source(file);
-  if (!ReadPayload(source, rec, block.data(), scratch)) return 0;
+  if (!ReadPayload(&source, rec, block.data(), scratch)) return 0;
   const TileBlock cells(block.data(), block.size());
   for (const CellType type : {CellType::kInt32, CellType::kFloat32}) {
     const TileStats stats = ComputeTileStats(type, cells);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
@@ -99,6 +100,9 @@ TEST_F(LocalLayerFilesTest, HeaderAndNewLevelsMatchTheirGoldenBytes) {
 }
 
 // Tiles 4095 and 4096 of one row of tiles lie in two data files, each at its file's start.
+// A level opened again reads records and data files only as its tiles are used: an open
+// that writes only tile 4096 keeps every record it never read, takes the layer's range
+// over them too, and appends behind the second file's real end though its table lags.
 TEST_F(LocalLayerFilesTest, DataFilesSplitAtTile4096) {
   const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_INT32, 1, 4096 * 255 + 200);
   ASSERT_GE(id, 1);
@@ -116,7 +120,29 @@ TEST_F(LocalLayerFilesTest, DataFilesSplitAtTile4096) {
   }
   EXPECT_EQ(Get(id, 0, 4095 * 255 + 7), 11.0);
   EXPECT_EQ(Get(id, 0, 4096 * 255 + 7), 22.0);
-  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+
+  Bytes header = ReadFileBytes(Path("hill/hill.Hdr"));
+  std::fill_n(header.begin() + 43, 4, uint8_t{0});  // the second file's DataFileEnd
+  ASSERT_TRUE(WriteFileBytes(Path("hill/hill.Hdr"), header));
+  const int32_t again = _hxOpenDataLayer(h_, kLocal, Path("hill.dem").c_str(), 0);
+  ASSERT_GE(again, 1);
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, again, 1), 1);
+  ASSERT_EQ(_hxSetCell(h_, kLocal, again, 1, 0, 0, 4096 * 255 + 8, 33.0), 1);
+  ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, again), 1);
+  DataLayerParam param{};
+  ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, again, &param), 1);
+  EXPECT_EQ(param.minValue, 11.0);
+  EXPECT_EQ(param.maxValue, 33.0);
+  ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, again, 1), 1);
+  EXPECT_EQ(Get(again, 0, 4095 * 255 + 7), 11.0);
+  EXPECT_EQ(Get(again, 0, 4096 * 255 + 7), 22.0);
+  EXPECT_EQ(Get(again, 0, 4096 * 255 + 8), 33.0);
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, again), 1);
+  const LevelProbe after = Level("hill.dem");
+  EXPECT_EQ(Copy(after.record(4095).offset), Copy(probe.record(4095).offset));
+  EXPECT_EQ(Copy(after.record(4096).offset), probe.data_file_size(1));
+  EXPECT_FALSE(after.PayloadsOverlap());
 }
 
 TEST_F(LocalLayerFilesTest, LevelsAreNamedInCreationOrderAndMoveDownOnDelete) {

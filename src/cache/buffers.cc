@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "platform/zero_pages.h"
+
 namespace dembase {
 namespace {
 
@@ -28,6 +30,22 @@ int16_t AllocBuffer(void** out, uint32_t size) {
   if (out == nullptr) return 0;
   *out = InjectFailure() ? nullptr : std::malloc(size);
   return *out != nullptr ? 1 : 0;
+}
+
+// From here on a fresh mapping beats clearing reused heap memory.
+constexpr size_t kMapZeroedFrom = size_t{128} << 10;
+
+void* AllocZeroed(size_t bytes) {
+  if (InjectFailure()) return nullptr;
+  return bytes >= kMapZeroedFrom ? platform::MapZeroPages(bytes) : std::calloc(1, bytes);
+}
+
+void FreeZeroed(void* p, size_t bytes) {
+  if (bytes >= kMapZeroedFrom) {
+    platform::UnmapZeroPages(p, bytes);
+  } else {
+    std::free(p);
+  }
 }
 
 void FreeBuffer(void** p) {

@@ -5,7 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <span>
+#include <type_traits>
 #include <utility>
 
 namespace dembase {
@@ -50,7 +52,51 @@ class HeapBuffer {
   uint32_t size_ = 0;
 };
 
-// Test hook: the nth AllocBuffer call of this thread from now (n >= 1) fails; with
+// bytes of zero-filled memory, or null; counts as an AllocBuffer call for the test hook.
+// Large blocks are mapped from the system rather than cleared: the heap's calloc clears
+// every byte of memory it reuses. Free with FreeZeroed and the same size.
+[[nodiscard]] void* AllocZeroed(size_t bytes);
+void FreeZeroed(void* p, size_t bytes);
+
+// A table of T that starts all zero bits. Large ones come straight from the system's
+// zero pages, so the parts of a table nobody touches cost neither time nor memory: a
+// level of 100 000 tiles opens without writing its per-tile tables.
+template <class T>
+class ZeroedArray {
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
+
+ public:
+  ZeroedArray() = default;
+  ~ZeroedArray() { Free(); }
+  ZeroedArray(const ZeroedArray&) = delete;
+  ZeroedArray& operator=(const ZeroedArray&) = delete;
+
+  // n zero elements in place of the old ones; false (and none) when out of memory.
+  [[nodiscard]] bool Allocate(size_t n) {
+    Free();
+    if (n > SIZE_MAX / sizeof(T)) return false;
+    p_ = static_cast<T*>(AllocZeroed(Bytes(n)));
+    size_ = p_ != nullptr ? n : 0;
+    return p_ != nullptr;
+  }
+  void Free() {
+    FreeZeroed(p_, Bytes(size_));
+    p_ = nullptr;
+    size_ = 0;
+  }
+  T* data() const { return p_; }
+  size_t size() const { return size_; }
+  T& operator[](size_t i) const { return p_[i]; }
+  std::span<T> span() const { return {p_, size_}; }
+
+ private:
+  static size_t Bytes(size_t n) { return n == 0 ? 1 : n * sizeof(T); }
+
+  T* p_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Test hook: the nth AllocBuffer or AllocZeroed call of this thread from now (n >= 1) fails; with
 // persistent, every later one too. n = 0 disables. Per thread, because the library runs
 // on its caller's thread and parallel tests must not disturb each other.
 void FailNthAllocation(int64_t n, bool persistent = false);

@@ -55,7 +55,7 @@ bool CTileCache::Acquire(CDataLayer* owner, TileRef* ref, uint32_t tag) {
     }
     // The write-back's outcome is the owner's business; the block is reused regardless.
     if (old->dirty != 0) s.owner->WriteBackTile(static_cast<uint32_t>(s.tag));
-    old->slot = -1;
+    old->slot = 0;
     old->block = nullptr;
     old->statsCurrent = 0;
     old->state = TileRef::kNotCached;

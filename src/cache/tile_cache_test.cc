@@ -132,7 +132,7 @@ TEST_F(TileCacheTest, SweepSecondChanceAndWriteBack) {
   a.refs[0].dirty = 1;
   ASSERT_TRUE(cache_.Acquire(&b, &b.refs[0], 7));
   EXPECT_EQ(a.written, std::vector<uint32_t>{0});
-  EXPECT_TRUE(a.refs[0].slot == -1 && a.refs[0].block == nullptr && a.refs[0].state == TileRef::kNotCached);
+  EXPECT_TRUE(!a.refs[0].cached() && a.refs[0].block == nullptr);
   EXPECT_TRUE(cache_.slot(0).owner == &b && cache_.slot(0).tag == 7 && b.refs[0].slot == 0);
   EXPECT_EQ(cache_.hand(), 1);
   for (int i = 1; i < 64; ++i) EXPECT_EQ(a.refs[i].state, TileRef::kEvictable) << i;

@@ -11,12 +11,14 @@ namespace dembase {
 // The cells of one 256 x 256 tile of 4-byte cells.
 inline constexpr int32_t CACHE_BLOCK_SIZE = 262144;
 
+// All zero bits is a tile out of the cache, so a level's table of them can start as
+// untouched zero pages.
 struct TileRef {
-  static constexpr uint8_t kNotCached = 255;
-  static constexpr uint8_t kSecondChance = 1;
-  static constexpr uint8_t kEvictable = 0;
+  static constexpr uint8_t kNotCached = 0;
+  static constexpr uint8_t kEvictable = 1;
+  static constexpr uint8_t kSecondChance = 2;
 
-  int16_t slot = -1;         // cache slot holding the tile; -1 when not cached
+  int16_t slot = 0;          // cache slot holding the tile; meaningful only while cached()
   uint8_t* block = nullptr;  // the slot's block; null when not cached
   uint8_t dirty = 0;         // set and cleared by the layer; the cache only reads it
   uint8_t statsCurrent = 0;  // the tile's min and max are up to date; cleared by the cache

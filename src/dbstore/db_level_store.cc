@@ -1,5 +1,7 @@
 #include "dbstore/db_level_store.h"
 
+#include <algorithm>
+
 #include "cells/cell_address.h"
 #include "dembase/rasterdb.h"
 #include "localstore/records.h"
@@ -21,10 +23,18 @@ bool DbLevelStore::Open() {
     return false;
   }
   geometry_ = *g;
+  return LoadTable();
+}
+
+bool DbLevelStore::LoadRecords(int32_t first, std::span<TileIndexRec> out) {
+  if (first < 0 || static_cast<size_t>(first) > records_.size() || out.size() > records_.size() - static_cast<size_t>(first)) {
+    return false;
+  }
+  std::copy_n(records_.begin() + first, out.size(), out.begin());
   return true;
 }
 
-bool DbLevelStore::LoadIndex(std::vector<TileIndexRec>* index) {
+bool DbLevelStore::LoadTable() {
   std::vector<TileIndexRec> stored(static_cast<size_t>(geometry_.tileCount));
   if (DbReadTileIndex(connection_, layerId_, level_, stored.data()) < 1) return false;
   if (info_.closedOnce == 0) {
@@ -39,7 +49,7 @@ bool DbLevelStore::LoadIndex(std::vector<TileIndexRec>* index) {
     }
   }
   keys_.resize(stored.size());
-  index->resize(stored.size());
+  records_.resize(stored.size());
   for (size_t t = 0; t < stored.size(); ++t) {
     keys_[t] = stored[t].offset;
     TileIndexRec rec = stored[t];
@@ -48,7 +58,7 @@ bool DbLevelStore::LoadIndex(std::vector<TileIndexRec>* index) {
     } else {
       rec.offset = 0;  // stored: the form needs only storedSize > 0
     }
-    (*index)[t] = rec;
+    records_[t] = rec;
   }
   return true;
 }

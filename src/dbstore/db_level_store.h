@@ -24,14 +24,15 @@ class DbLevelStore final : public LevelStore {
   // Rolls back a batch still open: a level abandoned without Finish keeps nothing of it.
   ~DbLevelStore() override;
 
-  // Reads the level's description. False when the level does not exist or its geometry
-  // is not one this library makes.
+  // Reads the level's description and its records (the database hands out a level's
+  // records only whole). A level never closed since it was created starts with every
+  // tile empty, as stored. False when the level does not exist, its geometry is not one
+  // this library makes, or its records cannot be read.
   [[nodiscard]] bool Open();
 
   const PyramidLayerInfo& info() const override { return info_; }
   const LevelGeometry& geometry() const override { return geometry_; }
-  // A level never closed since it was created starts with every tile empty, as stored.
-  [[nodiscard]] bool LoadIndex(std::vector<TileIndexRec>* index) override;
+  [[nodiscard]] bool LoadRecords(int32_t first, std::span<TileIndexRec> out) override;
   [[nodiscard]] std::optional<std::span<const uint8_t>> ReadBytes(int32_t t, const TileIndexRec& rec,
                                                                  std::span<uint8_t> scratch) override;
   [[nodiscard]] bool StoreBytes(int32_t t, TileIndexRec* rec, const EncodedPayload& payload) override;
@@ -45,6 +46,7 @@ class DbLevelStore final : public LevelStore {
   // Opens the level's write batch when none is open; a connection whose batch another
   // layer holds writes outside one (the library joins such writes to that batch).
   void BeginBatch();
+  [[nodiscard]] bool LoadTable();
 
   uint32_t connection_;
   int32_t layerId_;
@@ -52,7 +54,8 @@ class DbLevelStore final : public LevelStore {
   CellType type_;
   PyramidLayerInfo info_{};
   LevelGeometry geometry_;
-  std::vector<uint32_t> keys_;  // the database's key of each tile's bytes
+  std::vector<uint32_t> keys_;         // the database's key of each tile's bytes
+  std::vector<TileIndexRec> records_;  // as loaded at Open, in the in-memory form
   bool batch_ = false;
 };
 

@@ -40,14 +40,14 @@ bool BackgroundInflater::Has(uint64_t key) {
   return Find(key, nullptr) != nullptr;
 }
 
-bool BackgroundInflater::StartFromFile(uint64_t key, const TileIndexRec& rec, platform::File& file,
+bool BackgroundInflater::StartFromFile(uint64_t key, const TileIndexRec& rec, platform::File* file,
                                        std::span<uint8_t> scratch) {
   if (IsEmptyTileRec(rec) || rec.packed != 1 || rec.storedSize == 0 || rec.storedSize > scratch.size() ||
       Has(key)) {
     return true;
   }
   const std::span<uint8_t> payload = scratch.first(rec.storedSize);
-  if (!file.ReadAt(rec.offset, std::as_writable_bytes(payload))) return false;
+  if (file == nullptr || !file->ReadAt(rec.offset, std::as_writable_bytes(payload))) return false;
   (void)Start(key, rec, payload);
   return true;
 }

@@ -42,7 +42,7 @@ class BackgroundInflater {
   // On the owner thread: reads the zlib payload rec describes from file into scratch and
   // starts it under key. Nothing happens for a tile with no zlib payload that fits
   // scratch, or when a job for key exists. False only when the read failed.
-  bool StartFromFile(uint64_t key, const TileIndexRec& rec, platform::File& file, std::span<uint8_t> scratch);
+  bool StartFromFile(uint64_t key, const TileIndexRec& rec, platform::File* file, std::span<uint8_t> scratch);
   // Queues inflating the zlib payload of rec (rec.packed == 1) under key. When both
   // slots hold jobs, the oldest one is dropped. False when it could not start (no
   // memory, no thread).

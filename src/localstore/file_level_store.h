@@ -26,13 +26,14 @@ namespace dembase {
 
 class FileLevelStore final : public LevelStore {
  public:
-  // Opens the level's files. False (nothing held) when a file is missing or held
-  // elsewhere, or the header does not fit its file.
+  // Opens the level's header and first data file; the other data files open when a
+  // tile of theirs is first read or written. False (nothing held) when a file is missing
+  // or held elsewhere, or the header does not fit its file.
   [[nodiscard]] bool Open(const std::string& layerDir, const PyramidLevelRec& rec);
 
   const PyramidLayerInfo& info() const override { return files_.info(); }
   const LevelGeometry& geometry() const override { return files_.geometry(); }
-  [[nodiscard]] bool LoadIndex(std::vector<TileIndexRec>* index) override;
+  [[nodiscard]] bool LoadRecords(int32_t first, std::span<TileIndexRec> out) override;
   [[nodiscard]] std::optional<std::span<const uint8_t>> ReadBytes(int32_t t, const TileIndexRec& rec,
                                                                  std::span<uint8_t> scratch) override;
   [[nodiscard]] bool StoreBytes(int32_t t, TileIndexRec* rec, const EncodedPayload& payload) override;
@@ -40,9 +41,16 @@ class FileLevelStore final : public LevelStore {
   [[nodiscard]] bool Finish(std::span<const TileIndexRec> index, bool indexChanged) override;
 
  private:
+  // Sizes data file f on its first write: the appends of a file go behind whatever it
+  // holds, even behind a table that lags after a crash.
+  [[nodiscard]] bool PrepareAppends(size_t f);
+
   LevelFileSet files_;
-  std::vector<uint64_t> appendAt_;    // where the next payload of each data file goes
-  std::vector<uint64_t> openedEnd_;  // each data file's append position at open
+  // Where the next payload of each data file goes; the DataFileEnd table's figure until
+  // the file's first write of this open.
+  std::vector<uint64_t> appendAt_;
+  std::vector<uint64_t> openedEnd_;  // each data file's append position before its first write
+  std::vector<char> prepared_;       // PrepareAppends ran for the file
   WritebackPacer pacer_;
 };
 

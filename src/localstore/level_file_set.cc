@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <new>
 
 #include "localstore/file_names.h"
 
@@ -41,29 +42,51 @@ bool LevelFileSet::Open(const std::string& layerDir, const PyramidLevelRec& rec,
   }
   geometry_ = *geometry;
   if (!withData) return true;
-  for (int i = 0; i < geometry_.dataFileCount; ++i) {
-    const auto path = DataFilePath(*firstDataPath, i);
-    auto file = path ? CurrentEnv()->OpenFile(*path, kLevelFileOptions) : nullptr;
-    if (!file) {
-      Close();
-      return false;
-    }
-    dataFiles_.push_back(std::move(file));
+  try {
+    firstDataPath_ = *firstDataPath;
+    dataFiles_.resize(static_cast<size_t>(geometry_.dataFileCount));
+  } catch (const std::bad_alloc&) {
+    Close();
+    return false;
+  }
+  // The first file proves the level's data path now; the others are named after it.
+  if (DataFile(0) == nullptr) {
+    Close();
+    return false;
   }
   return true;
 }
 
+platform::File* LevelFileSet::DataFile(size_t f) {
+  if (f >= dataFiles_.size()) return nullptr;
+  if (!dataFiles_[f]) {
+    const auto path = DataFilePath(firstDataPath_, static_cast<int>(f));
+    if (path) dataFiles_[f] = CurrentEnv()->OpenFile(*path, kLevelFileOptions);
+  }
+  return dataFiles_[f].get();
+}
+
 void LevelFileSet::Close() {
   dataFiles_.clear();
+  firstDataPath_.clear();
   header_.reset();
 }
 
 bool LevelFileSet::OpenForAppends(const std::string& layerDir, const PyramidLevelRec& rec,
                                   std::vector<uint64_t>* positions) {
   std::vector<uint32_t> ends;
-  if (!Open(layerDir, rec, true) || !ReadDataFileEnds(&ends) || !AppendPositions(ends, positions)) {
+  if (!Open(layerDir, rec, true) || !ReadDataFileEnds(&ends)) {
     Close();
     return false;
+  }
+  positions->assign(ends.size(), 0);
+  for (size_t f = 0; f < ends.size(); ++f) {
+    const std::optional<uint64_t> at = AppendPosition(f, ends[f]);
+    if (!at) {
+      Close();
+      return false;
+    }
+    (*positions)[f] = *at;
   }
   return true;
 }
@@ -74,21 +97,18 @@ bool LevelFileSet::ReadDataFileEnds(std::vector<uint32_t>* ends) {
   return header_->ReadAt(geometry_.DataFileEndsOffset(), bytes) && DecodeDataFileEnds(bytes, *ends);
 }
 
-bool LevelFileSet::AppendPositions(const std::vector<uint32_t>& ends, std::vector<uint64_t>* positions) {
-  positions->assign(ends.size(), 0);
-  for (size_t f = 0; f < ends.size() && f < dataFiles_.size(); ++f) {
-    uint64_t size = 0;
-    if (!dataFiles_[f]->Size(&size)) return false;
-    uint64_t at = std::max<uint64_t>(ends[f], size);
-    if (at == kEmptyTileOffset) at = kEmptyTileOffset + 1;
-    (*positions)[f] = at;
-  }
-  return true;
+std::optional<uint64_t> LevelFileSet::AppendPosition(size_t f, uint32_t tableEnd) {
+  platform::File* file = DataFile(f);
+  uint64_t size = 0;
+  if (file == nullptr || !file->Size(&size)) return std::nullopt;
+  uint64_t at = std::max<uint64_t>(tableEnd, size);
+  if (at == kEmptyTileOffset) at = kEmptyTileOffset + 1;
+  return at;
 }
 
 bool LevelFileSet::WriteTables(const std::vector<uint64_t>& positions, std::span<const TileIndexRec> index) {
   for (auto& file : dataFiles_) {
-    if (!file->Sync()) return false;
+    if (file && !file->Sync()) return false;
   }
   std::vector<uint32_t> ends(positions.size());
   for (size_t f = 0; f < positions.size(); ++f) {
@@ -111,14 +131,20 @@ bool LevelFileSet::ReadRecord(int32_t t, TileIndexRec* rec) {
   return header_->ReadAt(geometry_.TileRecordOffset(t), bytes) && TileIndexRecCodec::DecodeFrom(bytes, rec);
 }
 
-bool LevelFileSet::ReadIndex(std::vector<TileIndexRec>* index) {
-  index->assign(static_cast<size_t>(geometry_.tileCount), TileIndexRec{});
+bool LevelFileSet::ReadRecords(int32_t first, std::span<TileIndexRec> out) {
+  if (first < 0 || first > tile_count() || out.size() > static_cast<size_t>(tile_count() - first)) return false;
+  const uint64_t at = geometry_.TileRecordOffset(first);
   // On a little-endian machine the stored table is the records' memory image.
   if constexpr (std::endian::native == std::endian::little) {
-    return header_->ReadAt(geometry_.TileIndexOffset(), std::as_writable_bytes(std::span(*index)));
+    return header_->ReadAt(at, std::as_writable_bytes(out));
   }
-  std::vector<std::byte> bytes(index->size() * TileIndexRecCodec::kEncodedLength);
-  return header_->ReadAt(geometry_.TileIndexOffset(), bytes) && DecodeTileIndex(bytes, *index);
+  std::vector<std::byte> bytes(out.size() * TileIndexRecCodec::kEncodedLength);
+  return header_->ReadAt(at, bytes) && DecodeTileIndex(bytes, out);
+}
+
+bool LevelFileSet::ReadIndex(std::vector<TileIndexRec>* index) {
+  index->assign(static_cast<size_t>(geometry_.tileCount), TileIndexRec{});
+  return ReadRecords(0, *index);
 }
 
 bool LevelFileSet::MarkClosedOnce() {

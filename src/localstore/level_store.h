@@ -27,12 +27,14 @@ class LevelStore {
  public:
   virtual ~LevelStore() = default;
 
-  // The level's description and geometry, valid once LoadIndex succeeded.
+  // The level's description and geometry.
   virtual const PyramidLayerInfo& info() const = 0;
   virtual const LevelGeometry& geometry() const = 0;
 
-  // Every tile's record, in the in-memory form. False when the level cannot be read.
-  [[nodiscard]] virtual bool LoadIndex(std::vector<TileIndexRec>* index) = 0;
+  // The records of tiles [first, first + out.size()), in the in-memory form. An open
+  // level asks for its records a part at a time, as its tiles are first used. False when
+  // they cannot be read.
+  [[nodiscard]] virtual bool LoadRecords(int32_t first, std::span<TileIndexRec> out) = 0;
 
   // The stored bytes of tile t as rec describes them (storedSize > 0), read into
   // scratch (kPayloadScratchBytes); nullopt when they cannot be read.
@@ -46,8 +48,8 @@ class LevelStore {
   // keeps records per tile writes it now; the file store writes the whole index at Finish.
   [[nodiscard]] virtual bool RecordChanged(int32_t t, const TileIndexRec& rec) = 0;
 
-  // The level closes: the index as it stands (indexChanged: since LoadIndex), after every
-  // tile was stored. False when something did not reach the store.
+  // The level closes: the whole index as it stands (indexChanged: since it was loaded),
+  // after every tile was stored; an unchanged index may be empty. False when something did not reach the store.
   [[nodiscard]] virtual bool Finish(std::span<const TileIndexRec> index, bool indexChanged) = 0;
 };
 

@@ -55,13 +55,14 @@ bool LevelWriter::Store(int32_t t, const uint8_t* block, bool compress, TileInde
   const size_t f = static_cast<size_t>(DataFileOfTile(t));
   // Every payload is appended: a stored tile is never rewritten in place here.
   const uint64_t offset = appendAt_[f];
-  if (offset + payload.size > std::numeric_limits<uint32_t>::max() ||
-      !files_.data_file_of(t).WriteAt(offset, std::as_bytes(std::span<const uint8_t>(payload.data, payload.size)))) {
+  platform::File* file = files_.data_file_of(t);
+  if (file == nullptr || offset + payload.size > std::numeric_limits<uint32_t>::max() ||
+      !file->WriteAt(offset, std::as_bytes(std::span<const uint8_t>(payload.data, payload.size)))) {
     failed_ = true;
     return false;
   }
   appendAt_[f] = offset + payload.size;
-  pacer_.Wrote(files_.data_file_of(t), payload.size);
+  pacer_.Wrote(*file, payload.size);
   rec.offset = static_cast<uint32_t>(offset);
   rec.packed = payload.packed;
   rec.storedSize = payload.size;

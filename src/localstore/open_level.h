@@ -2,6 +2,11 @@
 // TileRef per tile — and the movement of tiles between its LevelStore (files or the
 // raster database) and the data set's tile cache.
 //
+// The records and the per-tile tables are read a part at a time, when a tile of the part
+// is first used: opening a level of 100 000 tiles reads its header and nothing else.
+// Every entry point that addresses a tile calls LoadRecordOf first; record(), IsEmpty()
+// and the rest of the per-tile state may be read only for a tile whose part is loaded.
+//
 // Durability rules kept here:
 // - a tile's record changes only after its payload was stored completely, so no record
 //   ever points at bytes that were not written;
@@ -11,6 +16,7 @@
 #ifndef DEMBASE_LOCALSTORE_OPEN_LEVEL_H_
 #define DEMBASE_LOCALSTORE_OPEN_LEVEL_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -43,12 +49,16 @@ class OpenLevel {
   OpenLevel(const OpenLevel&) = delete;
   OpenLevel& operator=(const OpenLevel&) = delete;
 
-  // Takes the level's store and loads its records. False (nothing held) when they cannot
-  // be read or memory is short.
+  // Takes the level's store and sizes the per-tile tables (untouched until used). False
+  // (nothing held) when memory is short.
   [[nodiscard]] bool Open(std::unique_ptr<LevelStore> store);
 
-  // The value range of the stored tiles, from their records, when the index changed
-  // since the level was opened (for the layer's minimum and maximum).
+  // Makes sure the records of tile t's part are in memory. False when they cannot be
+  // read (nothing of the part is then trusted; the next call tries again).
+  [[nodiscard]] bool LoadRecordOf(int32_t t) { return partLoaded_[PartOf(t)] != 0 || LoadPart(PartOf(t)); }
+
+  // The value range of the stored tiles, from their records, when asked for (for the
+  // layer's minimum and maximum).
   struct CloseOutcome {
     bool ok = true;            // every tile and table reached the disk
     bool indexChanged = false;
@@ -56,10 +66,11 @@ class OpenLevel {
     double maxValue = -3.402823e38;
   };
   // Writes every dirty tile, releases the cache slots, writes the tables when they
-  // changed and marks the level closed once. The level is unusable afterwards.
-  CloseOutcome Close();
+  // changed and marks the level closed once; with wantRange, the range of every stored
+  // tile. The level is unusable afterwards.
+  CloseOutcome Close(bool wantRange);
 
-  // Makes sure tile t has a cache block holding its cells. An empty tile fetched for
+  // Makes sure tile t has a cache block holding its cells (loading its part's records). An empty tile fetched for
   // reading gets no block (callers test the record); fetched for writing it gets a block
   // of null cells and is marked dirty. False when the stored payload cannot be read.
   [[nodiscard]] bool FetchTile(int32_t t, bool forWrite);
@@ -83,13 +94,15 @@ class OpenLevel {
 
   // Cells of tile t's block. REQUIRES: the tile holds a block.
   uint8_t* block(int32_t t) { return refs_[static_cast<size_t>(t)].block; }
+  // Valid for every tile: a tile outside the loaded parts is not cached.
   TileRef& ref(int32_t t) { return refs_[static_cast<size_t>(t)]; }
-  const TileRef* refs() const { return refs_.get(); }
+  const TileRef* refs() const { return refs_.data(); }
+  // REQUIRES: LoadRecordOf(t) succeeded.
   const TileIndexRec& record(int32_t t) const { return index_[static_cast<size_t>(t)]; }
   bool IsEmpty(int32_t t) const { return IsEmptyTileRec(index_[static_cast<size_t>(t)]); }
   const PyramidLayerInfo& info() const { return store_->info(); }
   const TileGrid& grid() const { return store_->geometry().grid; }
-  int32_t tile_count() const { return static_cast<int32_t>(index_.size()); }
+  int32_t tile_count() const { return tileCount_; }
 
   void set_compress(bool compress) { compress_ = compress; }
   // Whether an I/O failure has happened since the level was opened.
@@ -112,6 +125,17 @@ class OpenLevel {
                                      std::span<uint8_t> scratch);
   void ReleaseSlot(int32_t t);
 
+  // Tiles of one part: 17 KiB of records, a few pages of each per-tile table.
+  static constexpr int32_t kTilesPerPart = 1024;
+  static size_t PartOf(int32_t t) { return static_cast<size_t>(t) / kTilesPerPart; }
+  // Tiles [first, end) of part p.
+  int32_t PartBegin(size_t p) const { return static_cast<int32_t>(p) * kTilesPerPart; }
+  int32_t PartEnd(size_t p) const { return std::min(tileCount_, PartBegin(p) + kTilesPerPart); }
+  [[nodiscard]] bool LoadPart(size_t p);
+  [[nodiscard]] bool LoadAllParts();
+  // The range of every stored tile: loaded parts from what is written, the others read
+  // through a part-sized buffer without loading them.
+  [[nodiscard]] bool RangeOfStoredTiles(LevelRange* range);
   CDataLayer* owner_;
   CTileCache* cache_;
   CellType type_;
@@ -120,11 +144,13 @@ class OpenLevel {
   bool indexDirty_ = false;
 
   std::unique_ptr<LevelStore> store_;
-  std::vector<TileIndexRec> index_;  // live: statistics follow the cached cells
+  int32_t tileCount_ = 0;
+  ZeroedArray<uint8_t> partLoaded_;  // by part: its records are in index_ and written_
+  ZeroedArray<TileIndexRec> index_;  // live: statistics follow the cached cells
   // What the files hold: a record changes here only once its payload is stored, so a
   // failed write-back leaves the former payload with its own statistics at close.
-  std::vector<TileIndexRec> written_;
-  std::unique_ptr<TileRef[]> refs_;
+  ZeroedArray<TileIndexRec> written_;
+  ZeroedArray<TileRef> refs_;
   HeapBuffer packBuffer_;  // one payload on its way to or from disk: 2 x 262144 bytes
   // Records of stored tiles that statistics of unwritten changes emptied, by tile: a
   // discard of those changes goes back to them; a write-back forgets them. Owner thread.

@@ -32,9 +32,12 @@ unsigned WorkerCount() {
 void SetFlushWorkersForTesting(unsigned workers) { workersForTesting = std::min(workers, kMaxWorkers); }
 
 bool OpenLevel::FlushTiles() {
+  // Only tiles of loaded parts can have been fetched.
   std::vector<int32_t> dirty;
-  for (int32_t t = 0; t < tile_count(); ++t) {
-    if (ref(t).dirty) dirty.push_back(t);
+  for (size_t p = 0; p < partLoaded_.size(); ++p) {
+    for (int32_t t = PartBegin(p); partLoaded_[p] && t < PartEnd(p); ++t) {
+      if (ref(t).dirty) dirty.push_back(t);
+    }
   }
   if (!dirty.empty()) indexDirty_ = true;
 
@@ -48,8 +51,10 @@ bool OpenLevel::FlushTiles() {
   const bool ok = parallel ? FlushInParallel(dirty, workers, window, scratch.span()) : FlushInOrder(dirty);
   // Only tiles holding a slot have anything to give back; the rest of the table goes
   // with the level.
-  for (int32_t t = 0; t < tile_count(); ++t) {
-    if (ref(t).slot != -1) ReleaseSlot(t);
+  for (size_t p = 0; p < partLoaded_.size(); ++p) {
+    for (int32_t t = PartBegin(p); partLoaded_[p] && t < PartEnd(p); ++t) {
+      if (ref(t).cached()) ReleaseSlot(t);
+    }
   }
   return ok;
 }

@@ -13,7 +13,7 @@ namespace dembase {
 
 void OpenLevel::ReleaseSlot(int32_t t) {
   TileRef& r = ref(t);
-  if (r.slot != -1) cache_->Release(r.slot);
+  if (r.cached()) cache_->Release(r.slot);
   r.Reset();
 }
 
@@ -31,6 +31,7 @@ void OpenLevel::DropTile(int32_t t) {
 bool OpenLevel::FetchTile(int32_t t, bool forWrite) {
   TileRef& r = ref(t);
   if (r.block != nullptr) return true;
+  if (!LoadRecordOf(t)) return false;
   TileIndexRec& rec = index_[static_cast<size_t>(t)];
   if (IsEmptyTileRec(rec)) {
     if (!forWrite) return true;  // callers read an empty tile from its record alone
@@ -54,7 +55,7 @@ void OpenLevel::ReadAhead(int32_t t) {
   if (!ahead_) ahead_.reset(new (std::nothrow) BackgroundInflater());
   if (!ahead_) return;
   for (int32_t next = t + 1; next <= t + BackgroundInflater::kTilesAhead && next < tile_count(); ++next) {
-    if (ref(next).block != nullptr) continue;  // in the cache already
+    if (ref(next).block != nullptr || !LoadRecordOf(next)) continue;  // in the cache, or no record
     const TileIndexRec& rec = index_[static_cast<size_t>(next)];
     if (rec.packed != 1 || rec.storedSize == 0 || ahead_->Has(static_cast<uint32_t>(next))) continue;
     const auto bytes = store_->ReadBytes(next, rec, packBuffer_.span());

@@ -14,14 +14,15 @@ EncodedPayload EncodePayload(const uint8_t* block, bool compress, std::span<uint
   return EncodedPayload{block, static_cast<uint32_t>(kTileBlockBytes), 0};
 }
 
-bool ReadPayload(platform::File& file, const TileIndexRec& rec, uint8_t* block, std::span<uint8_t> scratch) {
+bool ReadPayload(platform::File* file, const TileIndexRec& rec, uint8_t* block, std::span<uint8_t> scratch) {
+  if (file == nullptr) return false;
   if (rec.packed == 1) {
     if (rec.storedSize == 0 || rec.storedSize > scratch.size()) return false;
-    return file.ReadAt(rec.offset, std::as_writable_bytes(scratch.first(rec.storedSize))) &&
+    return file->ReadAt(rec.offset, std::as_writable_bytes(scratch.first(rec.storedSize))) &&
            UncompressTile(scratch.data(), rec.storedSize, block, kTileBlockBytes) == 1;
   }
   if (rec.packed != 0 || rec.storedSize != kTileBlockBytes) return false;
-  return file.ReadAt(rec.offset, std::as_writable_bytes(std::span<uint8_t>(block, kTileBlockBytes)));
+  return file->ReadAt(rec.offset, std::as_writable_bytes(std::span<uint8_t>(block, kTileBlockBytes)));
 }
 
 }  // namespace dembase

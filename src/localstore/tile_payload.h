@@ -24,10 +24,10 @@ struct EncodedPayload {
 // succeeds, else the raw block. REQUIRES: scratch holds kPayloadScratchBytes.
 EncodedPayload EncodePayload(const uint8_t* block, bool compress, std::span<uint8_t> scratch);
 
-// Reads the payload rec describes from file and inflates it into block (262144 bytes).
+// Reads the payload rec describes from file (null: false) and inflates it into block (262144 bytes).
 // False when the record's size or form is impossible, the read is short, or the stream
 // does not inflate to exactly one block. REQUIRES: scratch holds kPayloadScratchBytes.
-[[nodiscard]] bool ReadPayload(platform::File& file, const TileIndexRec& rec, uint8_t* block,
+[[nodiscard]] bool ReadPayload(platform::File* file, const TileIndexRec& rec, uint8_t* block,
                                std::span<uint8_t> scratch);
 
 }  // namespace dembase

@@ -35,7 +35,7 @@ double CTiledLayer::ReadCell(int32_t t, int32_t r, int32_t c, uint8_t* isNull) {
 int16_t CTiledLayer::GetOneTileInfo(int32_t /*reserved*/, int32_t tileRow, int32_t tileCol, OneTileInfo* out) {
   if (!level_ || out == nullptr) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
-  if (!t) return 0;
+  if (!t || !level_->LoadRecordOf(*t)) return 0;
   const TileIndexRec& rec = level_->CurrentRecord(*t);
   out->size = static_cast<int32_t>(kTileBlockBytes);
   out->minimum = rec.tileMin;
@@ -48,6 +48,7 @@ int16_t CTiledLayer::SetCell(int32_t /*reserved*/, int32_t row, int32_t col, dou
   const auto copies = CopiesOfCell(level_->grid(), row, col);
   if (!copies) return 0;
   const int32_t owner = copies->owner().tile;
+  if (!level_->LoadRecordOf(owner)) return 0;
   // Nothing to do: a null written into an empty tile that would keep the null anyway.
   if (level_->IsEmpty(owner) && !level_->ref(owner).dirty && blendValues_ != 0 && IsNullLike(type_, value)) return 1;
 
@@ -67,7 +68,7 @@ int16_t CTiledLayer::SetCell(int32_t /*reserved*/, int32_t row, int32_t col, dou
 double CTiledLayer::GetCell(int32_t /*reserved*/, int32_t row, int32_t col, uint8_t* isNull) {
   if (!level_) return NullCell(isNull);
   const auto a = AddressCell(level_->grid(), row, col);
-  if (!a) return NullCell(isNull);
+  if (!a || !level_->LoadRecordOf(a->tile)) return NullCell(isNull);
   if (level_->IsEmpty(a->tile) && level_->ref(a->tile).block == nullptr) return NullCell(isNull);
   return ReadCell(a->tile, a->r, a->c, isNull);
 }
@@ -125,7 +126,7 @@ int16_t CTiledLayer::BeginReadTile(int32_t /*reserved*/, int32_t tileRow, int32_
   readTileView_ = {};
   if (!level_) return 0;
   const auto t = TileNumber(level_->grid(), tileRow, tileCol);
-  if (!t) return 0;
+  if (!t || !level_->LoadRecordOf(*t)) return 0;
   if (IsEmptyTileRec(level_->CurrentRecord(*t))) {
     activeTile_ = *t;
     return 2;
@@ -185,7 +186,7 @@ bool CTiledLayer::OpenLevelOn(std::unique_ptr<LevelStore> store, int16_t level) 
 OpenLevel::CloseOutcome CTiledLayer::CloseLevel() {
   openLevelView_ = {};
   readTileView_ = {};
-  const OpenLevel::CloseOutcome out = level_->Close();
+  const OpenLevel::CloseOutcome out = level_->Close(openLevel_ == 1);
   level_.reset();
   openLevel_ = 0;
   activeTile_ = -1;

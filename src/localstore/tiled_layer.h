@@ -41,9 +41,10 @@ class CTiledLayer : public CDataLayer {
 
  protected:
   // Opens `level` over its store; cells and tiles reach it from now on. False (nothing
-  // open) when its records cannot be loaded.
+  // open) when memory is short.
   [[nodiscard]] bool OpenLevelOn(std::unique_ptr<LevelStore> store, int16_t level);
-  // Closes the open level (writing every dirty tile to its store). REQUIRES: a level open.
+  // Closes the open level (writing every dirty tile to its store), with the range of its
+  // stored tiles when it is level 1, whose range is the layer's. REQUIRES: a level open.
   OpenLevel::CloseOutcome CloseLevel();
   // Renumbers the levels above a deleted one.
   void LevelDeleted(int16_t level);
