@@ -1,6 +1,7 @@
 #include "bench/dembase_side.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace dembase::bench {
 namespace {
@@ -26,10 +27,11 @@ struct Store::OpenLayer {
 };
 
 Store::Store(uint64_t cacheBytes, const std::string& database, int32_t connectKind) {
-  // The cache takes whole blocks of memory / 8; half a block more keeps rounding from
-  // losing one.
-  env_.SetPhysicalMemory((cacheBytes + kTileBytes / 2) * 8);
-  useEnv_ = std::make_unique<platform::ScopedEnvOverride>(&env_);
+  // Sized as an application sizes it: a fraction of 1/8 of the memory the process may
+  // use. The cache takes whole blocks of memory / 8; half a block more keeps rounding
+  // from losing one.
+  const std::string limit = std::to_string((cacheBytes + kTileBytes / 2) * 8);
+  if (setenv("DEMBASE_MEMORY_LIMIT", limit.c_str(), 1) != 0) return;
   h_ = _hxCreateDemBaseAI();
   if (h_ == nullptr) return;
   DbConnectInfo info{};
@@ -39,6 +41,7 @@ Store::Store(uint64_t cacheBytes, const std::string& database, int32_t connectKi
     std::snprintf(info.connectArg1, sizeof info.connectArg1, "%s", database.c_str());
   }
   ds_ = _hxOpenDataSet(h_, database.empty() ? nullptr : &info, 0.125f);
+  (void)unsetenv("DEMBASE_MEMORY_LIMIT");
   if (ds_ < 1) {
     _hxDeleteDemBaseAI(h_);
     h_ = nullptr;

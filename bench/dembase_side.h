@@ -18,8 +18,6 @@
 #include "bench/dem_grid.h"
 #include "bench/harness.h"
 #include "dembase/dembase.h"
-#include "platform/env.h"
-#include "platform/fault_env.h"
 
 namespace dembase::bench {
 
@@ -54,8 +52,6 @@ class Store {
 
  private:
   struct OpenLayer;
-  platform::FaultEnv env_{platform::Env::Default()};
-  std::unique_ptr<platform::ScopedEnvOverride> useEnv_;
   DemBaseAI* h_ = nullptr;
   int32_t ds_ = 0;
 };

@@ -105,19 +105,23 @@ TEST_P(LayerCellsTest, BlendingWeighsStoredAndWrittenValues) {
   };
   CellCalls layer = Make("blend", kRows, kCols);
   ASSERT_GE(layer.layer(), 1);
-  // Case i: SetCell on shared-edge cell (255, 20 + i), a tile sequence on in-tile cell
+  // Case i: SetCell on shared-edge cell (255, 20 + i) and on inner cell (265, 275 + i) of
+  // a tile changed already (the handle's fast path), a tile sequence on in-tile cell
   // (5 + i, 5) of tile (2, 2). Stored values reach the disk before the blended writes.
   for (size_t i = 0; i < cases.size(); ++i) {
     if (!cases[i].before) continue;
     ASSERT_EQ(layer.Set(255, 20 + static_cast<int32_t>(i), *cases[i].before), 1);
+    ASSERT_EQ(layer.Set(265, 275 + static_cast<int32_t>(i), *cases[i].before), 1);
     const TileWrite w{5 + static_cast<int32_t>(i), 5, *cases[i].before};
     ASSERT_TRUE(layer.WriteTile(2, 2, {&w, 1}));
   }
   layer = Again(layer, "blend");
   ASSERT_GE(layer.layer(), 1);
   ASSERT_TRUE(layer.SetOper(kind().compress, 1, 0.25f, 0.75f));
+  ASSERT_EQ(layer.Set(400, 400, 1), 1);  // tile (1, 1) changed
   for (size_t i = 0; i < cases.size(); ++i) {
     ASSERT_EQ(layer.Set(255, 20 + static_cast<int32_t>(i), cases[i].written), 1);
+    ASSERT_EQ(layer.Set(265, 275 + static_cast<int32_t>(i), cases[i].written), 1);
     const TileWrite w{5 + static_cast<int32_t>(i), 5, cases[i].written};
     ASSERT_TRUE(layer.WriteTile(2, 2, {&w, 1}));
   }
@@ -127,7 +131,8 @@ TEST_P(LayerCellsTest, BlendingWeighsStoredAndWrittenValues) {
       const std::optional<double> want = kind().is_float() ? cases[i].wantFloat : cases[i].wantInt;
       const auto col = 20 + static_cast<int32_t>(i);
       const std::vector<CellRead> reads = {layer.Get(255, col), layer.ReadTileCell(0, 0, 255, col).value_or(CellRead{}),
-                                           layer.Get(2 * 255 + 5 + static_cast<int32_t>(i), 2 * 255 + 5)};
+                                           layer.Get(2 * 255 + 5 + static_cast<int32_t>(i), 2 * 255 + 5),
+                                           layer.Get(265, 275 + col - 20)};
       for (const CellRead& got : reads) {
         EXPECT_EQ(got.isNull, want ? 0 : 1);
         EXPECT_EQ(got.value, want.value_or(NullValue()));

@@ -2,7 +2,8 @@
 // the C++ runtime throws (memory exhaustion) into the call's failure value, so no
 // exception crosses the C interface.
 //
-// The three per-cell reads first try the handle's views of cells in memory. That path
+// The three per-cell reads and the cell write first try the handle's views of cells in
+// memory. That path
 // is a few dozen instructions with no call in it, so a loop of random reads keeps
 // several cache misses in flight; everything else goes to the full call, kept out of
 // line so the fast path stays a leaf.
@@ -27,6 +28,11 @@ R Guarded(DemBaseAI* h, R failure, F&& body) noexcept {
 [[gnu::noinline]] double GetCellFull(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int16_t level, int32_t reserved,
                                      int32_t row, int32_t col, uint8_t* isNull) {
   return Guarded<double>(h, 0.0, [&](DemBaseAI& a) { return a.GetCell(dataSetId, layerId, level, reserved, row, col, isNull); });
+}
+
+[[gnu::noinline]] int16_t SetCellFull(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int16_t level, int32_t reserved,
+                                     int32_t row, int32_t col, double value) {
+  return Guarded<int16_t>(h, 0, [&](DemBaseAI& a) { return a.SetCell(dataSetId, layerId, level, reserved, row, col, value); });
 }
 
 [[gnu::noinline]] int16_t ReadCellOfTileFull(DemBaseAI* h, int32_t row, int32_t col, double* value, uint8_t* isNull) {
@@ -137,7 +143,11 @@ DEMBASE_API int16_t _hxGetOneTileInfo(DemBaseAI* h, int32_t dataSetId, int32_t l
 
 DEMBASE_API int16_t _hxSetCell(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int16_t level,
                                int32_t reserved, int32_t row, int32_t col, double value) {
-  return Guarded<int16_t>(h, 0, [&](DemBaseAI& a) { return a.SetCell(dataSetId, layerId, level, reserved, row, col, value); });
+  if (h != nullptr) {
+    const dembase::OpenLevelView* view = h->RecentLevelView(dataSetId, layerId);
+    if (view != nullptr && view->Write(level, row, col, value)) return 1;
+  }
+  return SetCellFull(h, dataSetId, layerId, level, reserved, row, col, value);
 }
 
 DEMBASE_API double _hxGetCell(DemBaseAI* h, int32_t dataSetId, int32_t layerId, int16_t level, int32_t reserved,

@@ -96,7 +96,7 @@ class OpenLevel {
   uint8_t* block(int32_t t) { return refs_[static_cast<size_t>(t)].block; }
   // Valid for every tile: a tile outside the loaded parts is not cached.
   TileRef& ref(int32_t t) { return refs_[static_cast<size_t>(t)]; }
-  const TileRef* refs() const { return refs_.data(); }
+  TileRef* refs() const { return refs_.data(); }
   // REQUIRES: LoadRecordOf(t) succeeded.
   const TileIndexRec& record(int32_t t) const { return index_[static_cast<size_t>(t)]; }
   bool IsEmpty(int32_t t) const { return IsEmptyTileRec(index_[static_cast<size_t>(t)]); }

@@ -157,6 +157,7 @@ void CTiledLayer::SetLayerOperParam(const LayerOperParam* p) {
   blendValues_ = p->blendValues;
   oldWeight_ = p->oldWeight;
   newWeight_ = p->newWeight;
+  openLevelView_.blend = blend();
   if (level_) level_->set_compress(compressTiles_ != 0);
 }
 
@@ -179,7 +180,9 @@ bool CTiledLayer::OpenLevelOn(std::unique_ptr<LevelStore> store, int16_t level) 
   level_ = std::move(opened);
   openLevel_ = level;
   activeTile_ = -1;
-  if (level_->grid().Addressable()) openLevelView_ = OpenLevelView{level_->refs(), level_->grid(), level, type_};
+  if (level_->grid().Addressable()) {
+    openLevelView_ = OpenLevelView{level_->refs(), level_->grid(), level, type_, blend()};
+  }
   return true;
 }
 

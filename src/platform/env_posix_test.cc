@@ -137,6 +137,13 @@ TEST(PhysicalMemoryTest, FigureAndCgroupLimits) {
   const uint64_t total = Env::Default()->TotalPhysicalMemory();
   EXPECT_GT(total, 0u);
   EXPECT_LE(total, static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)));
+  // The process's own limit lowers the figure, never raises it; garbage is ignored.
+  for (const auto& [limit, want] : {std::pair{"544000000", std::min<uint64_t>(total, 544000000)},
+                                    std::pair{"99999999999999999", total}, std::pair{"lots", total}}) {
+    ASSERT_EQ(setenv("DEMBASE_MEMORY_LIMIT", limit, 1), 0);
+    EXPECT_EQ(Env::Default()->TotalPhysicalMemory(), want) << limit;
+  }
+  ASSERT_EQ(unsetenv("DEMBASE_MEMORY_LIMIT"), 0);
   EXPECT_EQ(ParseCgroupMemoryLimit(" 536870912\n"), uint64_t{536870912});
   for (const char* absurd : {"max\n", "9223372036854771712\n", "0", "", "12ab", "-5", "99999999999999999999999"}) {
     EXPECT_EQ(ParseCgroupMemoryLimit(absurd), std::nullopt) << absurd;

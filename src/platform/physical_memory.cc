@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 
 namespace dembase::platform {
 namespace {
@@ -114,6 +115,10 @@ uint64_t SystemPhysicalMemory() {
     const std::optional<std::string> text = ReadSmallFile(file);
     if (!text) continue;
     if (const std::optional<uint64_t> limit = ParseCgroupMemoryLimit(*text)) total = std::min(total, *limit);
+  }
+  // The same limit for one process, without a cgroup of its own.
+  if (const char* own = std::getenv("DEMBASE_MEMORY_LIMIT"); own != nullptr) {
+    if (const std::optional<uint64_t> limit = ParseCgroupMemoryLimit(own)) total = std::min(total, *limit);
   }
   return total;
 }

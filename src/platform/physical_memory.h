@@ -20,8 +20,8 @@ std::optional<uint64_t> ParseCgroupMemoryLimit(std::string_view text);
 // memory hierarchy, under the usual /sys/fs/cgroup mounts.
 std::vector<std::string> CgroupMemoryLimitFiles(std::string_view proc_self_cgroup);
 
-// Total physical memory in bytes, lowered to the smallest cgroup limit found; 0 only
-// when the system cannot tell.
+// Total physical memory in bytes, lowered to the smallest cgroup limit found and to
+// DEMBASE_MEMORY_LIMIT (bytes) when that is set; 0 only when the system cannot tell.
 uint64_t SystemPhysicalMemory();
 
 }  // namespace dembase::platform
