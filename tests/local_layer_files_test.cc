@@ -132,8 +132,8 @@ TEST_F(LocalLayerFilesTest, DataFilesSplitAtTile4096) {
   ASSERT_EQ(_hxClosePyramidLayer(h_, kLocal, again), 1);
   DataLayerParam param{};
   ASSERT_EQ(_hxGetDataLayerParam(h_, kLocal, again, &param), 1);
-  EXPECT_EQ(param.minValue, 11.0);
-  EXPECT_EQ(param.maxValue, 33.0);
+  EXPECT_EQ(Copy(param.minValue), 11.0);
+  EXPECT_EQ(Copy(param.maxValue), 33.0);
   ASSERT_EQ(_hxOpenPyramidLayer(h_, kLocal, again, 1), 1);
   EXPECT_EQ(Get(again, 0, 4095 * 255 + 7), 11.0);
   EXPECT_EQ(Get(again, 0, 4096 * 255 + 7), 22.0);
