@@ -29,7 +29,8 @@ struct Store::OpenLayer {
 Store::Store(uint64_t cacheBytes, const std::string& database, int32_t connectKind) {
   // Sized as an application sizes it: a fraction of 1/8 of the memory the process may
   // use. The cache takes whole blocks of memory / 8; half a block more keeps rounding
-  // from losing one.
+  // from losing one. The data set sizes its cache when its first level opens, so the
+  // limit stays set while the store lives.
   const std::string limit = std::to_string((cacheBytes + kTileBytes / 2) * 8);
   if (setenv("DEMBASE_MEMORY_LIMIT", limit.c_str(), 1) != 0) return;
   h_ = _hxCreateDemBaseAI();
@@ -41,7 +42,6 @@ Store::Store(uint64_t cacheBytes, const std::string& database, int32_t connectKi
     std::snprintf(info.connectArg1, sizeof info.connectArg1, "%s", database.c_str());
   }
   ds_ = _hxOpenDataSet(h_, database.empty() ? nullptr : &info, 0.125f);
-  (void)unsetenv("DEMBASE_MEMORY_LIMIT");
   if (ds_ < 1) {
     _hxDeleteDemBaseAI(h_);
     h_ = nullptr;
@@ -50,6 +50,7 @@ Store::Store(uint64_t cacheBytes, const std::string& database, int32_t connectKi
 
 Store::~Store() {
   if (h_ != nullptr) _hxDeleteDemBaseAI(h_);
+  (void)unsetenv("DEMBASE_MEMORY_LIMIT");
 }
 
 bool Store::CreateLayer(const std::string& path, int32_t side) {

@@ -5,8 +5,8 @@
 //
 // The library sizes its cache as a fraction of physical memory, clamped to 1/8 .. 1/2
 // of it, so no fraction asks for a cache smaller than the level on this machine. A
-// Store therefore reports physical memory of 8 x the cache wanted, through the test
-// Env the library's own tests use, for its whole life: one Store at a time.
+// Store therefore sets DEMBASE_MEMORY_LIMIT to 8 x the cache wanted for its whole
+// life, as an application would: Stores of different sizes must not overlap.
 #ifndef DEMBASE_BENCH_DEMBASE_SIDE_H_
 #define DEMBASE_BENCH_DEMBASE_SIDE_H_
 

@@ -116,32 +116,39 @@ void BackgroundInflater::Work() {
   }
 }
 
-BackgroundInflater::Job* BackgroundInflater::Wait(std::unique_lock<std::mutex>& lock, uint64_t key,
-                                                  const TileIndexRec& rec) {
+bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, uint8_t* block, HeapBuffer* cells) {
+  std::unique_lock<std::mutex> lock(mu_);
   Job* job = Find(key, &rec);
-  if (job == nullptr) return nullptr;
-  cv_.wait(lock, [job] { return job->state == State::kDone; });
+  if (job == nullptr) return false;
+  bool ok = false;
+  if (job->state == State::kQueued) {
+    // The worker has not reached it: inflating it on this thread costs no more than
+    // waiting would, and keeps both cores busy when this thread is the faster one.
+    job->state = State::kRunning;  // the worker passes it by
+    lock.unlock();
+    uint8_t* out = block != nullptr ? block : cells->data();
+    ok = UncompressTile(job->payload.data(), job->rec.storedSize, out, kTileBlockBytes) == 1;
+    lock.lock();
+  } else {
+    cv_.wait(lock, [job] { return job->state == State::kDone; });
+    ok = job->ok;
+    if (ok && block != nullptr) std::memcpy(block, job->cells.data(), kTileBlockBytes);
+    if (ok && block == nullptr) cells->Swap(job->cells);
+  }
   // Handed out at most once; the slot is free again.
   job->state = State::kFree;
   job->wanted = false;
-  return job->ok ? job : nullptr;
+  lock.unlock();
+  cv_.notify_all();  // a Start may wait for this slot
+  return ok;
 }
 
 bool BackgroundInflater::TakeInto(uint64_t key, const TileIndexRec& rec, HeapBuffer* cells) {
-  if (cells->size() != kTileBlockBytes) return false;
-  std::unique_lock<std::mutex> lock(mu_);
-  Job* job = Wait(lock, key, rec);
-  if (job == nullptr) return false;
-  cells->Swap(job->cells);
-  return true;
+  return cells->size() == kTileBlockBytes && Take(key, rec, nullptr, cells);
 }
 
 bool BackgroundInflater::CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block) {
-  std::unique_lock<std::mutex> lock(mu_);
-  Job* job = Wait(lock, key, rec);
-  if (job == nullptr) return false;
-  std::memcpy(block, job->cells.data(), kTileBlockBytes);
-  return true;
+  return Take(key, rec, block, nullptr);
 }
 
 void BackgroundInflater::Drop() {

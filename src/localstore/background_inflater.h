@@ -1,8 +1,9 @@
 // BackgroundInflater: inflates the compressed payloads of the tiles a reader will most
 // likely want next on another core, while the caller is still reading the current tile
 // cell by cell. A pass over a level then costs about the codec's time alone instead of
-// the codec's time plus the per-cell calls. Two jobs can wait, so the worker goes from
-// one tile straight to the next.
+// the codec's time plus the per-cell calls. Four jobs can wait, so the worker goes from
+// one tile straight to the next, and a reader that arrives before the worker reached
+// its tile inflates that one itself: both cores then inflate.
 //
 // The owner thread reads the payload bytes (StartFromFile); the worker never touches
 // files or the Env, it only inflates. A result is handed over only for the same key and an
@@ -33,9 +34,8 @@ class BackgroundInflater {
   BackgroundInflater(const BackgroundInflater&) = delete;
   BackgroundInflater& operator=(const BackgroundInflater&) = delete;
 
-  // How far ahead readers look: as many tiles as jobs can wait, so the worker goes from
-  // one straight to the next.
-  static constexpr int32_t kTilesAhead = 2;
+  // How far ahead readers look: as many tiles as jobs can wait.
+  static constexpr int32_t kTilesAhead = 4;
 
   // Whether a job for key is waiting, running or done and not yet handed out.
   bool Has(uint64_t key);
@@ -48,8 +48,9 @@ class BackgroundInflater {
   // memory, no thread).
   bool Start(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload);
 
-  // When a job for key and rec exists, waits for it; on success the tile's cells are
-  // swapped into *cells (which must hold one tile block) or copied to block.
+  // When a job for key and rec exists, waits for it, or inflates it on this thread when
+  // the worker has not started it; on success the tile's cells are swapped into *cells
+  // (which must hold one tile block) or copied to block.
   bool TakeInto(uint64_t key, const TileIndexRec& rec, HeapBuffer* cells);
   bool CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block);
 
@@ -72,8 +73,9 @@ class BackgroundInflater {
 
   // The wanted job for key and rec, or null. REQUIRES: mu_ held.
   Job* Find(uint64_t key, const TileIndexRec* rec);
-  // Waits for the job for key and rec; the finished job, or null when none inflated it.
-  Job* Wait(std::unique_lock<std::mutex>& lock, uint64_t key, const TileIndexRec& rec);
+  // The cells of the job for key and rec into block, or swapped into *cells when block is
+  // null: inflated here when the worker has not started it, else waited for.
+  bool Take(uint64_t key, const TileIndexRec& rec, uint8_t* block, HeapBuffer* cells);
   void Work();
 
   std::mutex mu_;
