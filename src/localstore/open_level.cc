@@ -53,19 +53,35 @@ bool OpenLevel::LoadAllParts() {
 }
 
 bool OpenLevel::RangeOfStoredTiles(LevelRange* range) {
-  TileIndexRec buffer[kTilesPerPart];
-  for (size_t p = 0; p < partLoaded_.size(); ++p) {
-    const auto first = static_cast<size_t>(PartBegin(p));
-    std::span<const TileIndexRec> recs = written_.span().subspan(first, static_cast<size_t>(PartEnd(p)) - first);
-    if (!partLoaded_[p]) {
-      const std::span<TileIndexRec> read = std::span(buffer).first(recs.size());
-      if (!store_->LoadRecords(PartBegin(p), read)) return false;
-      CanonicalizeEmptyRecords(read, type_);
-      recs = read;
-    }
+  const auto add = [range](std::span<const TileIndexRec> recs) {
     const LevelRange part = RangeOfRecords(recs);
     range->minValue = std::min(range->minValue, part.minValue);
     range->maxValue = std::max(range->maxValue, part.maxValue);
+  };
+  // Parts never loaded are read a few at a time (a system call each is what this
+  // costs), into the heap when it has the room, else one part at a time.
+  constexpr size_t kPartsPerRead = 7;  // just under the heap's threshold for fresh mappings
+  TileIndexRec one[kTilesPerPart];
+  HeapBuffer heap;
+  const std::span<TileIndexRec> buffer =
+      heap.Allocate(kPartsPerRead * kTilesPerPart * sizeof(TileIndexRec))
+          ? std::span(reinterpret_cast<TileIndexRec*>(heap.data()), kPartsPerRead * kTilesPerPart)
+          : std::span(one);
+  const size_t parts = partLoaded_.size();
+  for (size_t p = 0; p < parts;) {
+    const auto first = static_cast<size_t>(PartBegin(p));
+    if (partLoaded_[p]) {
+      add(written_.span().subspan(first, static_cast<size_t>(PartEnd(p)) - first));
+      ++p;
+      continue;
+    }
+    size_t q = p + 1;
+    while (q < parts && !partLoaded_[q] && (q - p + 1) * kTilesPerPart <= buffer.size()) ++q;
+    const std::span<TileIndexRec> read = buffer.first(static_cast<size_t>(PartEnd(q - 1)) - first);
+    if (!store_->LoadRecords(PartBegin(p), read)) return false;
+    CanonicalizeEmptyRecords(read, type_);
+    add(read);
+    p = q;
   }
   return true;
 }
