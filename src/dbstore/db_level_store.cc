@@ -27,10 +27,9 @@ bool DbLevelStore::Open() {
 }
 
 bool DbLevelStore::LoadRecords(int32_t first, std::span<TileIndexRec> out) {
-  if (first < 0 || static_cast<size_t>(first) > records_.size() || out.size() > records_.size() - static_cast<size_t>(first)) {
-    return false;
-  }
-  std::copy_n(records_.begin() + first, out.size(), out.begin());
+  const auto at = static_cast<size_t>(first);
+  if (first < 0 || at > records_.size() || out.size() > records_.size() - at) return false;
+  std::copy_n(records_.begin() + static_cast<ptrdiff_t>(at), out.size(), out.begin());
   return true;
 }
 

@@ -49,7 +49,8 @@ class LevelStore {
   [[nodiscard]] virtual bool RecordChanged(int32_t t, const TileIndexRec& rec) = 0;
 
   // The level closes: the whole index as it stands (indexChanged: since it was loaded),
-  // after every tile was stored; an unchanged index may be empty. False when something did not reach the store.
+  // after every tile was stored; an unchanged index may be empty. False when something
+  // did not reach the store.
   [[nodiscard]] virtual bool Finish(std::span<const TileIndexRec> index, bool indexChanged) = 0;
 };
 

@@ -70,9 +70,10 @@ class OpenLevel {
   // tile. The level is unusable afterwards.
   CloseOutcome Close(bool wantRange);
 
-  // Makes sure tile t has a cache block holding its cells (loading its part's records). An empty tile fetched for
-  // reading gets no block (callers test the record); fetched for writing it gets a block
-  // of null cells and is marked dirty. False when the stored payload cannot be read.
+  // Makes sure tile t has a cache block holding its cells, loading its part's records
+  // first. An empty tile fetched for reading gets no block (callers test the record);
+  // fetched for writing it gets a block of null cells and is marked dirty. False when
+  // the records or the stored payload cannot be read.
   [[nodiscard]] bool FetchTile(int32_t t, bool forWrite);
   // Has tiles t + 1 and t + 2 inflated on another core when they are stored compressed
   // and not in the cache: tile-read sequences usually go on there, and their fetches
@@ -134,7 +135,7 @@ class OpenLevel {
   [[nodiscard]] bool LoadPart(size_t p);
   [[nodiscard]] bool LoadAllParts();
   // The range of every stored tile: loaded parts from what is written, the others read
-  // through a part-sized buffer without loading them.
+  // a few parts at a time through one buffer, without loading them.
   [[nodiscard]] bool RangeOfStoredTiles(LevelRange* range);
   CDataLayer* owner_;
   CTileCache* cache_;
