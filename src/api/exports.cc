@@ -3,10 +3,9 @@
 // exception crosses the C interface.
 //
 // The three per-cell reads and the cell write first try the handle's views of cells in
-// memory. That path
-// is a few dozen instructions with no call in it, so a loop of random reads keeps
-// several cache misses in flight; everything else goes to the full call, kept out of
-// line so the fast path stays a leaf.
+// memory. That path is a few dozen instructions with no call in it, so a loop of random
+// reads keeps several cache misses in flight; everything else goes to the full call,
+// kept out of line so the fast path stays a leaf.
 #include <new>
 #include <optional>
 
