@@ -12,10 +12,7 @@ OpenLevel::OpenLevel(CDataLayer* owner, CTileCache* cache, CellType type)
     : owner_(owner), cache_(cache), type_(type) {}
 
 OpenLevel::~OpenLevel() {
-  for (size_t p = 0; p < partLoaded_.size(); ++p) {
-    if (!partLoaded_[p]) continue;  // no tile of the part was ever fetched
-    for (int32_t t = PartBegin(p); t < PartEnd(p); ++t) ReleaseSlot(t);
-  }
+  ForEachLoadedTile([this](int32_t t) { ReleaseSlot(t); });
 }
 
 bool OpenLevel::Open(std::unique_ptr<LevelStore> store) {
@@ -105,12 +102,9 @@ OpenLevel::CloseOutcome OpenLevel::Close(bool wantRange) {
   }
   // A changed index is written whole; without every record it is not written at all, and
   // the level keeps the records it had, which name only payloads that are still there.
-  const bool whole = !indexDirty_ || LoadAllParts();
-  if (!whole) out.ok = false;
-  if (!store_->Finish(whole && indexDirty_ ? written_.span() : std::span<const TileIndexRec>{},
-                      whole && indexDirty_)) {
-    out.ok = false;
-  }
+  const bool writeIndex = indexDirty_ && LoadAllParts();
+  if (indexDirty_ != writeIndex) out.ok = false;
+  if (!store_->Finish(writeIndex ? written_.span() : std::span<const TileIndexRec>{}, writeIndex)) out.ok = false;
   if (failed_) out.ok = false;
 
   // The slots went in FlushTiles; nothing is left for the destructor to release.

@@ -132,6 +132,13 @@ class OpenLevel {
   // Tiles [first, end) of part p.
   int32_t PartBegin(size_t p) const { return static_cast<int32_t>(p) * kTilesPerPart; }
   int32_t PartEnd(size_t p) const { return std::min(tileCount_, PartBegin(p) + kTilesPerPart); }
+  // Calls f(t) for every tile of the loaded parts: only those can have been fetched.
+  template <typename F>
+  void ForEachLoadedTile(F f) {
+    for (size_t p = 0; p < partLoaded_.size(); ++p) {
+      for (int32_t t = PartBegin(p); partLoaded_[p] && t < PartEnd(p); ++t) f(t);
+    }
+  }
   [[nodiscard]] bool LoadPart(size_t p);
   [[nodiscard]] bool LoadAllParts();
   // The range of every stored tile: loaded parts from what is written, the others read

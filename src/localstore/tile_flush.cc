@@ -32,13 +32,10 @@ unsigned WorkerCount() {
 void SetFlushWorkersForTesting(unsigned workers) { workersForTesting = std::min(workers, kMaxWorkers); }
 
 bool OpenLevel::FlushTiles() {
-  // Only tiles of loaded parts can have been fetched.
   std::vector<int32_t> dirty;
-  for (size_t p = 0; p < partLoaded_.size(); ++p) {
-    for (int32_t t = PartBegin(p); partLoaded_[p] && t < PartEnd(p); ++t) {
-      if (ref(t).dirty) dirty.push_back(t);
-    }
-  }
+  ForEachLoadedTile([&](int32_t t) {
+    if (ref(t).dirty) dirty.push_back(t);
+  });
   if (!dirty.empty()) indexDirty_ = true;
 
   const unsigned workers = WorkerCount();
@@ -51,11 +48,9 @@ bool OpenLevel::FlushTiles() {
   const bool ok = parallel ? FlushInParallel(dirty, workers, window, scratch.span()) : FlushInOrder(dirty);
   // Only tiles holding a slot have anything to give back; the rest of the table goes
   // with the level.
-  for (size_t p = 0; p < partLoaded_.size(); ++p) {
-    for (int32_t t = PartBegin(p); partLoaded_[p] && t < PartEnd(p); ++t) {
-      if (ref(t).cached()) ReleaseSlot(t);
-    }
-  }
+  ForEachLoadedTile([this](int32_t t) {
+    if (ref(t).cached()) ReleaseSlot(t);
+  });
   return ok;
 }
 
