@@ -58,14 +58,6 @@ std::vector<uint8_t> Generation(uint32_t gen) {
   return bytes;
 }
 
-// Opens layer "dem" of data set "terrain"; the layer id, or 0.
-int32_t OpenLayer(uint32_t conn) {
-  DbConnectInfo info{};
-  std::strcpy(info.dataSet, "terrain");
-  const int32_t ds = DbOpenDataSet(conn, &info);
-  return ds < 1 ? 0 : DbOpenLayer(conn, ds, "dem");
-}
-
 class ServerStopTest : public ::testing::TestWithParam<int32_t> {};
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(ServerStopTest);
 INSTANTIATE_TEST_SUITE_P(RasterDb, ServerStopTest,
@@ -119,7 +111,7 @@ TEST_P(ServerStopTest, BatchesCutShortLeaveEachTileOldOrNew) {
 
   ASSERT_TRUE(server.Resume());
   const uint32_t again = server.Connect();
-  ASSERT_EQ(OpenLayer(again), layer);
+  ASSERT_EQ(DbOpenLayer(again, DbOpenDataSet(again, &info), "dem"), layer);
   PyramidLayerInfo learned{};
   ASSERT_EQ(DbGetLevelInfo(again, layer, 1, &learned), 1);
   ASSERT_EQ(DbReadTileIndex(again, layer, 1, index.data()), 1);

@@ -21,8 +21,7 @@ inline std::vector<int32_t> TestKinds() {
   return {RASTERDB_KIND_SQLITE, RASTERDB_KIND_POSTGRESQL};
 }
 inline std::string KindName(const ::testing::TestParamInfo<int32_t>& info) {
-  if (info.param == RASTERDB_KIND_SQLITE) return "SQLite";
-  return info.param == RASTERDB_KIND_POSTGRESQL ? "PostgreSQL" : "Kind" + std::to_string(info.param);
+  return info.param == RASTERDB_KIND_SQLITE ? "SQLite" : "PostgreSQL";
 }
 
 class TestDatabase {

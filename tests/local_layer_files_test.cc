@@ -1,6 +1,5 @@
-// The files of local layers as the exports leave them: the layer header and level
-// headers byte for byte, level naming, where tile payloads go in the data files, which
-// statistics the records and the layer description keep, and who may open a layer.
+// The files of local layers as the exports leave them: headers byte for byte, level
+// naming, where tile payloads go, the layer's range, and who may open a layer.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,12 +26,6 @@ namespace fs = std::filesystem;
 
 class LocalLayerFilesTest : public LocalStoreTest {
  protected:
-  // Creates a layer (level 1 made by creation) and opens it without opening a level.
-  int32_t CreateAndOpenLayer(const std::string& name, uint16_t type, int32_t rows, int32_t cols) {
-    DataLayerParam p = LayerParam(type, rows, cols);
-    if (_hxCreateDataLayer(h_, kLocal, Path(name).c_str(), &p, 0, 0) != 1) return 0;
-    return _hxOpenDataLayer(h_, kLocal, Path(name).c_str(), 0);
-  }
   double CellSize(int32_t id, int16_t level) {
     PyramidLayerInfo info{};
     EXPECT_EQ(_hxGetPyramidLayerInfo(h_, kLocal, id, level, &info), 1) << "level " << level;
@@ -103,6 +96,7 @@ TEST_F(LocalLayerFilesTest, HeaderAndNewLevelsMatchTheirGoldenBytes) {
 // A level opened again reads records and data files only as its tiles are used: an open
 // that writes only tile 4096 keeps every record it never read, takes the layer's range
 // over them too, and appends behind the second file's real end though its table lags.
+// Whole-level writes reach the second file as well.
 TEST_F(LocalLayerFilesTest, DataFilesSplitAtTile4096) {
   const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_INT32, 1, 4096 * 255 + 200);
   ASSERT_GE(id, 1);
@@ -118,12 +112,10 @@ TEST_F(LocalLayerFilesTest, DataFilesSplitAtTile4096) {
     EXPECT_EQ(Copy(probe.record(4095 + f).storedSize), probe.data_file_size(f));
     EXPECT_EQ(probe.data_file_end(f), probe.data_file_size(f));
   }
-  EXPECT_EQ(Get(id, 0, 4095 * 255 + 7), 11.0);
-  EXPECT_EQ(Get(id, 0, 4096 * 255 + 7), 22.0);
   ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
 
   Bytes header = ReadFileBytes(Path("hill/hill.Hdr"));
-  std::fill_n(header.begin() + 43, 4, uint8_t{0});  // the second file's DataFileEnd
+  std::fill_n(header.begin() + LevelHeaderPrefix::kEncodedLength + kDataFileEndLength, 4, uint8_t{0});  // file 1's end
   ASSERT_TRUE(WriteFileBytes(Path("hill/hill.Hdr"), header));
   const int32_t again = _hxOpenDataLayer(h_, kLocal, Path("hill.dem").c_str(), 0);
   ASSERT_GE(again, 1);
@@ -143,10 +135,33 @@ TEST_F(LocalLayerFilesTest, DataFilesSplitAtTile4096) {
   EXPECT_EQ(Copy(after.record(4095).offset), Copy(probe.record(4095).offset));
   EXPECT_EQ(Copy(after.record(4096).offset), probe.data_file_size(1));
   EXPECT_FALSE(after.PayloadsOverlap());
+
+  // A whole-level write merging onto both tiles appends to both files and keeps the cells
+  // the cell writes left.
+  const int32_t third = _hxOpenDataLayer(h_, kLocal, Path("hill.dem").c_str(), 0);
+  ASSERT_GE(third, 1);
+  ASSERT_EQ(SetOperParam(h_, third, true, true), 1);
+  const CellBlock cells = Slope(DEMBASE_TYPE_INT32, 100, 0, 10);  // null where the cells were set
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, third, 1), 1);
+  for (int32_t t : {4095, 4096}) ASSERT_EQ(WriteTile(h_, t, cells), 1);
+  ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  const LevelProbe whole = Level("hill.dem");
+  for (int f = 0; f < 2; ++f) {
+    EXPECT_EQ(Copy(whole.record(4095 + f).offset), after.data_file_size(f));
+    EXPECT_EQ(whole.data_file_end(f), whole.data_file_size(f));
+    CellBlock want(DEMBASE_TYPE_INT32), read(DEMBASE_TYPE_INT32);
+    want.Set(0, 7, f == 0 ? 11 : 22);
+    want.Set(0, 8, f == 0 ? NullOf(DEMBASE_TYPE_INT32) : 33);
+    want.MergeFrom(cells, 0, 1);
+    ASSERT_EQ(ReadTileData(h_, third, 1, 0, 4095 + f, &read), 1);
+    EXPECT_TRUE(read == want);
+  }
+  EXPECT_TRUE(whole.Problems().empty());
+  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, third), 1);
 }
 
 TEST_F(LocalLayerFilesTest, LevelsAreNamedInCreationOrderAndMoveDownOnDelete) {
-  int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_INT32, 300, 300);
+  int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_INT32, 300, 300, false);
   ASSERT_GE(id, 1);
   ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
   ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 3, 4.0, 4.0), 1);
@@ -197,7 +212,7 @@ TEST_F(LocalLayerFilesTest, LevelsAreNamedInCreationOrderAndMoveDownOnDelete) {
 // Deleting, renaming and copying a whole layer refuse what they must and then touch
 // nothing.
 TEST_F(LocalLayerFilesTest, LayerOperationsRefuseWithTheirCodesAndTouchNothing) {
-  const int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_INT32, 300, 300);
+  const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_INT32, 300, 300, false);
   ASSERT_GE(id, 1);
   ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
   ASSERT_TRUE(WriteFileBytes(Path("note.dem"), Bytes(200, 'x')));
@@ -265,86 +280,64 @@ TEST_F(LocalLayerFilesTest, DeletingALayerRemovesAllItsFilesUnlessItIsOpen) {
 
 // A tile's new payload never overwrites the one its record on disk names, whatever its
 // size or form: it goes to the end of the data file, whose old bytes stay, so a writer
-// killed before the index is written leaves every record describing its bytes. The
-// DataFileEnd table tracks the file.
-TEST_F(LocalLayerFilesTest, PayloadsGoToTheEndAndNeverOverwriteWhatARecordNames) {
-  const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_INT32, 255, 510);  // tiles 0 and 1
-  ASSERT_GE(id, 1);
-  const struct {
-    int tile;
-    TileContent content;
-    uint8_t packed;
-  } steps[] = {{0, Noise(1), 1}, {1, Smooth(2), 1}, {0, Smooth(3), 1},  // shorter
-               {0, Noise(4), 1}, {1, Smooth(5), 0}, {1, Noise(6), 0},   // raw over raw
-               {1, Smooth(7), 1}};                                      // packed over raw
-  TileContent now[2] = {kNullTile, kNullTile};
-  LevelProbe before = Level("hill.dem");
-  for (const auto& step : steps) {
-    SCOPED_TRACE(::testing::Message() << "tile " << step.tile << " " << step.content << " packed " << int{step.packed});
-    const LayerOperParam oper{step.packed, 1, 0.0f, 1.0f};
-    ASSERT_EQ(_hxSetLayerOperParam(h_, kLocal, id, &oper), 1);
-    now[step.tile] = step.content;
-    ASSERT_TRUE(WriteTile(h_, id, 1, 0, step.tile, step.content));
-    Cycle(id);
-    const LevelProbe after = Level("hill.dem");
-    const TileIndexRec& rec = after.record(step.tile);
-    EXPECT_EQ(Copy(rec.offset), before.data_file_size(0));
-    EXPECT_EQ(Copy(rec.packed), step.packed);
-    EXPECT_EQ(after.data_file_size(0), before.data_file_size(0) + rec.storedSize);
-    EXPECT_EQ(after.data_file_end(0), after.data_file_size(0));
-    EXPECT_TRUE(after.Problems().empty());
-    EXPECT_TRUE(SameRecord(after.record(1 - step.tile), before.record(1 - step.tile))) << "the other tile moved";
-    for (int t = 0; t < 2; ++t) ASSERT_EQ(ClassifyTile(h_, id, 1, 0, t, now[t], now[t]), Seen::kFirst) << t;
-    before = after;
-  }
-  EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
-}
-
-// The record of a tile of only nulls is the one a new level has (held by the golden
-// files). closedOnce is set by the first close.
-TEST_F(LocalLayerFilesTest, TilesOfOnlyNullsAreRecordedEmptyAndStoreNothing) {
+// killed before the index is written leaves every record describing its bytes. A tile of
+// only nulls stores nothing and gets the record a new level has (held by the golden files).
+TEST_F(LocalLayerFilesTest, PayloadsGoToTheEndAndTilesOfOnlyNullsStoreNothing) {
   for (uint16_t type : {DEMBASE_TYPE_INT32, DEMBASE_TYPE_FLOAT32}) {
     const std::string name = type == DEMBASE_TYPE_INT32 ? "i.dem" : "f.dem";
     SCOPED_TRACE(name);
-    const int32_t id = CreateAndOpen(name, type, 255, 510);
+    const int32_t id = CreateAndOpen(name, type, 255, 510);  // tiles 0 and 1
     ASSERT_GE(id, 1);
     const LevelProbe fresh = Level(name);
-    const double null = _hxGetNullValue(h_, kLocal, id);
     EXPECT_EQ(Copy(fresh.info().closedOnce), 0);
-
     // Set, then reset to null, before anything was stored: nothing is written.
+    const double null = _hxGetNullValue(h_, kLocal, id);
     for (int32_t c : {3, 100, 200}) ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 7, c, 1.0 + c), 1);
     for (int32_t c : {3, 100, 200}) ASSERT_EQ(_hxSetCell(h_, kLocal, id, 1, 0, 7, c, null), 1);
     Cycle(id);
-    LevelProbe probe = Level(name);
-    EXPECT_EQ(Copy(probe.info().closedOnce), 1) << "set by the first close";
-    EXPECT_TRUE(SameRecord(probe.record(0), fresh.record(0)));
-    EXPECT_EQ(probe.data_file_size(0), 0u);
-    EXPECT_EQ(probe.data_file_end(0), 0u);
-
-    // A stored tile overwritten with nulls becomes empty; its old bytes stay behind.
-    ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, Smooth(1)));
-    Cycle(id);
-    const uint64_t stored = Level(name).data_file_size(0);
-    EXPECT_GT(stored, 0u);
-    ASSERT_TRUE(WriteTile(h_, id, 1, 0, 1, kNullTile));
-    Cycle(id);
-    probe = Level(name);
-    EXPECT_TRUE(SameRecord(probe.record(1), fresh.record(1)));
-    EXPECT_EQ(probe.data_file_size(0), stored);
-    EXPECT_EQ(_hxBeginReadTile(h_, kLocal, id, 1, 0, 0, 1), 2);
-    EXPECT_EQ(_hxEndReadTile(h_), 1);
-    uint8_t isNull = 0;
-    EXPECT_EQ(Get(id, 10, 300, &isNull), null);
-    EXPECT_EQ(isNull, 1);
+    LevelProbe before = Level(name);
+    EXPECT_EQ(Copy(before.info().closedOnce), 1) << "set by the first close";
+    EXPECT_TRUE(SameRecord(before.record(0), fresh.record(0)));
+    EXPECT_EQ(before.data_file_size(0), 0u);
+    EXPECT_EQ(before.data_file_end(0), 0u);
+    const struct {
+      int tile;
+      TileContent content;
+      uint8_t packed;
+    } steps[] = {{0, Noise(1), 1},  {1, Smooth(2), 1}, {0, Smooth(3), 1},  // shorter
+                 {0, Noise(4), 1},  {1, Smooth(5), 0}, {1, Noise(6), 0},   // raw over raw
+                 {1, Smooth(7), 1}, {1, kNullTile, 1}};                    // packed over raw; emptied
+    TileContent now[2] = {kNullTile, kNullTile};
+    for (const auto& step : steps) {
+      SCOPED_TRACE(::testing::Message() << "tile " << step.tile << " " << step.content << " packed "
+                                        << int{step.packed});
+      ASSERT_EQ(SetOperParam(h_, id, step.packed, true), 1);
+      now[step.tile] = step.content;
+      ASSERT_TRUE(WriteTile(h_, id, 1, 0, step.tile, step.content));
+      Cycle(id);
+      const LevelProbe after = Level(name);
+      const TileIndexRec& rec = after.record(step.tile);
+      if (step.content == kNullTile) {
+        EXPECT_TRUE(SameRecord(rec, fresh.record(step.tile)));
+      } else {
+        EXPECT_EQ(Copy(rec.offset), before.data_file_size(0));
+        EXPECT_EQ(Copy(rec.packed), step.packed);
+      }
+      EXPECT_EQ(after.data_file_size(0), before.data_file_size(0) + (step.content == kNullTile ? 0 : rec.storedSize));
+      EXPECT_EQ(after.data_file_end(0), after.data_file_size(0));
+      EXPECT_TRUE(after.Problems().empty());
+      EXPECT_TRUE(SameRecord(after.record(1 - step.tile), before.record(1 - step.tile))) << "the other tile moved";
+      for (int t = 0; t < 2; ++t) ASSERT_EQ(ClassifyTile(h_, id, 1, 0, t, now[t], now[t]), Seen::kFirst) << t;
+      before = after;
+    }
     EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
   }
 }
 
-// The layer's range is recomputed from level 1's records when it closes; null-like cells
-// and other levels' cells never count.
+// The layer's range is recomputed from level 1's records when it closes or a whole-level
+// write of it ends; null-like cells and other levels' cells never count.
 TEST_F(LocalLayerFilesTest, LayerRangeFollowsLevelOneOnly) {
-  int32_t id = CreateAndOpenLayer("hill.dem", DEMBASE_TYPE_FLOAT32, 300, 300);
+  int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_FLOAT32, 300, 300, false);
   ASSERT_GE(id, 1);
   ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id, 2, 2.0, 2.0), 1);
   const auto edit = [&](int16_t level, std::initializer_list<std::pair<int32_t, double>> cells) {
@@ -354,8 +347,6 @@ TEST_F(LocalLayerFilesTest, LayerRangeFollowsLevelOneOnly) {
   };
   edit(1, {{0, -2.0}, {10, 10.0}, {20, 2e18}, {30, -1e19}, {280, 3.0}});
   EXPECT_EQ(Range(id), std::make_pair(-2.0, 10.0));
-  const LevelProbe probe = Level("hill.dem");
-  EXPECT_EQ(std::make_pair(Copy(probe.record(0).tileMin), Copy(probe.record(0).tileMax)), std::make_pair(-2.0f, 10.0f));
   edit(2, {{0, 1000.0}});
   EXPECT_EQ(Range(id), std::make_pair(-2.0, 10.0)) << "another level's cells";
   edit(1, {});
@@ -363,16 +354,30 @@ TEST_F(LocalLayerFilesTest, LayerRangeFollowsLevelOneOnly) {
   edit(1, {{0, 4.0}});
   EXPECT_EQ(Range(id), std::make_pair(3.0, 10.0)) << "recomputed from every record, not merged";
   ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
-  const auto header = ReadLayerHeader(Path("hill.dem"));
-  ASSERT_TRUE(header.has_value());
-  EXPECT_EQ(std::make_pair(Copy(header->param.minValue), Copy(header->param.maxValue)), std::make_pair(3.0, 10.0));
   id = _hxOpenDataLayer(h_, kLocal, Path("hill.dem").c_str(), 0);
   ASSERT_GE(id, 1);
-  EXPECT_EQ(Range(id), std::make_pair(3.0, 10.0));
+  EXPECT_EQ(Range(id), std::make_pair(3.0, 10.0)) << "kept in the header";
   // With every cell null again, the range is the empty one: +FLT_MAX .. -FLT_MAX.
   const double null = _hxGetNullValue(h_, kLocal, id);
   edit(1, {{0, null}, {10, null}, {280, null}});
   EXPECT_EQ(Range(id), std::make_pair(3.402823e38, -3.402823e38));
+
+  // Replacing whole-level writes of level 1 refresh it as well; emptying the high tile
+  // lowers the maximum.
+  const CellBlock low = Slope(DEMBASE_TYPE_FLOAT32, -50), high = Slope(DEMBASE_TYPE_FLOAT32, 3000, 10, 10);
+  const auto write = [&](std::initializer_list<std::pair<int32_t, const CellBlock*>> tiles) {
+    ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
+    for (const auto& [t, cells] : tiles) ASSERT_EQ(cells ? WriteTile(h_, t, *cells) : WriteNoDataTile(h_, t, low), 1);
+    ASSERT_EQ(_hxEndWritePyramidLayer(h_), 1);
+  };
+  ASSERT_EQ(SetOperParam(h_, id, true, false), 1);
+  write({{0, &low}, {3, &high}});
+  EXPECT_EQ(Range(id), (std::pair<double, double>(low.Info().minimum, high.Info().maximum)));
+  write({{3, nullptr}});
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
+  id = _hxOpenDataLayer(h_, kLocal, Path("hill.dem").c_str(), 0);
+  ASSERT_GE(id, 1);
+  EXPECT_EQ(Range(id), (std::pair<double, double>(low.Info().minimum, low.Info().maximum)));
   EXPECT_EQ(_hxCloseDataLayer(h_, kLocal, id), 1);
 }
 
@@ -433,7 +438,7 @@ TEST_F(LocalLayerFilesTest, AnOpenLayerCannotBeOpenedAgain) {
   EXPECT_GE(again, 1);
   EXPECT_EQ(_hxOpenDataLayer(h_, kLocal, path.c_str(), 0), 0);
   EXPECT_EQ(_hxCloseDataLayer(other, kLocal, again), 1);
-  _hxDeleteDemBaseAI(other);
+  EXPECT_EQ(_hxDeleteDemBaseAI(other), 1);
 }
 
 // A level close compresses on several cores; the files it leaves must be exactly those a

@@ -1,7 +1,6 @@
-// Random cell and tile operations on a layer (local files or an SQLite data set),
-// mirrored in a model of every tile's cells (TileCopyModel) and checked against the
-// store at random closes and reopens.
-// Seeded; DEMBASE_MODEL_SEED=<n> replays another run.
+// Random cell and tile operations on a layer, mirrored in a model of every tile's cells
+// and checked against the store at random closes and reopens. Seeded; DEMBASE_MODEL_SEED=<n>
+// replays another run.
 //
 // Two behaviours depend on whether the cache has written a tile back since the level was
 // opened, which the exports do not show:
@@ -9,19 +8,20 @@
 //   copies) when the owning tile holds only nulls and is unchanged since it was stored;
 // - EndWriteTile with keep 0 goes back to the stored tile when the tile had changes at
 //   Begin (an empty tile counts as changed), and keeps everything otherwise.
-// A cache of C blocks evicts nothing while fewer than C blocks have been handed out since
-// the level was opened and none was released (a discard releases one). A tracked run
-// counts the blocks the store can have handed out and reopens the level before that
-// bound and right after every discard: the model then predicts both behaviours exactly.
-// C is the run's cacheBlocks. An untracked run (on a level larger than the cache)
-// lets the cache work, skips a null SetCell whose outcomes could differ, and uses keep 0
-// only on tiles known to be stored and unchanged, which must be kept.
+// A cache of C blocks (the run's cacheBlocks) evicts nothing while fewer than C blocks have
+// been handed out since the level was opened and none was released (a discard releases
+// one). A tracked run counts the blocks the store can have handed out and reopens the level
+// before that bound and right after every discard: the model then predicts both behaviours.
+// An untracked run (on a level larger than the cache) lets the cache work, also under tile
+// sequences, skips a null SetCell whose outcomes could differ, and uses keep 0 only on
+// tiles known to be stored and unchanged, which must be kept.
 //
-// Not generated: a discard after statistics found the changed tile all null; its own test
-// is DiscardAfterAllNullStatisticsGoesBackToTheStoredTile.
+// Not generated: a discard after statistics found the changed tile all null; its rows are
+// in layer_cells_test's StatisticsNeverHideLaterWrites.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +29,7 @@
 #include <optional>
 #include <ostream>
 #include <random>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,62 +42,54 @@
 namespace dembase::testing {
 namespace {
 
-// What a level of a local layer should hold, kept the way the store keeps
-// it — every tile's own 256 x 256 cells. Neighbouring tiles share a row or column, so a
-// level cell on a shared edge has up to four copies; they agree only as long as every
-// write goes through SetCell, which updates them all, while a tile-sequence write
-// changes the one copy in its tile. Modelling the copies, rather than level cells,
-// lets a test write anywhere in a tile and read every copy back.
-//
-// Besides the cells: per tile what the disk holds since the last close (for discards)
-// and whether the tile has been written since (its dirty state).
+// What a level should hold, kept the way the store keeps it: every tile's own 256 x 256
+// cells. A level cell on a shared edge has up to four copies; SetCell updates them all, a
+// tile-sequence write only the one in its tile, so the copies are modelled, not level cells.
+// Per tile also what the disk holds since the last close (for discards) and whether the
+// tile has been written since (its dirty state).
 class TileCopyModel {
  public:
   static constexpr int32_t kEdge = 256;
   static constexpr int32_t kStep = 255;
   static constexpr int32_t kCells = kEdge * kEdge;
-  static constexpr float kNull = std::numeric_limits<float>::quiet_NaN();
+  static constexpr double kNull = std::numeric_limits<double>::quiet_NaN();
 
   struct Copy {
     int32_t tile, r, c;
   };
   struct Tile {
-    std::vector<float> cells = std::vector<float>(kCells, kNull);  // NaN: the null value
+    std::vector<double> cells = std::vector<double>(kCells, kNull);  // NaN: the null value
     int32_t nonNull = 0;
   };
 
   // keepStored: whether to remember what the disk holds (needed for discards).
   TileCopyModel(int32_t rows, int32_t cols, bool keepStored)
-      : rows_(rows), cols_(cols), down_((rows - 1) / kStep + 1), across_((cols - 1) / kStep + 1) {
+      : rows(rows), cols(cols), down((rows - 1) / kStep + 1), across((cols - 1) / kStep + 1) {
     current_.resize(static_cast<size_t>(tile_count()));
     if (keepStored) stored_.resize(current_.size());
     dirty_.assign(current_.size(), false);
   }
 
-  int32_t rows() const { return rows_; }
-  int32_t cols() const { return cols_; }
-  int32_t tiles_down() const { return down_; }
-  int32_t tiles_across() const { return across_; }
-  int32_t tile_count() const { return down_ * across_; }
+  int32_t tile_count() const { return down * across; }
 
   // Every copy of level cell (row, col): the owner's first, then left, above, above-left.
   std::vector<Copy> CopiesOf(int32_t row, int32_t col) const {
     const int32_t tr = row / kStep, tc = col / kStep, r = row % kStep, c = col % kStep;
-    std::vector<Copy> out = {{tr * across_ + tc, r, c}};
-    if (c == 0 && tc > 0) out.push_back({tr * across_ + tc - 1, r, kStep});
-    if (r == 0 && tr > 0) out.push_back({(tr - 1) * across_ + tc, kStep, c});
-    if (r == 0 && c == 0 && tr > 0 && tc > 0) out.push_back({(tr - 1) * across_ + tc - 1, kStep, kStep});
+    std::vector<Copy> out = {{tr * across + tc, r, c}};
+    if (c == 0 && tc > 0) out.push_back({tr * across + tc - 1, r, kStep});
+    if (r == 0 && tr > 0) out.push_back({(tr - 1) * across + tc, kStep, c});
+    if (r == 0 && c == 0 && tr > 0 && tc > 0) out.push_back({(tr - 1) * across + tc - 1, kStep, kStep});
     return out;
   }
 
   // nullopt for the null value.
-  std::optional<float> At(const Copy& at) const {
-    const float v = current_[static_cast<size_t>(at.tile)].cells[Index(at)];
-    return std::isnan(v) ? std::nullopt : std::optional<float>(v);
+  std::optional<double> At(const Copy& at) const {
+    const double v = current_[static_cast<size_t>(at.tile)].cells[Index(at)];
+    return std::isnan(v) ? std::nullopt : std::optional<double>(v);
   }
-  void Put(const Copy& at, std::optional<float> v) {
+  void Put(const Copy& at, std::optional<double> v) {
     Tile& t = current_[static_cast<size_t>(at.tile)];
-    float& cell = t.cells[Index(at)];
+    double& cell = t.cells[Index(at)];
     t.nonNull += (v ? 1 : 0) - (std::isnan(cell) ? 0 : 1);
     cell = v.value_or(kNull);
   }
@@ -106,22 +99,26 @@ class TileCopyModel {
   bool dirty(int32_t tile) const { return dirty_[static_cast<size_t>(tile)]; }
   void set_dirty(int32_t tile) { dirty_[static_cast<size_t>(tile)] = true; }
 
-  // The smallest and largest non-null cell of a tile; nullopt when it holds none.
+  // The smallest and largest non-null cell of a tile as its statistics hold them (floats);
+  // nullopt when it holds none.
   std::optional<std::pair<float, float>> Range(int32_t tile) const {
     const Tile& t = current_[static_cast<size_t>(tile)];
     if (t.nonNull == 0) return std::nullopt;
-    float lo = std::numeric_limits<float>::infinity(), hi = -lo;
-    for (float v : t.cells) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    for (double v : t.cells) {
       if (std::isnan(v)) continue;
       lo = std::min(lo, v);
       hi = std::max(hi, v);
     }
-    return std::pair{lo, hi};
+    return std::pair{static_cast<float>(lo), static_cast<float>(hi)};
   }
 
-  // The level was closed: the disk holds every tile as it is now.
+  // The level was closed: the disk holds every tile as it is now (a tile is only changed
+  // with its dirty state set).
   void Commit() {
-    if (!stored_.empty()) stored_ = current_;
+    for (size_t t = 0; t < stored_.size(); ++t) {
+      if (dirty_[t]) stored_[t] = current_[t];
+    }
     dirty_.assign(dirty_.size(), false);
   }
   // A discard: the tile goes back to what the disk holds. REQUIRES: keepStored.
@@ -130,10 +127,11 @@ class TileCopyModel {
     dirty_[static_cast<size_t>(tile)] = false;
   }
 
+  const int32_t rows, cols, down, across;  // cells, and tiles down and across
+
  private:
   static size_t Index(const Copy& at) { return static_cast<size_t>(at.r * kEdge + at.c); }
 
-  int32_t rows_, cols_, down_, across_;
   std::vector<Tile> current_;
   std::vector<Tile> stored_;
   std::vector<bool> dirty_;
@@ -145,7 +143,7 @@ struct ModelConfig {
   const char* name;
   LayerKind kind;
   int32_t rows, cols;
-  uint8_t blend;  // 1: blending with the default weights (every value stored as written)
+  uint8_t blend;  // 0: off (weights set but unused); 1: the default weights (values as written); 2: 0.25, 0.75
   bool tracked;   // reopen before write-backs can happen; see above
   int ops;
   int reopenPerMille;  // chance of a close, reopen and full check per operation
@@ -157,18 +155,32 @@ const ModelConfig kConfigs[] = {
     {"IntPackedTracked", {DEMBASE_TYPE_INT32, 1}, 600, 700, 1, true, 2500, 10, 1},
     {"IntPackedTrackedWide", {DEMBASE_TYPE_INT32, 1}, 1300, 2600, 1, true, 1500, 4, 7, 128},  // 66 tiles
     {"FloatRawTrackedUnblended", {DEMBASE_TYPE_FLOAT32, 0}, 700, 520, 0, true, 2500, 10, 2},
-    {"IntRawEvicting", {DEMBASE_TYPE_INT32, 0}, 2100, 1900, 1, false, 3000, 3, 3},  // 72 tiles
-    {"FloatPackedEvicting", {DEMBASE_TYPE_FLOAT32, 1}, 2100, 1900, 1, false, 1500, 3, 4},
-    {"IntPackedTrackedSqlite", {DEMBASE_TYPE_INT32, 1, Store::kSqlite}, 600, 700, 1, true, 2500, 10, 5},
+    {"IntRawEvictingUnblended", {DEMBASE_TYPE_INT32, 0}, 2100, 1900, 0, false, 3000, 3, 3},  // 72 tiles
     {"FloatRawEvictingSqlite", {DEMBASE_TYPE_FLOAT32, 0, Store::kSqlite}, 2100, 1900, 1, false, 1500, 3, 6},
+    // Weighted runs, one per data set (once LayerCellsTest.BlendingWeighsStoredAndWrittenValues).
+    {"FloatPackedEvictingWeighted", {DEMBASE_TYPE_FLOAT32, 1}, 2100, 1900, 2, false, 1500, 3, 4},
+    {"IntPackedTrackedWeightedSqlite", {DEMBASE_TYPE_INT32, 1, Store::kSqlite}, 600, 700, 2, true, 2500, 10, 5},
+    {"IntWeightedPostgresql", {DEMBASE_TYPE_INT32, 1, Store::kPostgresql}, 2100, 1900, 2, false, 800, 3, 8},
 };
 
 void PrintTo(const ModelConfig& c, std::ostream* os) { *os << c.name; }
 
 struct Written {
   double value;
-  std::optional<float> stored;  // nullopt: the null value
+  std::optional<double> stored;  // nullopt: the null value
 };
+
+// Beside whole numbers: forms of the null value, and values each cell type changes.
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
+constexpr double kFloatNull = std::bit_cast<float>(DEMBASE_NULL_FLOAT32_BITS);
+constexpr Written kIntNulls[] = {{DEMBASE_NULL_INT32, {}}, {kNaN, {}}, {2100000000.5, {}}};
+constexpr Written kFloatNulls[] = {{kFloatNull, {}}, {kNaN, {}}, {kInf, {}}, {1e30, {}}, {-1e20, {}}, {1e300, {}}};
+constexpr Written kIntChanged[] = {{2.9, 2},           {-2.9, -2},
+                                   {-0.5, 0},          {2099999999.9, 2099999999},
+                                   {3e9, 2147483647},  {-3e9, -2147483648.0},
+                                   {kInf, 2147483647}, {-kInf, -2147483648.0}};
+constexpr Written kFloatChanged[] = {
+    {0.1, double{0.1f}}, {-123456.789, double{-123456.789f}}, {1e17, double{1e17f}}, {2100000000, 2100000000}};
 
 class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterface<ModelConfig> {
  protected:
@@ -176,7 +188,11 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
     // The cache takes an eighth of what the handle is told memory is (see OpenDataSet).
     env_.SetPhysicalMemory(uint64_t{8} * static_cast<uint64_t>(cfg().cacheBlocks) * CACHE_BLOCK_SIZE);
     LocalStoreTest::SetUp();
-    if (cfg().kind.database()) ds_ = OpenTestDataSet(h_, true, Path("layers.db"));
+    const Store store = cfg().kind.store;
+    if (store == Store::kPostgresql && rasterdb::test::PgServer().empty()) GTEST_SKIP() << "no PostgreSQL test server";
+    if (store != Store::kFiles) {
+      ds_ = OpenTestDataSet(h_, store, store == Store::kSqlite ? Path("layers.db") : pg_.conninfo());
+    }
     ASSERT_GE(ds_, 1);
   }
   const ModelConfig& cfg() const { return GetParam(); }
@@ -190,16 +206,28 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
   int32_t Uniform(int32_t lo, int32_t hi) { return std::uniform_int_distribution<int32_t>(lo, hi)(rng_); }
   bool Chance(int percent) { return Uniform(0, 99) < percent; }
 
-  // Whole numbers (quarters on float layers) or, one time in ten, a form of the null value.
+  // Whole numbers (quarters on float layers); one time in ten a form of the null value,
+  // one in twenty a value the cell type truncates, saturates or rounds.
   Written RandomValue() {
-    constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-    if (Chance(10)) {
-      const std::vector<double> nulls = cfg().kind.is_float() ? std::vector<double>{null_, kNaN, 1e30, -1e20, 1e300}
-                                                              : std::vector<double>{null_, kNaN, 2100000000.5};
-      return {nulls[static_cast<size_t>(Uniform(0, static_cast<int32_t>(nulls.size()) - 1))], std::nullopt};
-    }
-    const double v = Uniform(-100000, 100000) / (cfg().kind.is_float() ? 4.0 : 1.0);
-    return {v, static_cast<float>(v)};
+    const bool isFloat = cfg().kind.is_float();
+    const auto pick = [this](std::span<const Written> from) {
+      return from[static_cast<size_t>(Uniform(0, static_cast<int32_t>(from.size()) - 1))];
+    };
+    if (Chance(10)) return pick(isFloat ? std::span<const Written>(kFloatNulls) : kIntNulls);
+    if (Chance(5)) return pick(isFloat ? std::span<const Written>(kFloatChanged) : kIntChanged);
+    const double v = Uniform(-100000, 100000) / (isFloat ? 4.0 : 1.0);
+    return {v, v};
+  }
+  // What writing w makes of a cell holding old. A null is never blended.
+  std::optional<double> Stored(std::optional<double> old, const Written& w) const {
+    if (cfg().blend != 2 || !old || !w.stored) return w.stored;
+    const double v = 0.25 * *old + 0.75 * w.value;
+    if (cfg().kind.is_float()) return double{static_cast<float>(v)};
+    return std::clamp(std::trunc(v), -2147483648.0, 2147483647.0);
+  }
+  bool SetOper() {
+    return layer_.SetOper(cfg().kind.compress, cfg().blend != 0, cfg().blend == 1 ? 0.0f : 0.25f,
+                          cfg().blend == 1 ? 1.0f : 0.75f);
   }
   // A level coordinate, often on or beside a shared edge.
   int32_t Coordinate(int32_t cells) {
@@ -214,10 +242,10 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
     return Uniform(0, 255);
   }
 
-  bool Matches(const CellRead& got, std::optional<float> want) const {
-    return want ? got.isNull == 0 && got.value == static_cast<double>(*want) : got.isNull == 1 && got.value == null_;
+  bool Matches(const CellRead& got, std::optional<double> want) const {
+    return want ? got.isNull == 0 && got.value == *want : got.isNull == 1 && got.value == null_;
   }
-  void ExpectCell(const CellRead& got, std::optional<float> want) {
+  void ExpectCell(const CellRead& got, std::optional<double> want) {
     ASSERT_TRUE(Matches(got, want)) << "read " << got.value << " isNull " << int{got.isNull} << ", want "
                                     << (want ? std::to_string(*want) : "null");
   }
@@ -245,7 +273,7 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
   }
 
   void SetCellOp() {
-    const int32_t row = Coordinate(model_->rows()), col = Coordinate(model_->cols());
+    const int32_t row = Coordinate(model_->rows), col = Coordinate(model_->cols);
     const Written w = RandomValue();
     const std::vector<Copy> copies = model_->CopiesOf(row, col);
     const int32_t owner = copies[0].tile;
@@ -260,13 +288,13 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
     ASSERT_EQ(layer_.Set(row, col, w.value), 1) << row << "," << col;
     for (const Copy& c : copies) {
       Fetch(c.tile);
-      model_->Put(c, w.stored);
+      model_->Put(c, Stored(model_->At(c), w));
       MarkWritten(c.tile);
     }
   }
 
   void GetCellOp() {
-    const int32_t row = Coordinate(model_->rows()), col = Coordinate(model_->cols());
+    const int32_t row = Coordinate(model_->rows), col = Coordinate(model_->cols);
     SCOPED_TRACE(::testing::Message() << "GetCell " << row << "," << col);
     const Copy owner = model_->CopiesOf(row, col)[0];
     FetchToRead(owner.tile);
@@ -284,9 +312,26 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
     }
   }
 
+  // Untracked runs: where a tile sequence of n steps runs a sweep, or -1.
+  int SweepAt(int n) { return !cfg().tracked && Chance(2) ? Uniform(0, n - 1) : -1; }
+  // SetCell on an inner cell of every tile: more tiles than the cache holds, so every
+  // block is evicted, the running sequence's tile among them.
+  void Sweep() {
+    for (int32_t t = 0; t < model_->tile_count(); ++t) {
+      const int32_t row = std::min(t / model_->across * 255 + Uniform(1, 254), model_->rows - 1);
+      const int32_t col = std::min(t % model_->across * 255 + Uniform(1, 254), model_->cols - 1);
+      const double v = Uniform(-100000, 100000);
+      ASSERT_EQ(layer_.Set(row, col, v), 1);
+      for (const Copy& c : model_->CopiesOf(row, col)) {
+        model_->Put(c, Stored(model_->At(c), {v, v}));
+        model_->set_dirty(c.tile);  // not touched: checked by the statistics and GetCell samples
+      }
+    }
+  }
+
   void WriteSequenceOp() {
-    const int32_t tr = Uniform(0, model_->tiles_down() - 1), tc = Uniform(0, model_->tiles_across() - 1);
-    const int32_t t = tr * model_->tiles_across() + tc;
+    const int32_t tr = Uniform(0, model_->down - 1), tc = Uniform(0, model_->across - 1);
+    const int32_t t = tr * model_->across + tc;
     const bool changedAtBegin = model_->dirty(t) || model_->AllNull(t);
     // A discard costs a tracked run a reopen: fewer of them there.
     uint8_t keep = Chance(cfg().tracked ? 85 : 50) ? 1 : 0;
@@ -295,10 +340,10 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
     ASSERT_EQ(layer_.BeginWrite(tr, tc), 1);
     Fetch(t);
     MarkWritten(t);
-    const int n = Uniform(1, 200);
+    const int n = Uniform(1, 200), sweepAt = SweepAt(n);
     for (int i = 0; i < n; ++i) {
-      if (Chance(10)) {
-        ASSERT_NO_FATAL_FAILURE(Interleave());
+      if (i == sweepAt || Chance(10)) {
+        ASSERT_NO_FATAL_FAILURE(i == sweepAt ? Sweep() : Interleave());
         continue;
       }
       const int32_t r = InTile(), c = InTile();
@@ -309,7 +354,7 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
       }
       const int32_t wrap = Chance(5) ? 256 * Uniform(1, 3) : 0;  // positions are taken modulo 256
       _hxWriteCellOfTile(h_, r + wrap, c, w.value);
-      model_->Put({t, r, c}, w.stored);
+      model_->Put({t, r, c}, Stored(model_->At({t, r, c}), w));
     }
     ASSERT_EQ(_hxEndWriteTile(h_, keep), 1);
     if (keep == 0 && changedAtBegin) {
@@ -326,16 +371,16 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
   }
 
   void ReadSequenceOp() {
-    const int32_t tr = Uniform(0, model_->tiles_down() - 1), tc = Uniform(0, model_->tiles_across() - 1);
-    const int32_t t = tr * model_->tiles_across() + tc;
+    const int32_t tr = Uniform(0, model_->down - 1), tc = Uniform(0, model_->across - 1);
+    const int32_t t = tr * model_->across + tc;
     SCOPED_TRACE(::testing::Message() << "read sequence on tile " << tr << "," << tc);
     FetchToRead(t);
     ASSERT_EQ(layer_.BeginRead(tr, tc), model_->AllNull(t) ? 2 : 1);
     if (model_->dirty(t)) NoteStatistics(t);
-    const int n = Uniform(1, 200);
+    const int n = Uniform(1, 200), sweepAt = SweepAt(n);
     for (int i = 0; i < n; ++i) {
-      if (Chance(10)) {
-        ASSERT_NO_FATAL_FAILURE(Interleave());
+      if (i == sweepAt || Chance(10)) {
+        ASSERT_NO_FATAL_FAILURE(i == sweepAt ? Sweep() : Interleave());
         continue;
       }
       const int32_t r = InTile(), c = InTile();
@@ -360,7 +405,14 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
       ASSERT_GE(id, 1);
       ASSERT_EQ(_hxOpenPyramidLayer(h_, ds_, id, 1), 1);
       layer_ = CellCalls(h_, id, 1, ds_);
-      ASSERT_TRUE(layer_.SetOper(cfg().kind.compress, cfg().blend));
+      // Blend settings belong to the open layer: a reopened one has the defaults.
+      LayerOperParam p{};
+      ASSERT_EQ(_hxGetLayerOperParam(h_, ds_, id, &p), 1);
+      const float oldWeight = p.oldWeight, newWeight = p.newWeight;  // unpacked copies
+      ASSERT_EQ(p.blendValues, 1);
+      ASSERT_EQ(oldWeight, 0.0f);
+      ASSERT_EQ(newWeight, 1.0f);
+      ASSERT_TRUE(SetOper());
     } else {
       ASSERT_EQ(_hxClosePyramidLayer(h_, ds_, layer_.layer()), 1);
       ASSERT_EQ(_hxOpenPyramidLayer(h_, ds_, layer_.layer(), 1), 1);
@@ -371,18 +423,18 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
     handedOut_ = 0;
     discarded_ = false;
 
-    std::optional<std::pair<float, float>> levelRange;
+    float lo = std::numeric_limits<float>::infinity(), hi = -lo;  // of the level
     for (int32_t t = 0; t < model_->tile_count(); ++t) {
-      const int32_t tr = t / model_->tiles_across(), tc = t % model_->tiles_across();
+      const int32_t tr = t / model_->across, tc = t % model_->across;
       SCOPED_TRACE(::testing::Message() << "tile " << tr << "," << tc);
       const auto range = model_->Range(t);
       if (range) {
-        levelRange = levelRange ? std::pair{std::min(levelRange->first, range->first),
-                                            std::max(levelRange->second, range->second)}
-                                : *range;
+        lo = std::min(lo, range->first);
+        hi = std::max(hi, range->second);
       }
       const auto info = layer_.TileInfo(tr, tc);
       ASSERT_TRUE(info.has_value());
+      ASSERT_EQ(info->size, TileCopyModel::kCells * 4);
       ASSERT_EQ(info->minimum, range ? range->first : static_cast<float>(null_));
       ASSERT_EQ(info->maximum, range ? range->second : static_cast<float>(null_));
       ASSERT_EQ(layer_.BeginRead(tr, tc), range ? 1 : 2);
@@ -390,25 +442,24 @@ class LocalModelTest : public LocalStoreTest, public ::testing::WithParamInterfa
       if (!written[static_cast<size_t>(t)]) continue;
       const auto cells = layer_.ReadWholeTile(tr, tc);
       ASSERT_TRUE(cells.has_value());
-      for (int32_t r = 0; r < 256; ++r) {
-        for (int32_t c = 0; c < 256; ++c) {
-          const CellRead& got = (*cells)[static_cast<size_t>(r * 256 + c)];
-          if (!Matches(got, model_->At({t, r, c}))) {
-            SCOPED_TRACE(::testing::Message() << "at " << r << "," << c);
-            ASSERT_NO_FATAL_FAILURE(ExpectCell(got, model_->At({t, r, c})));
-          }
+      for (int32_t i = 0; i < TileCopyModel::kCells; ++i) {
+        const CellRead& got = (*cells)[static_cast<size_t>(i)];
+        const Copy at{t, i / 256, i % 256};
+        if (!Matches(got, model_->At(at))) {
+          ASSERT_NO_FATAL_FAILURE(ExpectCell(got, model_->At(at))) << "at " << at.r << "," << at.c;
         }
       }
     }
     for (int i = 0; i < 500; ++i) ASSERT_NO_FATAL_FAILURE(GetCellOp());
-    if (levelRange) {
+    if (lo <= hi) {
       const auto recorded = layer_.LayerRange();
       ASSERT_TRUE(recorded.has_value());
-      EXPECT_EQ(recorded->minValue, static_cast<double>(levelRange->first));
-      EXPECT_EQ(recorded->maxValue, static_cast<double>(levelRange->second));
+      EXPECT_EQ(recorded->minValue, static_cast<double>(lo));
+      EXPECT_EQ(recorded->maxValue, static_cast<double>(hi));
     }
   }
 
+  rasterdb::test::PgDatabase pg_{GetParam().kind.store == Store::kPostgresql};
   int32_t ds_ = kLocal;
   std::mt19937_64 rng_;
   std::optional<TileCopyModel> model_;
@@ -437,7 +488,7 @@ TEST_P(LocalModelTest, StoreMatchesTheModel) {
   ASSERT_GE(id, 1);
   ASSERT_EQ(_hxOpenPyramidLayer(h_, ds_, id, 1), 1);
   layer_ = CellCalls(h_, id, 1, ds_);
-  ASSERT_TRUE(layer_.SetOper(cfg().kind.compress, cfg().blend));
+  ASSERT_TRUE(SetOper());
   null_ = layer_.Null();
   model_.emplace(cfg().rows, cfg().cols, cfg().tracked);
   forgot_.assign(static_cast<size_t>(model_->tile_count()), false);
@@ -462,7 +513,6 @@ TEST_P(LocalModelTest, StoreMatchesTheModel) {
     }
   }
   ASSERT_NO_FATAL_FAILURE(ReopenAndCheck(true, true));
-
 }
 
 INSTANTIATE_TEST_SUITE_P(Configs, LocalModelTest, ::testing::ValuesIn(kConfigs),

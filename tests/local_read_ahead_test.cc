@@ -32,15 +32,11 @@ class LocalReadAheadTest : public LocalStoreTest {
   double Read(bool tileData, int32_t id, int32_t t, int32_t r, int32_t c) {
     double v = -1;
     uint8_t isNull = 9;
-    if (tileData) {
-      EXPECT_EQ(_hxBeginReadTileData(h_, kLocal, id, 1, 0, t / 3, t % 3), 1);
-      EXPECT_EQ(_hxReadCellOfTileData(h_, r, c, &v, &isNull), 1);
-      EXPECT_EQ(_hxEndReadTileData(h_), 1);
-    } else {
-      EXPECT_EQ(_hxBeginReadTile(h_, kLocal, id, 1, 0, t / 3, t % 3), 1);
-      EXPECT_EQ(_hxReadCellOfTile(h_, r, c, &v, &isNull), 1);
-      EXPECT_EQ(_hxEndReadTile(h_), 1);
-    }
+    const bool ok = tileData ? _hxBeginReadTileData(h_, kLocal, id, 1, 0, t / 3, t % 3) == 1 &&
+                                   _hxReadCellOfTileData(h_, r, c, &v, &isNull) == 1 && _hxEndReadTileData(h_) == 1
+                             : _hxBeginReadTile(h_, kLocal, id, 1, 0, t / 3, t % 3) == 1 &&
+                                   _hxReadCellOfTile(h_, r, c, &v, &isNull) == 1 && _hxEndReadTile(h_) == 1;
+    EXPECT_TRUE(ok) << t << " at " << r << "," << c;
     return v;
   }
 };

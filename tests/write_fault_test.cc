@@ -1,15 +1,19 @@
-// One I/O-failure loop over every operation that writes: the Nth counted operation of
-// the local files (or of the SQLite files) fails, once or from there on as when the
-// process dies, for N = 1, 2, ... until the operation completes. After each failure
-// the answer says whether everything was stored, every item of the layers is old or new
-// (all old or all new where the operation promises it), a failure that undoes itself
-// leaves the files as they were, and running the operation again finishes the job with
-// nothing left behind.
+// One failure loop over every operation that writes, and over the opens and reads that must
+// fail cleanly: the Nth counted operation of the local files (or of the SQLite files) fails,
+// once or from there on as when the process dies, or the Nth allocation fails, for N = 1, 2,
+// ... until the operation completes. After each failure the answer says whether everything
+// was stored, every item of the layers is old or new (all old or all new where the operation
+// promises it), a failure that undoes itself leaves the files as they were, and running the
+// operation again finishes the job with nothing left behind.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <new>
 #include <set>
 #include <string>
@@ -17,12 +21,9 @@
 #include <vector>
 
 #include "cache/buffers.h"
-#include "tests/support/counted_new.h"
 #include "tests/support/layer_files.h"
 #include "tests/support/layer_kind_fixture.h"
-#include "tests/support/layer_state.h"
 #include "tests/support/local_store_fixture.h"
-#include "tests/support/sqlite_fault_vfs.h"
 #include "tests/support/tile_cells.h"
 
 namespace dembase::testing {
@@ -30,27 +31,243 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Every operator new of the program counted, so that the nth can throw std::bad_alloc as
+// memory exhaustion does; failsAt 0: none fails.
+std::atomic<int64_t> failNewAt{0}, newCount{0};
+std::atomic<bool> newFailed{false};
+void FailNthNew(int64_t n) {
+  newCount = 0;
+  newFailed = false;
+  failNewAt = n;
+}
+
+// A SQLite VFS that wraps the default one and fails the nth write, sync or truncate of any
+// database file, or every one from the nth on (as FaultEnv does for the local files). It is
+// the default VFS for its lifetime, so every connection opened meanwhile goes through it.
+class SqliteFaultVfs {
+ public:
+  SqliteFaultVfs() : base_(sqlite3_vfs_find(nullptr)) {
+    vfs_.iVersion = std::min(base_->iVersion, 2);
+    vfs_.szOsFile = static_cast<int>(sizeof(File)) + base_->szOsFile;
+    vfs_.mxPathname = base_->mxPathname;
+    vfs_.zName = "dembase-test-fault";
+    vfs_.pAppData = this;
+    vfs_.xOpen = &Open;
+    vfs_.xDelete = ToBase<&sqlite3_vfs::xDelete>;
+    vfs_.xAccess = ToBase<&sqlite3_vfs::xAccess>;
+    vfs_.xFullPathname = ToBase<&sqlite3_vfs::xFullPathname>;
+    vfs_.xDlOpen = ToBase<&sqlite3_vfs::xDlOpen>;
+    vfs_.xDlError = ToBase<&sqlite3_vfs::xDlError>;
+    vfs_.xDlSym = ToBase<&sqlite3_vfs::xDlSym>;
+    vfs_.xDlClose = ToBase<&sqlite3_vfs::xDlClose>;
+    vfs_.xRandomness = ToBase<&sqlite3_vfs::xRandomness>;
+    vfs_.xSleep = ToBase<&sqlite3_vfs::xSleep>;
+    vfs_.xCurrentTime = ToBase<&sqlite3_vfs::xCurrentTime>;
+    vfs_.xGetLastError = ToBase<&sqlite3_vfs::xGetLastError>;
+    vfs_.xCurrentTimeInt64 = ToBase<&sqlite3_vfs::xCurrentTimeInt64>;
+    ok_ = sqlite3_vfs_register(&vfs_, 1) == SQLITE_OK;
+  }
+  ~SqliteFaultVfs() {
+    (void)sqlite3_vfs_register(base_, 1);
+    (void)sqlite3_vfs_unregister(&vfs_);
+  }
+  SqliteFaultVfs(const SqliteFaultVfs&) = delete;
+  SqliteFaultVfs& operator=(const SqliteFaultVfs&) = delete;
+
+  bool registered() const { return ok_; }
+  // As FaultEnv::FailOperation: n = 0 disables.
+  void FailOperation(int64_t n, bool persistent = false) {
+    failAt_ = n;
+    persistent_ = persistent;
+    count_ = 0;
+    fired_ = false;
+  }
+  bool fault_fired() const { return fired_; }
+
+ private:
+  struct File {
+    sqlite3_file base;
+    SqliteFaultVfs* owner;
+    sqlite3_file* real;  // the wrapped file, in the bytes right after this struct
+  };
+
+  static sqlite3_vfs* Base(sqlite3_vfs* v) { return static_cast<SqliteFaultVfs*>(v->pAppData)->base_; }
+  static sqlite3_file* Real(sqlite3_file* f) { return reinterpret_cast<File*>(f)->real; }
+  // Method M of the wrapped VFS, or of the wrapped file, with the same arguments.
+  template <auto M, typename R, typename... A>
+  static R ToBase(sqlite3_vfs* v, A... a) {
+    return (Base(v)->*M)(Base(v), a...);
+  }
+  template <auto M, typename R, typename... A>
+  static R ToReal(sqlite3_file* f, A... a) {
+    return (Real(f)->pMethods->*M)(Real(f), a...);
+  }
+  static bool Fail(sqlite3_file* f) { return reinterpret_cast<File*>(f)->owner->ShouldFail(); }
+
+  bool ShouldFail() {
+    const int64_t n = ++count_;
+    const bool fail = failAt_ > 0 && (n == failAt_ || (n > failAt_ && persistent_));
+    if (fail) fired_ = true;
+    return fail;
+  }
+
+  static int Open(sqlite3_vfs* v, const char* name, sqlite3_file* file, int flags, int* outFlags) {
+    auto* f = reinterpret_cast<File*>(file);
+    f->owner = static_cast<SqliteFaultVfs*>(v->pAppData);
+    f->real = reinterpret_cast<sqlite3_file*>(f + 1);
+    f->real->pMethods = nullptr;
+    const int rc = Base(v)->xOpen(Base(v), name, f->real, flags, outFlags);
+    f->base.pMethods = f->real->pMethods == nullptr ? nullptr : MethodsFor(f->real->pMethods->iVersion);
+    return rc;
+  }
+
+  static sqlite3_io_methods Methods(int version) {
+    sqlite3_io_methods m{};
+    m.iVersion = version;
+    m.xClose = ToReal<&sqlite3_io_methods::xClose>;
+    m.xRead = ToReal<&sqlite3_io_methods::xRead>;
+    m.xWrite = [](sqlite3_file* f, const void* p, int n, sqlite3_int64 o) {
+      return Fail(f) ? SQLITE_IOERR_WRITE : Real(f)->pMethods->xWrite(Real(f), p, n, o);
+    };
+    m.xTruncate = [](sqlite3_file* f, sqlite3_int64 size) {
+      return Fail(f) ? SQLITE_IOERR_TRUNCATE : Real(f)->pMethods->xTruncate(Real(f), size);
+    };
+    m.xSync = [](sqlite3_file* f, int flags) {
+      return Fail(f) ? SQLITE_IOERR_FSYNC : Real(f)->pMethods->xSync(Real(f), flags);
+    };
+    m.xFileSize = ToReal<&sqlite3_io_methods::xFileSize>;
+    m.xLock = ToReal<&sqlite3_io_methods::xLock>;
+    m.xUnlock = ToReal<&sqlite3_io_methods::xUnlock>;
+    m.xCheckReservedLock = ToReal<&sqlite3_io_methods::xCheckReservedLock>;
+    m.xFileControl = ToReal<&sqlite3_io_methods::xFileControl>;
+    m.xSectorSize = ToReal<&sqlite3_io_methods::xSectorSize>;
+    m.xDeviceCharacteristics = ToReal<&sqlite3_io_methods::xDeviceCharacteristics>;
+    if (version >= 2) {
+      m.xShmMap = ToReal<&sqlite3_io_methods::xShmMap>;
+      m.xShmLock = ToReal<&sqlite3_io_methods::xShmLock>;
+      m.xShmBarrier = ToReal<&sqlite3_io_methods::xShmBarrier>;
+      m.xShmUnmap = ToReal<&sqlite3_io_methods::xShmUnmap>;
+    }
+    return m;
+  }
+  // The wrapper offers shared memory for WAL when the wrapped file does.
+  static const sqlite3_io_methods* MethodsFor(int version) {
+    static const sqlite3_io_methods kMethods[2] = {Methods(1), Methods(2)};
+    return &kMethods[std::clamp(version, 1, 2) - 1];
+  }
+
+  sqlite3_vfs* const base_;
+  sqlite3_vfs vfs_{};
+  bool ok_ = false;
+  std::atomic<int64_t> count_{0};
+  std::atomic<int64_t> failAt_{0};
+  std::atomic<bool> persistent_{false};
+  std::atomic<bool> fired_{false};
+};
+
+using LayerState = std::map<std::string, std::string>;
+
+// Items of the layer `name` as a fresh handle reads them, keys prefixed with `name`.
+// The layer's value range is left out: it follows the records, which may be a mix.
+void CaptureLayer(const std::function<int32_t(DemBaseAI*)>& openDataSet, const std::string& name, LayerState* state) {
+  DemBaseAI* h = _hxCreateDemBaseAI();
+  const int32_t ds = h == nullptr ? 0 : openDataSet(h);
+  const int32_t id = ds < 1 ? 0 : _hxOpenDataLayer(h, ds, name.c_str(), 0);
+  DataLayerParam p{};
+  if (id < 1 || _hxGetDataLayerParam(h, ds, id, &p) != 1) {
+    (*state)[name] = h != nullptr && _hxDeleteDemBaseAI(h) != 1 ? "absent, close refused" : "absent";
+    return;
+  }
+  (*state)[name] = "type " + std::to_string(p.dataType) + " levels " + std::to_string(p.levelCount);
+  float lo = 3.402823e38f, hi = -3.402823e38f;  // over level 1's tiles with cells
+  for (int16_t level = 1; level <= p.levelCount; ++level) {
+    const std::string key = name + " level " + std::to_string(level);
+    PyramidLayerInfo info{};
+    if (_hxGetPyramidLayerInfo(h, ds, id, level, &info) != 1 || _hxOpenPyramidLayer(h, ds, id, level) != 1) {
+      (*state)[key] = "unreadable";
+      continue;
+    }
+    const int32_t down = info.tilesDown, across = info.tilesAcross;
+    (*state)[key] = std::to_string(info.rows) + " x " + std::to_string(info.cols);
+    for (int32_t t = 0; t < down * across; ++t) {
+      const std::string tileKey = key + " tile " + std::to_string(t);
+      OneTileInfo rec{};
+      if (_hxGetOneTileInfo(h, ds, id, level, 0, t / across, t % across, &rec) == 1) {
+        (*state)[tileKey + " record"] = std::to_string(rec.minimum) + " .. " + std::to_string(rec.maximum);
+      }
+      const int16_t begin = _hxBeginReadTile(h, ds, id, level, 0, t / across, t % across);
+      std::string tile = " begin " + std::to_string(begin) + ";";
+      uint64_t hash = 1469598103934665603u;
+      // Every seventh row and column, and the last, which neighbouring tiles share.
+      const auto next = [](int32_t i) { return i == 255 ? 256 : std::min(i + 7, 255); };
+      for (int32_t r = 0; begin > 0 && r < 256; r = next(r)) {
+        for (int32_t c = 0; c < 256; c = next(c)) {
+          double v = 0;
+          uint8_t isNull = 9;
+          if (_hxReadCellOfTile(h, r, c, &v, &isNull) != 1) isNull = 7;
+          hash = (hash ^ static_cast<uint64_t>(isNull == 0 ? v * 4.0 : -1e12 - isNull)) * 1099511628211u;
+        }
+      }
+      if (begin > 0 && _hxEndReadTile(h) != 1) tile += " end refused";
+      if (begin == 1 && level == 1) lo = std::min(lo, rec.minimum), hi = std::max(hi, rec.maximum);
+      (*state)[tileKey] = tile + " cells " + std::to_string(hash);
+    }
+    if (_hxClosePyramidLayer(h, ds, id) != 1) (*state)[key] += ", close refused";
+  }
+  // The layer's range is that of level 1's records.
+  DataLayerParam closed{};
+  const bool follows =
+      _hxGetDataLayerParam(h, ds, id, &closed) == 1 && (lo > hi || (closed.minValue == lo && closed.maxValue == hi));
+  (*state)[name + " range record"] = follows ? "follows level 1" : "stale";
+  // Reading changes nothing, so closing it has nothing to fail on.
+  if (_hxCloseDataLayer(h, ds, id) != 1 || _hxDeleteDemBaseAI(h) != 1) (*state)[name] += ", close refused";
+}
+
+// The keys whose item in `now` is neither as in `before` nor as in `after`; tile records
+// left out when `records` is false.
+std::vector<std::string> NeitherOldNorNew(const LayerState& before, const LayerState& after, const LayerState& now,
+                                          bool records = true) {
+  std::vector<std::string> bad;
+  const auto at = [](const LayerState& s, const std::string& k) {
+    const auto it = s.find(k);
+    return it == s.end() ? std::string("none") : it->second;
+  };
+  LayerState keys = before;
+  keys.insert(after.begin(), after.end());
+  keys.insert(now.begin(), now.end());
+  for (const auto& [k, v] : keys) {
+    if (!records && k.ends_with(" record")) continue;
+    const std::string n = at(now, k);
+    if (n != at(before, k) && n != at(after, k)) bad.push_back(k + ": " + n);
+  }
+  return bad;
+}
+
 class WriteFaultTest;
 enum class Undone { kNo, kNames, kBytes };
 using Step = std::function<void(WriteFaultTest&)>;
+using Run = std::function<int16_t(WriteFaultTest&)>;
 
 struct WriteFault {
   const char* name = "";
+  Step build{};    // the starting layers, made once
+  Step prepare{};  // before each attempt, with nothing failing; a handle when empty
+  Run run{};
+  Step finish{};                               // closes what the attempt left open; layer and handle when empty
+  std::vector<std::string> layers = {"hill"};  // stems of the layers to compare
   bool sqlite = false;
-  bool persistent = false;  // every operation from the Nth on fails, through `finish`
-  bool torn = false;        // a failed write leaves part of its bytes
-  bool memory = false;      // the Nth allocation fails instead (operator new and buffers)
-  Step build;               // the starting layers, made once
-  Step prepare;             // before each attempt, with nothing failing
-  std::function<int16_t(WriteFaultTest&)> run;
-  Step finish;                                      // closes what the attempt left open
-  std::vector<std::string> layers;                  // stems of the layers to compare
-  bool atomic = false;                              // all old or all new
-  Undone undone = Undone::kNo;                      // what a failure leaves as it was
-  bool everyFailureReported = true;                 // 0 exactly when something failed
-  bool retries = true;                              // running it again is meant to finish it
-  std::function<int16_t(WriteFaultTest&)> recover;  // when running again answers 0
-  std::set<std::string> leftovers;                  // may stay in the directory after a failure
+  bool persistent = false;             // every operation from the Nth on fails, through `finish`
+  bool torn = false;                   // a failed write leaves part of its bytes
+  bool memory = false;                 // the Nth allocation fails instead (operator new and buffers)
+  bool buffersOnly = false;            // of the allocations, only the buffers' fail
+  bool changes = true;                 // false: an open or read, which leaves everything as it was
+  bool atomic = false;                 // all old or all new
+  Undone undone = Undone::kNo;         // what a failure leaves as it was
+  bool everyFailureReported = true;    // 0 exactly when an I/O operation failed
+  bool memoryFailureReported = false;  // 0 exactly when an allocation failed
+  bool retries = true;                 // running it again is meant to finish it
+  Run recover{};                       // when running again answers 0
+  std::set<std::string> leftovers{};   // may stay in the directory after a failure
 };
 
 void PrintTo(const WriteFault& f, std::ostream* os) { *os << f.name << (f.memory ? " out of memory" : ""); }
@@ -78,14 +295,21 @@ class WriteFaultTest : public LocalStoreTest, public ::testing::WithParamInterfa
     w_ = _hxCreateDemBaseAI();
     ASSERT_NE(w_, nullptr);
     ds_ = OpenDataSet(w_);
+    id_ = 0;
     ASSERT_GE(ds_, 1);
   }
   void End() {
     if (w_ != nullptr) end_ = _hxDeleteDemBaseAI(w_);
     w_ = nullptr;
   }
+  // The run may have closed the layer, or failed to: what the files hold is checked after.
+  void CloseAndEnd() {
+    if (w_ != nullptr) (void)CloseLayer();
+    End();
+  }
   int32_t OpenLayer(const std::string& stem) { return id_ = _hxOpenDataLayer(w_, ds_, Name(stem).c_str(), 0); }
   int16_t CloseLayer() { return _hxCloseDataLayer(w_, ds_, id_); }
+  int16_t CloseLevel() { return _hxClosePyramidLayer(w_, ds_, id_); }
   void OpenLayerAndLevel(const std::string& stem, int16_t level = 1) {
     ASSERT_GE(OpenLayer(stem), 1);
     ASSERT_EQ(_hxOpenPyramidLayer(w_, ds_, id_, level), 1);
@@ -115,11 +339,11 @@ class WriteFaultTest : public LocalStoreTest, public ::testing::WithParamInterfa
       ASSERT_TRUE(WriteTile(w_, id_, 1, t / kTilesAcross, t % kTilesAcross, kAfter[t])) << t;
     }
   }
-  // A whole-level write of `tiles` (tiles without data where the block is all null); 1
-  // when every call answered 1.
-  int16_t WriteLevel(int16_t level, const std::vector<CellBlock>& tiles) {
+  // A whole-level write of `tiles`, or of those at odd positions (tiles without data where
+  // the block is all null); 1 when every call answered 1.
+  int16_t WriteLevel(int16_t level, const std::vector<CellBlock>& tiles, bool oddOnly = false) {
     int16_t r = _hxBeginWritePyramidLayer(w_, ds_, id_, level);
-    for (int32_t t = 0; t < static_cast<int32_t>(tiles.size()); ++t) {
+    for (int32_t t = oddOnly ? 1 : 0; t < static_cast<int32_t>(tiles.size()); t += oddOnly ? 2 : 1) {
       if ((tiles[t].AllNull() ? WriteNoDataTile(w_, t, tiles[t]) : WriteTile(w_, t, tiles[t])) != 1) r = 0;
     }
     return _hxEndWritePyramidLayer(w_) == 1 ? r : 0;
@@ -127,7 +351,7 @@ class WriteFaultTest : public LocalStoreTest, public ::testing::WithParamInterfa
 
   void Arm(int64_t n) {
     if (row().memory) {
-      FailNthNew(n);
+      if (!row().buffersOnly) FailNthNew(n);
       FailNthAllocation(n);
     } else if (row().sqlite) {
       vfs_.FailOperation(n, row().persistent);
@@ -137,7 +361,7 @@ class WriteFaultTest : public LocalStoreTest, public ::testing::WithParamInterfa
     }
   }
   bool Fired() const {
-    if (row().memory) return NewFaultFired() || AllocationFaultFired();
+    if (row().memory) return newFailed || AllocationFaultFired();
     return row().sqlite ? vfs_.fault_fired() : env_.fault_fired();
   }
   void Disarm() {
@@ -173,7 +397,7 @@ class WriteFaultTest : public LocalStoreTest, public ::testing::WithParamInterfa
 
   // One attempt: prepare, run with operation n failing (0: none), finish.
   int16_t Attempt(int64_t n, bool* fired) {
-    row().prepare(*this);
+    row().prepare ? row().prepare(*this) : Begin();
     if (HasFatalFailure()) return -100;
     Arm(n);
     int16_t r = kTestsOwnAllocation;
@@ -183,8 +407,9 @@ class WriteFaultTest : public LocalStoreTest, public ::testing::WithParamInterfa
       // The exports never throw: the allocation that failed was the test's own.
     }
     *fired = Fired();
+    answer_ = r;
     if (!row().persistent) Disarm();  // which also forgets whether the fault fired
-    row().finish(*this);
+    row().finish ? row().finish(*this) : CloseAndEnd();
     *fired = *fired || Fired();
     Disarm();
     return r;
@@ -192,14 +417,14 @@ class WriteFaultTest : public LocalStoreTest, public ::testing::WithParamInterfa
 
   DemBaseAI* w_ = nullptr;
   int32_t ds_ = 0, id_ = 0;
-  int16_t end_ = 1;
+  int16_t end_ = 1, answer_ = 0;  // of the handle's deletion and of the run
   SqliteFaultVfs vfs_;
 };
 
 TEST_P(WriteFaultTest, EachItemOldOrNewAndTheRetryFinishes) {
   ASSERT_TRUE(vfs_.registered());
   Begin();
-  row().build(*this);
+  if (row().build) row().build(*this);
   End();
   ASSERT_FALSE(HasFatalFailure());
   // Reading a level never closed marks it closed: the snapshot follows the first look.
@@ -211,7 +436,7 @@ TEST_P(WriteFaultTest, EachItemOldOrNewAndTheRetryFinishes) {
   EXPECT_EQ(end_, 1) << "the handle closes after a clean run";
   const LayerState done = Capture();
   const std::set<std::string> doneEntries = Entries();
-  ASSERT_NE(old, done);
+  ASSERT_EQ(old != done, row().changes);
 
   int64_t n = 1;
   for (; n < kGiveUpAfter; ++n) {
@@ -222,7 +447,7 @@ TEST_P(WriteFaultTest, EachItemOldOrNewAndTheRetryFinishes) {
     if (r == kTestsOwnAllocation) continue;
     EXPECT_TRUE(r == 1 || (fired && r == 0)) << r;
     // Out of memory, some steps have a slower way that needs none.
-    if (row().everyFailureReported && !row().persistent && !row().memory) {
+    if (row().memory ? row().memoryFailureReported : row().everyFailureReported && !row().persistent) {
       EXPECT_EQ(r, fired ? 0 : 1) << "the answer says whether everything was stored";
     }
     LayerState now = Capture();
@@ -283,15 +508,12 @@ int16_t CreateHill(WriteFaultTest& f) {
   DataLayerParam p = LayerParam(DEMBASE_TYPE_FLOAT32, 300, 300);
   return _hxCreateDataLayer(f.w_, f.ds_, f.Name("hill").c_str(), &p, 0, 0);
 }
-void Nothing(WriteFaultTest&) {}
-void BeginOnly(WriteFaultTest& f) { f.Begin(); }
-// The run may have closed the layer, or failed to: what the files hold is checked after.
-void CloseAndEnd(WriteFaultTest& f) {
-  (void)f.CloseLayer();
-  f.End();
-}
 void BuildHill(WriteFaultTest& f) { f.BuildHill(); }
-int16_t CloseLevel(WriteFaultTest& f) { return _hxClosePyramidLayer(f.w_, f.ds_, f.id_); }
+int16_t CloseLevel(WriteFaultTest& f) { return f.CloseLevel(); }
+void OpenHill(WriteFaultTest& f) {
+  f.Begin();
+  ASSERT_GE(f.OpenLayer("hill"), 1);
+}
 
 // hill with levels 1 .. count, no tiles.
 Step HillWithLevels(int16_t count) {
@@ -304,10 +526,28 @@ Step HillWithLevels(int16_t count) {
     ASSERT_EQ(f.CloseLayer(), 1);
   };
 }
-Step OpenHill() {
-  return [](WriteFaultTest& f) {
-    f.Begin();
+// A float layer of down x across tiles and `levels` levels, every fourth tile empty, written to `level`.
+Step FloatLayer(int32_t down, int32_t across, int16_t levels, int16_t level) {
+  return [=](WriteFaultTest& f) {
+    ASSERT_NO_FATAL_FAILURE(f.CreateLayer("hill", DEMBASE_TYPE_FLOAT32, down * kStep, across * kStep));
     ASSERT_GE(f.OpenLayer("hill"), 1);
+    if (levels == 2) {
+      ASSERT_EQ(_hxCreatePyramidLayer(f.w_, f.ds_, f.id_, 2, 1.0, 1.0), 1);
+    }
+    std::vector<CellBlock> tiles;
+    for (int32_t t = 0; t < down * across; ++t) {
+      tiles.push_back(t % 4 == 0 ? CellBlock(DEMBASE_TYPE_FLOAT32) : Cells(0, t));
+    }
+    ASSERT_EQ(SetOperParam(f.w_, f.id_, true, false, 0.0f, 1.0f, f.ds_), 1);
+    ASSERT_EQ(f.WriteLevel(level, tiles), 1);
+    ASSERT_EQ(f.CloseLayer(), 1);
+  };
+}
+// The layer open with the write mode set: compressed, merging with weights 0.5 or replacing.
+Step OpenToWrite(bool merge) {
+  return [merge](WriteFaultTest& f) {
+    ASSERT_NO_FATAL_FAILURE(OpenHill(f));
+    ASSERT_EQ(SetOperParam(f.w_, f.id_, true, merge, merge ? 0.5f : 0.0f, merge ? 0.5f : 1.0f, f.ds_), 1);
   };
 }
 
@@ -323,252 +563,333 @@ void BuildHillForMaintenance(WriteFaultTest& f) {
   ASSERT_TRUE(WriteFileBytes(f.Path("hill/hill.WB"), Bytes(40, 'v')));
   ASSERT_TRUE(fs::create_directory(f.Path("sub")));
 }
-int16_t CopyHill(WriteFaultTest& f);
-int16_t DeleteHill(WriteFaultTest& f);
-WriteFault Maintenance(const char* name, bool crash, int16_t (*op)(WriteFaultTest&), std::vector<std::string> layers,
-                       std::function<int16_t(WriteFaultTest&)> recover = {}) {
-  WriteFault row;
-  row.name = name;
-  row.persistent = crash;
-  row.build = BuildHillForMaintenance;
-  row.prepare = BeginOnly;
-  row.run = op;
-  row.finish = [](WriteFaultTest& f) { f.End(); };
-  row.layers = std::move(layers);
-  row.atomic = !crash || op == CopyHill || op == DeleteHill;  // a rename may end with both names whole
-  row.undone = Undone::kBytes;
-  row.everyFailureReported = false;  // clearing the old names is best effort
-  row.recover = std::move(recover);
-  row.leftovers = {"hill",   "hill/hill.Dem",     "hill/hill.Hdr",    "hill/hill.WB",
-                   "hill_2", "hill_2/hill_2.Dem", "hill_2/hill_2.Hdr"};
-  return row;
-}
-int16_t CopyHill(WriteFaultTest& f) {
-  return _hxCopyDataLayer(f.w_, f.ds_, f.Name("hill").c_str(), f.Name("dale").c_str());
-}
-int16_t RenameHill(WriteFaultTest& f) {
-  return _hxRenameDataLayer(f.w_, f.ds_, f.Name("hill").c_str(), f.Name("dale").c_str());
-}
-int16_t RenameHillIntoSub(WriteFaultTest& f) {
-  return _hxRenameDataLayer(f.w_, f.ds_, f.Name("hill").c_str(), f.Name("sub/dale").c_str());
-}
 int16_t DeleteHill(WriteFaultTest& f) { return _hxDeleteDataLayer(f.w_, f.ds_, f.Name("hill").c_str()); }
-// A rename that got as far as the new header is finished by deleting the old name.
-int16_t FinishRename(WriteFaultTest& f) { return FileExists(f.Name("hill")) ? DeleteHill(f) : static_cast<int16_t>(0); }
-// A delete that got as far as removing the header has nothing left to do.
-int16_t FinishDelete(WriteFaultTest& f) { return FileExists(f.Name("hill")) ? DeleteHill(f) : int16_t{1}; }
+// A rename that got as far as the new header is finished by deleting the old name; a delete
+// that got as far as removing the header has nothing left to do.
+Run FinishBy(int16_t doneAlready) {
+  return [doneAlready](WriteFaultTest& f) { return FileExists(f.Name("hill")) ? DeleteHill(f) : doneAlready; };
+}
+// Copy, rename or delete of hill: `to` names the target, empty for a delete.
+WriteFault Maintenance(const char* name, bool crash, const char* to, bool copy = false) {
+  const std::string target = to;
+  return {.name = name,
+          .build = BuildHillForMaintenance,
+          .run = [=](WriteFaultTest& f) -> int16_t {
+            if (target.empty()) return DeleteHill(f);
+            const auto op = copy ? _hxCopyDataLayer : _hxRenameDataLayer;
+            return op(f.w_, f.ds_, f.Name("hill").c_str(), f.Name(target).c_str());
+          },
+          .layers = target.empty() ? std::vector<std::string>{"hill"} : std::vector<std::string>{"hill", target},
+          .persistent = crash,
+          .atomic = !crash || copy || target.empty(),  // a rename may end with both names whole
+          .undone = Undone::kBytes,
+          .everyFailureReported = false,  // clearing the old names is best effort
+          .recover = copy ? Run() : FinishBy(target.empty() ? 1 : 0),
+          .leftovers = {"hill", "hill/hill.Dem", "hill/hill.Hdr", "hill/hill.WB", "hill_2", "hill_2/hill_2.Dem",
+                        "hill_2/hill_2.Hdr"}};
+}
 
-// Whole-level writes over f.dem's level `level` of kCount tiles (every fourth empty): the
-// new tiles have null cells in their first 64 columns, every third is without data. After
-// a crash the payloads written past the recorded end are named by no record, and the
-// retry's appends must never land on bytes a record names.
+// Whole-level writes over level `level` of kCount tiles (every fourth empty): the new tiles
+// have null cells in their first 64 columns, every third is without data. After a crash
+// the payloads written past the recorded end are named by no record, and the retry's
+// appends must never land on bytes a record names.
 WriteFault LevelWrite(const char* name, int16_t level, bool merge, bool torn, bool crash = false) {
-  WriteFault row;
-  row.name = name;
-  row.torn = torn;
-  row.persistent = crash;
-  row.build = [level](WriteFaultTest& f) {
-    ASSERT_NO_FATAL_FAILURE(f.CreateLayer("f", DEMBASE_TYPE_FLOAT32, kDown * kStep, kAcross * kStep));
-    ASSERT_GE(f.OpenLayer("f"), 1);
-    ASSERT_EQ(_hxCreatePyramidLayer(f.w_, f.ds_, f.id_, 2, 1.0, 1.0), 1);
-    std::vector<CellBlock> tiles;
-    for (int32_t t = 0; t < kCount; ++t) tiles.push_back(t % 4 == 0 ? CellBlock(DEMBASE_TYPE_FLOAT32) : Cells(0, t));
-    ASSERT_EQ(f.WriteLevel(level, tiles), 1);
-    ASSERT_EQ(f.CloseLayer(), 1);
-  };
-  row.prepare = [merge](WriteFaultTest& f) {
-    f.Begin();
-    ASSERT_GE(f.OpenLayer("f"), 1);
-    ASSERT_EQ(SetOperParam(f.w_, f.id_, true, merge, 0.5f, 0.5f, f.ds_), 1);
-  };
-  row.run = [level](WriteFaultTest& f) {
-    std::vector<CellBlock> tiles;
-    for (int32_t t = 0; t < kCount; ++t) {
-      tiles.push_back(t % 3 == 0 ? CellBlock(DEMBASE_TYPE_FLOAT32) : Cells(500000, t, 64));
-    }
-    return f.WriteLevel(level, tiles);
-  };
-  row.finish = CloseAndEnd;
-  row.layers = {"f"};
-  row.retries = !merge;  // a merge of the same tiles again blends them twice
-  return row;
+  return {.name = name,
+          .build = FloatLayer(kDown, kAcross, 2, level),
+          .prepare = OpenToWrite(merge),
+          .run =
+              [level](WriteFaultTest& f) {
+                std::vector<CellBlock> tiles;
+                for (int32_t t = 0; t < kCount; ++t) {
+                  tiles.push_back(t % 3 == 0 ? CellBlock(DEMBASE_TYPE_FLOAT32) : Cells(500000, t, 64));
+                }
+                return f.WriteLevel(level, tiles);
+              },
+          .persistent = crash,
+          .torn = torn,
+          .retries = !merge};  // a merge of the same tiles again blends them twice
 }
 
 // A database layer of 3 x 4 float tiles, every fourth empty; whole-level writes replace
 // every other tile, cell writes change a cell inside every third (an empty one gains a
 // tile of one cell) and are stored when the level closes.
 WriteFault DbWrite(const char* name, bool wholeLevel, bool crash) {
-  WriteFault row;
-  row.name = name;
-  row.sqlite = true;
-  row.persistent = crash;
-  row.build = [](WriteFaultTest& f) {
-    ASSERT_NO_FATAL_FAILURE(f.CreateLayer("f", DEMBASE_TYPE_FLOAT32, 3 * kStep, 4 * kStep));
-    ASSERT_GE(f.OpenLayer("f"), 1);
-    std::vector<CellBlock> tiles;
-    for (int32_t t = 0; t < 12; ++t) tiles.push_back(t % 4 == 0 ? CellBlock(DEMBASE_TYPE_FLOAT32) : Cells(0, t));
-    ASSERT_EQ(SetOperParam(f.w_, f.id_, true, false, 0.0f, 1.0f, f.ds_), 1);
-    ASSERT_EQ(f.WriteLevel(1, tiles), 1);
-    ASSERT_EQ(f.CloseLayer(), 1);
-  };
-  row.prepare = [](WriteFaultTest& f) {
-    f.Begin();
-    ASSERT_GE(f.OpenLayer("f"), 1);
-    ASSERT_EQ(SetOperParam(f.w_, f.id_, true, false, 0.0f, 1.0f, f.ds_), 1);
-  };
-  if (wholeLevel) {
-    row.run = [](WriteFaultTest& f) {
-      int16_t r = _hxBeginWritePyramidLayer(f.w_, f.ds_, f.id_, 1);
-      for (int32_t t = 1; t < 12; t += 2) {
-        if (WriteTile(f.w_, t, Cells(500000, t)) != 1) r = 0;
-      }
-      return _hxEndWritePyramidLayer(f.w_) == 1 ? r : int16_t{0};
-    };
-  } else {
-    row.run = [](WriteFaultTest& f) {
-      int16_t r = _hxOpenPyramidLayer(f.w_, f.ds_, f.id_, 1);
-      for (int32_t t = 0; t < 12; t += 3) {
-        if (_hxSetCell(f.w_, f.ds_, f.id_, 1, 0, t / 4 * kStep + 100, t % 4 * kStep + 100, 900000 + t) != 1) r = 0;
-      }
-      return _hxClosePyramidLayer(f.w_, f.ds_, f.id_) == 1 ? r : int16_t{0};
-    };
-  }
-  row.finish = CloseAndEnd;
-  row.layers = {"f"};
-  return row;
+  return {.name = name,
+          .build = FloatLayer(3, 4, 1, 1),
+          .prepare = OpenToWrite(false),
+          .run =
+              [wholeLevel](WriteFaultTest& f) {
+                if (wholeLevel) {
+                  std::vector<CellBlock> tiles;
+                  for (int32_t t = 0; t < 12; ++t) {
+                    tiles.push_back(t % 2 ? Cells(500000, t) : CellBlock(DEMBASE_TYPE_FLOAT32));
+                  }
+                  return f.WriteLevel(1, tiles, true);
+                }
+                int16_t r = _hxOpenPyramidLayer(f.w_, f.ds_, f.id_, 1);
+                for (int32_t t = 0; t < 12; t += 3) {
+                  const int32_t row = t / 4 * kStep + 100, col = t % 4 * kStep + 100;
+                  if (_hxSetCell(f.w_, f.ds_, f.id_, 1, 0, row, col, 900000 + t) != 1) r = 0;
+                }
+                return f.CloseLevel() == 1 ? r : int16_t{0};
+              },
+          .sqlite = true,
+          .persistent = crash};
 }
 
-std::vector<WriteFault> Rows() {
-  std::vector<WriteFault> rows;
-  {
-    WriteFault row;
-    row.name = "CreateLayer";
-    row.build = Nothing;
-    row.prepare = BeginOnly;
-    row.run = CreateHill;
-    row.finish = [](WriteFaultTest& f) { f.End(); };
-    row.layers = {"hill"};
-    row.atomic = true;
-    row.undone = Undone::kBytes;
-    row.everyFailureReported = false;  // a failed directory sync after the header was in place
-    // A level directory that could not be made leaves its name to the next one.
-    row.leftovers = {"hill", "hill/hill.Dem", "hill/hill.Hdr", "hill_1", "hill_1/hill_1.Dem", "hill_1/hill_1.Hdr"};
-    rows.push_back(row);
+// Level changes: the header and the level directories always agree.
+WriteFault LevelChange(const char* name, int16_t levels, Run op) {
+  return {.name = name,
+          .build = HillWithLevels(levels),
+          .prepare = OpenHill,
+          .run = std::move(op),
+          .atomic = true,
+          .undone = Undone::kNames,
+          .everyFailureReported = false,  // removing a level's files after the header let go is best effort
+          .leftovers = {"hill_1", "hill_1/hill_1.Dem", "hill_1/hill_1.Hdr", "hill_2", "hill_2/hill_2.Dem",
+                        "hill_2/hill_2.Hdr", "hill", "hill/hill.Dem", "hill/hill.Hdr"}};
+}
+
+// A float layer with tile 4 (row 1, column 1) stored, read back whole through tile data.
+const CellBlock& StoredTile() {
+  static const CellBlock stored = Cells(0, 4);
+  return stored;
+}
+void BuildStoredTile(WriteFaultTest& f) {
+  ASSERT_NO_FATAL_FAILURE(f.CreateLayer("hill", DEMBASE_TYPE_FLOAT32, kRows, kCols));
+  ASSERT_GE(f.OpenLayer("hill"), 1);
+  std::vector<CellBlock> tiles(5, CellBlock(DEMBASE_TYPE_FLOAT32));
+  tiles[4] = StoredTile();
+  ASSERT_EQ(f.WriteLevel(1, tiles), 1);
+  ASSERT_EQ(f.CloseLayer(), 1);
+}
+// 1 when tile 4 reads whole, 0 when refused, -1 when it reads wrong.
+int16_t ReadStoredTile(WriteFaultTest& f) {
+  CellBlock read(DEMBASE_TYPE_FLOAT32);
+  const int16_t r = ReadTileData(f.w_, f.id_, 1, 1, 1, &read, f.ds_);
+  return r == 1 && !(read == StoredTile()) ? int16_t{-1} : r;
+}
+
+// A failed open holds nothing: the same handle opens the level afterwards and reads it.
+void ReopenAndRead(WriteFaultTest& f) {
+  if (f.id_ >= 1) {
+    EXPECT_TRUE(f.answer_ == 1 || _hxOpenPyramidLayer(f.w_, f.ds_, f.id_, 1) == 1)
+        << "the failed open released what it held";
+    EXPECT_EQ(ClassifyTile(f.w_, f.id_, 1, 0, 0, kBefore[0], kBefore[0]), Seen::kFirst);
   }
+  f.CloseAndEnd();
+}
+
+std::vector<WriteFault> Rows(bool memory) {
+  std::vector<WriteFault> rows = {
+      {.name = "CreateLayer",
+       .run = CreateHill,
+       .atomic = true,
+       .undone = Undone::kBytes,
+       .everyFailureReported = false,  // a failed directory sync after the header was in place
+       // A level directory that could not be made leaves its name to the next one.
+       .leftovers = {"hill", "hill/hill.Dem", "hill/hill.Hdr", "hill_1", "hill_1/hill_1.Dem", "hill_1/hill_1.Hdr"}},
+      {// Tiles evicted from the cache are written back long before the close; a write-back
+       // that fails must still make the close answer 0. 68 tiles: more than the cache's 64 blocks.
+       .name = "WriteBackOnEviction",
+       .build = [](WriteFaultTest& f) { f.CreateLayer("hill", DEMBASE_TYPE_INT32, 100, 68 * kStep); },
+       .prepare =
+           [](WriteFaultTest& f) {
+             f.Begin();
+             ASSERT_NO_FATAL_FAILURE(f.OpenLayerAndLevel("hill"));
+           },
+       .run =
+           [](WriteFaultTest& f) {
+             int16_t r = 1;
+             for (int32_t t = 0; t < 68; ++t) {
+               if (_hxSetCell(f.w_, f.ds_, f.id_, 1, 0, 50, t * kStep + 9, t + 1.0) != 1) r = 0;
+             }
+             return f.CloseLevel() == 1 ? r : int16_t{0};
+           }},
+      {// The layer's header is rewritten with the new range when the layer closes.
+       .name = "HeaderRewriteAtClose",
+       .build = HillWithLevels(1),
+       .prepare = OpenHill,
+       .run =
+           [](WriteFaultTest& f) {
+             const bool set = _hxOpenPyramidLayer(f.w_, f.ds_, f.id_, 1) == 1 &&
+                              _hxSetCell(f.w_, f.ds_, f.id_, 1, 0, 3, 3, 42.0) == 1;
+             return static_cast<int16_t>(f.CloseLayer() == 1 && set);
+           },
+       .finish = [](WriteFaultTest& f) { f.End(); }},
+      LevelChange("CreateLevel2", 1,
+                  [](WriteFaultTest& f) { return _hxCreatePyramidLayer(f.w_, f.ds_, f.id_, 2, 2.0, 2.0); }),
+      LevelChange("DeleteLevel2Of3", 3, [](WriteFaultTest& f) { return _hxDeletePyramidLayer(f.w_, f.ds_, f.id_, 2); }),
+      LevelChange("DeleteLevel1Of1", 1, [](WriteFaultTest& f) { return _hxDeletePyramidLayer(f.w_, f.ds_, f.id_, 1); }),
+      LevelWrite("MergeLevel2", 2, true, false),
+      LevelWrite("ReplaceLevel1", 1, false, false),
+      DbWrite("DbWholeLevel", true, false),
+      DbWrite("DbCellWrites", false, false),
+  };
   // Closing level 1 after the edit, from kBefore (torn and not) and from a new level.
   for (const auto& [name, torn, fresh] :
        {std::tuple{"CloseAfterRewrites", false, false}, std::tuple{"CloseAfterRewritesTorn", true, false},
         std::tuple{"FirstCloseOfANewLevel", false, true}}) {
-    WriteFault row;
-    row.name = name;
-    row.torn = torn;
-    row.build = fresh ? Step([](WriteFaultTest& f) { f.CreateLayer("hill", DEMBASE_TYPE_INT32, kRows, kCols); })
-                      : Step(BuildHill);
-    row.prepare = [fresh](WriteFaultTest& f) {
-      f.Begin();
-      ASSERT_NO_FATAL_FAILURE(f.OpenLayerAndLevel("hill"));
-      const TileContent nothing[kTiles] = {};
-      ASSERT_NO_FATAL_FAILURE(f.Edit(fresh ? nothing : kBefore));
-    };
-    row.run = CloseLevel;
-    row.finish = CloseAndEnd;
-    row.layers = {"hill"};
-    rows.push_back(row);
-  }
-  {
-    // Tiles evicted from the cache are written back long before the close; a write-back
-    // that fails must still make the close answer 0.
-    WriteFault row;
-    row.name = "WriteBackOnEviction";
-    constexpr int32_t kWide = 68;  // tiles in one row: more than the cache's 64 blocks
-    row.build = [](WriteFaultTest& f) { f.CreateLayer("hill", DEMBASE_TYPE_INT32, 100, kWide * kStep); };
-    row.prepare = [](WriteFaultTest& f) {
-      f.Begin();
-      ASSERT_NO_FATAL_FAILURE(f.OpenLayerAndLevel("hill"));
-    };
-    row.run = [](WriteFaultTest& f) {
-      int16_t r = 1;
-      for (int32_t t = 0; t < kWide; ++t) {
-        if (_hxSetCell(f.w_, f.ds_, f.id_, 1, 0, 50, t * kStep + 9, t + 1.0) != 1) r = 0;
-      }
-      return CloseLevel(f) == 1 ? r : int16_t{0};
-    };
-    row.finish = CloseAndEnd;
-    row.layers = {"hill"};
-    rows.push_back(row);
-  }
-  // Level changes: the header and the level directories always agree.
-  const auto levelChange = [&](const char* name, int16_t levels, int16_t (*op)(WriteFaultTest&)) {
-    WriteFault row;
-    row.name = name;
-    row.build = HillWithLevels(levels);
-    row.prepare = OpenHill();
-    row.run = op;
-    row.finish = CloseAndEnd;
-    row.layers = {"hill"};
-    row.atomic = true;
-    row.undone = Undone::kNames;
-    row.everyFailureReported = false;  // removing a level's files after the header let go is best effort
-    row.leftovers = {"hill_1", "hill_1/hill_1.Dem", "hill_1/hill_1.Hdr",
-                     "hill_2", "hill_2/hill_2.Dem", "hill_2/hill_2.Hdr",
-                     "hill",   "hill/hill.Dem",     "hill/hill.Hdr"};
-    rows.push_back(row);
-  };
-  levelChange("CreateLevel2", 1,
-              [](WriteFaultTest& f) { return _hxCreatePyramidLayer(f.w_, f.ds_, f.id_, 2, 2.0, 2.0); });
-  levelChange("DeleteLevel2Of3", 3, [](WriteFaultTest& f) { return _hxDeletePyramidLayer(f.w_, f.ds_, f.id_, 2); });
-  levelChange("DeleteLevel1Of1", 1, [](WriteFaultTest& f) { return _hxDeletePyramidLayer(f.w_, f.ds_, f.id_, 1); });
-  {
-    // The layer's header is rewritten with the new range when the layer closes.
-    WriteFault row;
-    row.name = "HeaderRewriteAtClose";
-    row.build = HillWithLevels(1);
-    row.prepare = OpenHill();
-    row.run = [](WriteFaultTest& f) {
-      const bool set =
-          _hxOpenPyramidLayer(f.w_, f.ds_, f.id_, 1) == 1 && _hxSetCell(f.w_, f.ds_, f.id_, 1, 0, 3, 3, 42.0) == 1;
-      return static_cast<int16_t>(f.CloseLayer() == 1 && set);
-    };
-    row.finish = [](WriteFaultTest& f) { f.End(); };
-    row.layers = {"hill"};
-    rows.push_back(row);
+    rows.push_back(
+        {.name = name,
+         .build = fresh ? Step([](WriteFaultTest& f) { f.CreateLayer("hill", DEMBASE_TYPE_INT32, kRows, kCols); })
+                        : Step(BuildHill),
+         .prepare =
+             [fresh](WriteFaultTest& f) {
+               f.Begin();
+               ASSERT_NO_FATAL_FAILURE(f.OpenLayerAndLevel("hill"));
+               const TileContent nothing[kTiles] = {};
+               ASSERT_NO_FATAL_FAILURE(f.Edit(fresh ? nothing : kBefore));
+             },
+         .run = CloseLevel,
+         .torn = torn});
   }
   for (const bool crash : {false, true}) {
-    rows.push_back(Maintenance(crash ? "CopyCrash" : "CopyFailure", crash, CopyHill, {"hill", "dale"}));
-    rows.push_back(
-        Maintenance(crash ? "RenameCrash" : "RenameFailure", crash, RenameHill, {"hill", "dale"}, FinishRename));
-    rows.push_back(Maintenance(crash ? "RenameIntoSubCrash" : "RenameIntoSubFailure", crash, RenameHillIntoSub,
-                               {"hill", "sub/dale"}, FinishRename));
-    rows.push_back(Maintenance(crash ? "DeleteCrash" : "DeleteFailure", crash, DeleteHill, {"hill"}, FinishDelete));
+    rows.push_back(Maintenance(crash ? "CopyCrash" : "CopyFailure", crash, "dale", true));
+    rows.push_back(Maintenance(crash ? "RenameCrash" : "RenameFailure", crash, "dale"));
+    rows.push_back(Maintenance(crash ? "RenameIntoSubCrash" : "RenameIntoSubFailure", crash, "sub/dale"));
+    rows.push_back(Maintenance(crash ? "DeleteCrash" : "DeleteFailure", crash, ""));
   }
-  rows.push_back(LevelWrite("MergeLevel2", 2, true, false));
+  if (memory) {
+    // Memory running out while a handle is deleted with edits unwritten never ends the
+    // process: the answer tells of the loss, and each tile is old or new.
+    rows.push_back({.name = "DeletingAHandleWithUnwrittenEdits",
+                    .build = BuildHill,
+                    .prepare =
+                        [](WriteFaultTest& f) {
+                          f.Begin();
+                          ASSERT_NO_FATAL_FAILURE(f.OpenLayerAndLevel("hill"));
+                          ASSERT_NO_FATAL_FAILURE(f.Edit(kBefore));
+                        },
+                    .run =
+                        [](WriteFaultTest& f) {
+                          const int16_t r = _hxDeleteDemBaseAI(f.w_);
+                          f.w_ = nullptr;
+                          return r;
+                        }});
+    // A level open whose buffers cannot be allocated is refused cleanly.
+    rows.push_back({.name = "OpenLevel",
+                    .build = BuildHill,
+                    .prepare = OpenHill,
+                    .run = [](WriteFaultTest& f) { return _hxOpenPyramidLayer(f.w_, f.ds_, f.id_, 1); },
+                    .finish = ReopenAndRead,
+                    .buffersOnly = true,
+                    .changes = false,
+                    .memoryFailureReported = true});
+    std::erase_if(rows, [](const WriteFault& row) { return row.torn || row.persistent; });
+    for (WriteFault& row : rows) row.memory = true;
+    return rows;
+  }
+  // A tile-data read failing at any step answers 0 and holds nothing afterwards; a failure
+  // that only hit reading the next tile ahead leaves this read whole.
+  rows.push_back({.name = "OpenLayerAndLevel",
+                  .build = BuildHill,
+                  .run = [](WriteFaultTest& f) -> int16_t {
+                    return f.OpenLayer("hill") >= 1 && _hxOpenPyramidLayer(f.w_, f.ds_, f.id_, 1) == 1;
+                  },
+                  .finish = ReopenAndRead,
+                  .changes = false});
+  rows.push_back({.name = "ReadTileData",
+                  .build = BuildStoredTile,
+                  .prepare = OpenHill,
+                  .run = ReadStoredTile,
+                  .finish =
+                      [](WriteFaultTest& f) {
+                        EXPECT_EQ(ReadStoredTile(f), 1) << "the failed read released what it held";
+                        f.CloseAndEnd();
+                      },
+                  .changes = false,
+                  .everyFailureReported = false});
   rows.push_back(LevelWrite("ReplaceLevel2Torn", 2, false, true));
   rows.push_back(LevelWrite("MergeLevel1Torn", 1, true, true));
-  rows.push_back(LevelWrite("ReplaceLevel1", 1, false, false));
   rows.push_back(LevelWrite("ReplaceLevel2Crash", 2, false, false, true));
   rows.push_back(LevelWrite("ReplaceLevel1CrashTorn", 1, false, true, true));
-  rows.push_back(DbWrite("DbWholeLevel", true, false));
   rows.push_back(DbWrite("DbWholeLevelCrash", true, true));
-  rows.push_back(DbWrite("DbCellWrites", false, false));
   rows.push_back(DbWrite("DbCellWritesCrash", false, true));
-  return rows;
-}
-
-// The same operations with memory running out at each allocation instead.
-std::vector<WriteFault> OutOfMemoryRows() {
-  std::vector<WriteFault> rows;
-  for (WriteFault row : Rows()) {
-    if (row.torn || row.persistent) continue;
-    row.memory = true;
-    rows.push_back(row);
-  }
   return rows;
 }
 
 std::string RowName(const ::testing::TestParamInfo<WriteFault>& info) { return info.param.name; }
 
-INSTANTIATE_TEST_SUITE_P(Operations, WriteFaultTest, ::testing::ValuesIn(Rows()), RowName);
-INSTANTIATE_TEST_SUITE_P(OutOfMemory, WriteFaultTest, ::testing::ValuesIn(OutOfMemoryRows()), RowName);
+INSTANTIATE_TEST_SUITE_P(Operations, WriteFaultTest, ::testing::ValuesIn(Rows(false)), RowName);
+INSTANTIATE_TEST_SUITE_P(OutOfMemory, WriteFaultTest, ::testing::ValuesIn(Rows(true)), RowName);
+
+// Failures outside the loop: a cache pool that cannot be reserved, a stored tile that
+// cannot be read under a merge.
+class LocalFaultTest : public LocalStoreTest {
+ protected:
+  // hill.dem, float, with level 1 closed and tile 4 (row 1, column 1) stored; the layer id.
+  int32_t StoreTile4() {
+    const int32_t id = CreateAndOpen("hill.dem", DEMBASE_TYPE_FLOAT32, kRows, kCols);
+    EXPECT_EQ(_hxClosePyramidLayer(h_, kLocal, id), 1);
+    EXPECT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
+    EXPECT_EQ(WriteTile(h_, 4, StoredTile()), 1);
+    EXPECT_EQ(_hxEndWritePyramidLayer(h_), 1);
+    return id;
+  }
+};
+
+TEST_F(LocalFaultTest, CachePoolThatCannotBeReservedRefusesTheLevelUntilItCan) {
+  ASSERT_EQ(_hxCloseDataLayer(h_, kLocal, StoreTile4()), 1);
+  DemBaseAI* fresh = _hxCreateDemBaseAI();  // its cache pool does not exist before its first level open
+  ASSERT_NE(fresh, nullptr);
+  ASSERT_EQ(_hxOpenDataSet(fresh, nullptr, 0.125f), kLocal);
+  const int32_t id = _hxOpenDataLayer(fresh, kLocal, Path("hill.dem").c_str(), 0);
+  ASSERT_GE(id, 1);
+  env_.SetReserveMemoryFails(true);
+  EXPECT_EQ(_hxOpenPyramidLayer(fresh, kLocal, id, 1), 0);
+  env_.SetReserveMemoryFails(false);
+  EXPECT_EQ(_hxOpenPyramidLayer(fresh, kLocal, id, 1), 1);
+  uint8_t isNull = 9;
+  EXPECT_EQ(_hxGetCell(fresh, kLocal, id, 1, 0, kStep + 7, kStep + 9, &isNull), StoredTile().Get(7, 9));
+  EXPECT_EQ(isNull, 0);
+  EXPECT_EQ(_hxCloseDataLayer(fresh, kLocal, id), 1);
+  EXPECT_EQ(_hxDeleteDemBaseAI(fresh), 1);
+}
+
+// A merge whose stored tile cannot be read answers 0 and writes nothing.
+TEST_F(LocalFaultTest, MergeOverAnUnreadableTileIsRefusedAndWritesNothing) {
+  const int32_t id = StoreTile4();
+  env_.FailReadsOf(Path("hill/hill.Dem"));
+  ASSERT_EQ(SetOperParam(h_, id, true, true, 0.5f, 0.5f), 1);
+  ASSERT_EQ(_hxBeginWritePyramidLayer(h_, kLocal, id, 1), 1);
+  EXPECT_EQ(WriteTile(h_, 4, Cells(9, 4)), 0);
+  EXPECT_EQ(WriteTile(h_, 5, Cells(9, 5)), 1);  // an empty tile needs no read
+  EXPECT_EQ(_hxEndWritePyramidLayer(h_), 0) << "the write did not store everything it was given";
+  env_.ClearFaults();
+  env_.SetPhysicalMemory(uint64_t{64} << 20);
+  CellBlock read(DEMBASE_TYPE_FLOAT32);
+  EXPECT_EQ(ReadTileData(h_, id, 1, 1, 1, &read), 1);
+  EXPECT_TRUE(read == StoredTile());
+  EXPECT_EQ(ReadTileData(h_, id, 1, 1, 2, &read), 1);
+  EXPECT_TRUE(read == Cells(9, 5));
+}
 
 }  // namespace
 }  // namespace dembase::testing
+
+// The counting operator new below hands out malloc's blocks, which operator delete frees.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(size_t size) {
+  using dembase::testing::failNewAt, dembase::testing::newCount, dembase::testing::newFailed;
+  if (failNewAt.load(std::memory_order_relaxed) > 0 && ++newCount == failNewAt.load()) {
+    newFailed = true;
+    throw std::bad_alloc();
+  }
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+#if defined(__SANITIZE_ADDRESS__)
+// The counting operator new pairs malloc with free, and blocks the sanitizer's own
+// operator new handed out before these took over are freed through them too.
+extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() {
+  return "alloc_dealloc_mismatch=0";
+}
+#endif

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "dembase/dembase.h"
+#include "src/platform/test_temp_dir.h"
 #include "vat/demvat.h"
 
 namespace {
@@ -213,12 +214,9 @@ class ToolTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { GDALAllRegister(); }
   void SetUp() override {
-    char pattern[] = "/tmp/dembase-tool-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_FALSE(dir_.empty());
     WriteTiff(Path("f.tif"), FloatRaster());
   }
-  void TearDown() override { fs::remove_all(dir_); }
 
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   std::string Arg(std::string a) const {
@@ -248,7 +246,8 @@ class ToolTest : public ::testing::Test {
     EXPECT_NE(out.find(says), npos) << args << " does not say " << says << ":\n" << out;
   }
 
-  std::string dir_;
+  dembase::platform::TestTempDir tmp_;
+  const std::string dir_ = tmp_.path();
 };
 
 // Export gives the imported source back, and each pyramid level holds the averages of the level
@@ -306,12 +305,9 @@ TEST_F(ToolTest, ImportPyramidExportKeepTheCells) {
     Says("info " + layer, "levels      " + std::to_string(c.levels) + "\n");
     const std::string crs = c.db ? "not kept in a database" : floatCells ? "WGS 84 / UTM zone 33N" : "WGS 84";
     Says("info " + layer, "crs         " + crs);
+    // The null block leaves a tile empty, and it is not stored.
     if (floatCells) {
-      const std::string json = Ok("info " + layer + " --json");
-      EXPECT_NE(json.find("\"rows\": 530, \"cols\": 600"), npos) << json;
-      EXPECT_NE(json.find("\"tilesStored\": 8, \"tilesEmpty\": 1"), npos) << json;  // the null block
-      EXPECT_NE(json.find("\"level\": 3, \"rows\": 133, \"cols\": 150"), npos) << json;
-      EXPECT_EQ(json.find("\"level\": 4"), npos);
+      EXPECT_NE(Ok("info " + layer + " --json").find("\"tilesStored\": 8, \"tilesEmpty\": 1"), npos);
     }
     Ok("pyramid " + layer + " --levels 4");
     int rows = src.rows;
@@ -388,7 +384,8 @@ TEST_F(ToolTest, CellsAreFoundByMapCoordinates) {
   EXPECT_EQ(Ok("get @u 0 1"), "2147483647\n");
 }
 
-// The bar is drawn only on a terminal (here a pseudo-terminal), and --quiet silences it.
+// The bar is drawn only on a terminal (here a pseudo-terminal; Ok() pins that none goes
+// elsewhere), and --quiet silences it.
 TEST_F(ToolTest, ProgressShowsOnlyOnATerminal) {
   const auto onTerminal = [&](const std::string& args, const std::string& to) {
     const std::string tool = Quote(DEMBASE_TOOL) + args + " " + Quote(Path("f.tif")) + " " + Quote(Path(to));
@@ -398,7 +395,6 @@ TEST_F(ToolTest, ProgressShowsOnlyOnATerminal) {
   };
   EXPECT_NE(onTerminal(" import", "a").find("100%"), npos);
   EXPECT_EQ(onTerminal(" --quiet import", "b").find('%'), npos);
-  EXPECT_EQ(Tool("import @f.tif @c").err, "");  // not a terminal
 }
 
 // Each step moves, copies or deletes what the steps before left, for an int and a float layer of
@@ -463,11 +459,10 @@ TEST_F(ToolTest, LayersMoveAndCopyWithTheirCells) {
 // fails the rerun and leaves the old levels as they were. A database layer is checked through the
 // library alone. Headers cut or garbled anywhere are reported or survived.
 TEST_F(ToolTest, CheckReportsEachDamage) {
-  Ok("import @f.tif @good/f");
-  Ok("import @f.tif sqlite:@good/t.db#ds/f");
-  for (const char* layer : {"@good/f", "sqlite:@good/t.db#ds/f"}) {
-    Ok("pyramid " + std::string(layer) + " --levels 2");
-    Says("check " + std::string(layer), "clean (2 levels, 13 tiles read");
+  for (const std::string layer : {"@good/f", "sqlite:@good/t.db#ds/f"}) {
+    Ok("import @f.tif " + layer);
+    Ok("pyramid " + layer + " --levels 2");
+    Says("check " + layer, "clean (2 levels, 13 tiles read");
   }
   ASSERT_FALSE(fs::exists(Path("good/t.db-wal")));  // all of the database is in the one file
 

@@ -1,13 +1,12 @@
 // The tool's pure pieces: layer names, the map mapping, the null rule it keeps for speed,
 // pyramid depth and the on-disk names its check trusts.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cmath>
-#include <filesystem>
 #include <limits>
 #include <string>
 
+#include "src/platform/test_temp_dir.h"
 #include "tools/disk_layout.h"
 #include "tools/geo_mapping.h"
 #include "tools/layer_name.h"
@@ -100,12 +99,11 @@ TEST(GeoMappingTest, FindsTheCellUnderAPoint) {
     const std::optional<CellPos> cell = CellAt(gt, level, c.x, c.y);
     ASSERT_EQ(cell.has_value(), c.row >= 0);
     if (!cell) continue;
-    EXPECT_EQ(cell->col, c.col);
+    EXPECT_EQ(std::pair(cell->row, cell->col), std::pair(c.row, c.col));
     const MapPoint centre = CellCentre(gt, *cell);
     const std::optional<CellPos> back = CellAt(gt, level, centre.x, centre.y);
     ASSERT_TRUE(back);
-    EXPECT_EQ(back->row, c.row);
-    EXPECT_EQ(cell->row, c.row);
+    EXPECT_EQ(std::pair(back->row, back->col), std::pair(c.row, c.col));
   }
 }
 
@@ -127,14 +125,11 @@ TEST(DiskLayoutTest, NamesStayWithinTheLayer) {
 
 // The tool tests nulls itself, cell by cell; it must agree with the library's own test.
 TEST(NullRuleTest, AgreesWithTheLibrary) {
-  struct TempDir {
-    char path[32] = "/tmp/dembase-tool-unit-XXXXXX";
-    ~TempDir() { std::filesystem::remove_all(path); }
-  } dir;
-  ASSERT_NE(mkdtemp(dir.path), nullptr);
+  const platform::TestTempDir dir;
+  ASSERT_FALSE(dir.path().empty());
   for (uint16_t type : {DEMBASE_TYPE_INT32, DEMBASE_TYPE_FLOAT32}) {
     const bool floatCells = type == DEMBASE_TYPE_FLOAT32;
-    StatusOr<LayerRef> ref = ParseLayerRef(std::string(dir.path) + (floatCells ? "/f" : "/i"));
+    StatusOr<LayerRef> ref = ParseLayerRef(dir.Join(floatCells ? "f" : "i"));
     ASSERT_TRUE(ref.ok());
     StatusOr<std::unique_ptr<Session>> session = Session::Open(*ref);
     ASSERT_TRUE(session.ok());

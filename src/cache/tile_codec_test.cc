@@ -2,12 +2,14 @@
 
 #include <zlib.h>
 
-#include <cmath>
 #include <cstring>
 #include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "cells/cell_value.h"
+#include "tests/support/terrain.h"
 
 namespace dembase {
 namespace {
@@ -15,17 +17,14 @@ namespace {
 constexpr uint32_t kBlock = 262144;
 using Bytes = std::vector<uint8_t>;
 
-// A tile shaped like terrain: smooth relief, a little noise, a corner of null cells.
+// A terrain tile (relief, noise, an area without data) as float or int cells.
 Bytes Terrain(bool float_cells, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<double> noise(0.0, 0.4);
+  const testing::Terrain terrain(256, 256, seed);
   Bytes b(kBlock);
   for (int i = 0; i < 65536; ++i) {
-    const int r = i / 256, c = i % 256;
-    const double h = 850 + 120 * std::sin(r / 37.0) * std::cos(c / 23.0) + 0.8 * r + noise(rng);
-    const bool is_null = r > 200 && c > 220;
-    const float f = is_null ? 1.7014100e+38f : static_cast<float>(h);
-    const int32_t n = is_null ? 2100000000 : static_cast<int32_t>(h);
+    const bool is_null = terrain.IsNull(i / 256, i % 256);
+    const float f = is_null ? kNullFloat32 : terrain.Height(i / 256, i % 256);
+    const int32_t n = is_null ? kNullInt32 : static_cast<int32_t>(f);
     std::memcpy(&b[i * 4], float_cells ? static_cast<const void*>(&f) : &n, 4);  // x86-64: little-endian
   }
   return b;
@@ -52,12 +51,14 @@ int32_t Uncompress(const Bytes& z, Bytes* out) {
   return UncompressTile(z.data(), static_cast<uint32_t>(z.size()), out->data(), kBlock);
 }
 
-TEST(TileCodecTest, RoundTripsAndZlibInterop) {
+TEST(TileCodecTest, RoundTripsZlibInteropAndDamagedStreams) {
   // Incompressible data still makes a stream within the room of twice the block.
   const struct {
     Bytes raw;
     uint32_t minSize, maxSize;
-  } cases[] = {{Terrain(false, 1), 0, kBlock}, {Terrain(true, 2), 0, kBlock}, {Bytes(kBlock, 0), 0, 2000},
+  } cases[] = {{Terrain(false, 1), 0, kBlock},
+               {Terrain(true, 2), 0, kBlock},
+               {Bytes(kBlock, 0), 0, 2000},
                {Noise(kBlock, 6), kBlock, 2 * kBlock}};
   for (const auto& [raw, minSize, maxSize] : cases) {
     int32_t r = 0;
@@ -85,11 +86,9 @@ TEST(TileCodecTest, RoundTripsAndZlibInterop) {
   EXPECT_EQ(CompressTile(out.data(), 1, out.data() + kBlock, &len), 0) << "no stream fits in 2 bytes";
   EXPECT_EQ(len, 2u);
   EXPECT_EQ(CompressTile(nullptr, kBlock, out.data(), &len), 0);
-}
 
-TEST(TileCodecTest, DamagedStreamsAreRefused) {
+  // Damaged streams are refused.
   const Bytes z = Compress(Terrain(true, 4));
-  Bytes out;
   for (size_t len : {size_t{0}, size_t{2}, size_t{6}, z.size() / 2, z.size() - 1}) {
     EXPECT_EQ(Uncompress(Bytes(z.begin(), z.begin() + static_cast<long>(len)), &out), 0) << "cut at " << len;
   }

@@ -36,7 +36,7 @@ bool Takes(BackgroundInflater& b, uint64_t key, const Packed& p) {
   return std::memcmp(cells.data(), p.cells.data(), kTileBlockBytes) == 0;
 }
 
-TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecord) {
+TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecordAndRefusesBadOnes) {
   BackgroundInflater b;
   const Packed one = Pack(3, 100), two = Pack(5, 200), three = Pack(7, 300);
   ASSERT_TRUE(b.Start(1, one.rec, one.payload));
@@ -65,10 +65,8 @@ TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecord) {
   b.Drop();
   EXPECT_FALSE(b.Has(2));
   EXPECT_FALSE(Takes(b, 2, two));
-}
 
-TEST(BackgroundInflaterTest, RefusesWhatItCannotInflate) {
-  BackgroundInflater b;
+  // What it cannot inflate is refused.
   Packed bad = Pack(3, 100);
   bad.payload[bad.payload.size() / 2] ^= 0x5A;  // the stream's checksum fails
   ASSERT_TRUE(b.Start(1, bad.rec, bad.payload));

@@ -51,7 +51,7 @@ class EnvPosixTest : public ::testing::Test {
   TestTempDir dir_;
 };
 
-TEST_F(EnvPosixTest, PositionedIoAndShortReads) {
+TEST_F(EnvPosixTest, PositionedIoDispositionsAccessAndPaths) {
   auto f = Open(dir_.Join("f"), RW, kR, kNew);
   ASSERT_NE(f, nullptr);
   ASSERT_TRUE(f->WriteAt(0, Bytes("abcd")) && f->WriteAt(100, Bytes("wxyz")) && f->Sync());
@@ -62,9 +62,7 @@ TEST_F(EnvPosixTest, PositionedIoAndShortReads) {
   ASSERT_TRUE(f->ReadAt(100, Out(got)));
   EXPECT_EQ(got, "wxyz");
   for (uint64_t at : {uint64_t{102}, uint64_t{104}, uint64_t{1} << 63}) EXPECT_FALSE(f->ReadAt(at, Out(got))) << at;
-}
 
-TEST_F(EnvPosixTest, DispositionsAccessAndPaths) {
   const std::string path = dir_.Join("d");
   EXPECT_EQ(Open(path, R), nullptr);
   ASSERT_TRUE(Put(path, "old contents"));
@@ -85,7 +83,7 @@ TEST_F(EnvPosixTest, DispositionsAccessAndPaths) {
   EXPECT_EQ(Open(dir_.Join("fifo"), R), nullptr) << "and no hang";
 }
 
-TEST_F(EnvPosixTest, DirectoriesRenamesAndLinks) {
+TEST_F(EnvPosixTest, DirectoriesRenamesLinksAndCopies) {
   const std::string d = dir_.Join("sub");
   ASSERT_TRUE(env()->CreateDir(d));
   EXPECT_TRUE(env()->IsDirectory(d));
@@ -114,9 +112,7 @@ TEST_F(EnvPosixTest, DirectoriesRenamesAndLinks) {
   EXPECT_FALSE(env()->LinkFile(b, e));
   ASSERT_TRUE(Put(e, "E"));
   EXPECT_EQ(Get(b), "E") << "one file under two names";
-}
 
-TEST_F(EnvPosixTest, CopyFile) {
   std::string big(300000, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 >> 5);
   const std::string src = dir_.Join("src"), dst = dir_.Join("dst");
@@ -133,15 +129,16 @@ TEST_F(EnvPosixTest, CopyFile) {
   EXPECT_FALSE(env()->Exists(dir_.Join("t2")));
 }
 
-TEST(PhysicalMemoryTest, FigureAndCgroupLimits) {
-  const uint64_t total = Env::Default()->TotalPhysicalMemory();
+TEST(EnvMemoryAndLibraryTest, FigureCgroupLimitsReserveAndLoad) {
+  Env* env = Env::Default();
+  const uint64_t total = env->TotalPhysicalMemory();
   EXPECT_GT(total, 0u);
   EXPECT_LE(total, static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)));
   // The process's own limit lowers the figure, never raises it; garbage is ignored.
   for (const auto& [limit, want] : {std::pair{"544000000", std::min<uint64_t>(total, 544000000)},
                                     std::pair{"99999999999999999", total}, std::pair{"lots", total}}) {
     ASSERT_EQ(setenv("DEMBASE_MEMORY_LIMIT", limit, 1), 0);
-    EXPECT_EQ(Env::Default()->TotalPhysicalMemory(), want) << limit;
+    EXPECT_EQ(env->TotalPhysicalMemory(), want) << limit;
   }
   ASSERT_EQ(unsetenv("DEMBASE_MEMORY_LIMIT"), 0);
   EXPECT_EQ(ParseCgroupMemoryLimit(" 536870912\n"), uint64_t{536870912});
@@ -153,10 +150,7 @@ TEST(PhysicalMemoryTest, FigureAndCgroupLimits) {
             (V{"/sys/fs/cgroup/a/b/memory.max", "/sys/fs/cgroup/a/memory.max", "/sys/fs/cgroup/memory.max"}));
   EXPECT_EQ(CgroupMemoryLimitFiles("5:cpu,memory:/x/\n3:cpuset:/\n2:memoryx:/q\ngarbage\n"),
             (V{"/sys/fs/cgroup/memory/x/memory.limit_in_bytes", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}));
-}
 
-TEST(EnvMemoryAndLibraryTest, ReserveAndLoad) {
-  Env* env = Env::Default();
   const size_t size = size_t{1} << 30;  // address space only
   auto* p = static_cast<unsigned char*>(env->ReserveMemory(size));
   ASSERT_NE(p, nullptr);
@@ -193,7 +187,7 @@ TEST_F(ShareModeTest, SecondOpenInTheSameProcess) {
     Share s2;
     bool second_opens;
   } cases[] = {
-      {R, kNone, R, kRW, false}, {R, kR, R, kR, true},     {R, kR, W, kRW, false},   {R, kR, RW, kRW, false},
+      {R, kNone, R, kRW, false}, {R, kR, R, kR, true},     {R, kR, W, kRW, false},    {R, kR, RW, kRW, false},
       {R, kRW, W, kRW, true},    {R, kRW, RW, kR, true},   {R, kRW, R, kNone, false}, {W, kRW, R, kR, false},
       {W, kRW, W, kRW, true},    {W, kR, W, kRW, false},   {W, kR, R, kRW, true},     {RW, kR, R, kRW, true},
       {RW, kR, R, kR, false},    {RW, kRW, RW, kRW, true}, {W, kNone, R, kRW, false},

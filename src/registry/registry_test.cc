@@ -20,7 +20,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::nu
 constexpr int32_t kLocal = LOCAL_DATASET_ID;
 
 TEST(CacheFractionTest, ClampsToAnEighthToAHalf) {
-  const float cases[][2] = {{0.05f, 0.125f}, {0.125f, 0.125f}, {0.3f, 0.3f}, {0.5f, 0.5f},
+  const float cases[][2] = {{0.05f, 0.125f}, {0.125f, 0.125f}, {0.3f, 0.3f},    {0.5f, 0.5f},
                             {0.7f, 0.5f},    {-1.0f, 0.125f},  {kNaNf, 0.125f}, {kInff, 0.5f}};
   for (const auto& c : cases) EXPECT_EQ(ClampCacheFraction(c[0]), c[1]) << c[0];
 }
@@ -46,16 +46,17 @@ TEST(SameConnectionTest, IgnoresCaseOfTextButNotKind) {
 }
 
 TEST(TileExtentCountTest, SnapsAsDocumented) {
+  constexpr std::nullopt_t kNo = std::nullopt;
   const struct {
     double extent, cell;
     bool roundUp;
     std::optional<int32_t> n;
   } cases[] = {
-      {100, 3, true, 34},         {100, 3, false, 33},         {300 - 1e-7, 1, true, 300}, {300 - 1e-7, 1, false, 300},
-      {0.4, 1, true, 0},          {0.9999999, 1, true, 0},     {0.9999999, 1, false, 1},   {100.0000001, 1, true, 101},
-      {100.0000001, 1, false, 100}, {0, 1, true, 0},           {255, 1, false, 255},       {100, 0, true, {}},
-      {100, -1, true, {}},        {100, kNaN, true, {}},       {100, kInf, true, {}},      {-10, 1, false, {}},
-      {1e12, 1, false, {}},       {kNaN, 1, false, {}},
+      {100.0000001, 1, false, 100}, {100, 3, true, 34},      {100, 3, false, 33},      {0.4, 1, true, 0},
+      {100.0000001, 1, true, 101},  {0.9999999, 1, true, 0}, {0.9999999, 1, false, 1}, {0, 1, true, 0},
+      {300 - 1e-7, 1, false, 300},  {255, 1, false, 255},    {100, 0, true, kNo},      {100, -1, true, kNo},
+      {300 - 1e-7, 1, true, 300},   {100, kNaN, true, kNo},  {100, kInf, true, kNo},   {-10, 1, false, kNo},
+      {1e12, 1, false, kNo},        {kNaN, 1, false, kNo},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(TileExtentCount(c.extent, c.cell, c.roundUp), c.n) << c.extent << "/" << c.cell << " up " << c.roundUp;
@@ -83,7 +84,7 @@ TEST_F(RegistryTest, LocalStoreOpensOnceKeepsItsFirstFractionAndStaysOpenWithLay
   EXPECT_EQ(reg_.data_set_count(), 0u);
 }
 
-TEST_F(RegistryTest, LocalLayerIdsCountUpAndAreNeverReused) {
+TEST_F(RegistryTest, LocalLayerIdsCountUpAndAreNeverReusedAndMaintenanceIsDispatched) {
   ASSERT_EQ(reg_.OpenDataSet(nullptr, 0.2f), kLocal);
   EXPECT_EQ(reg_.OpenDataLayer(kLocal, "a", 0), 1);
   EXPECT_EQ(reg_.CloseDataLayer(kLocal, 1), 1);
@@ -102,10 +103,8 @@ TEST_F(RegistryTest, LocalLayerIdsCountUpAndAreNeverReused) {
   EXPECT_EQ(factory_.log.made, factory_.log.destroyed + 2);
   factory_.results.results["OpenDataLayer"] = 7;  // any success; the registry assigns the id
   EXPECT_EQ(reg_.OpenDataLayer(kLocal, "a", 0), 4);
-}
 
-TEST_F(RegistryTest, MaintenanceByNameIsDispatchedOnlyForTheLocalStore) {
-  ASSERT_EQ(reg_.OpenDataSet(nullptr, 0.2f), kLocal);
+  // Maintenance by name is dispatched only for the local store.
   factory_.results.results["RenameLocalLayer"] = -3;
   EXPECT_EQ(reg_.RenameDataLayer(kLocal, "a", "b"), -3);
   EXPECT_EQ(reg_.CopyDataLayer(kLocal, "a", "b"), 1);
@@ -118,32 +117,30 @@ DataLayerParam Param(uint16_t type, double cellSizeX = 3) {
   return {0, type, 0, 100, 10, 60, cellSizeX, 2, 0, 0, 0, 0};
 }
 
-TEST_F(RegistryTest, CreateDataLayerSnapsCreatesLevelOneAndLeavesTheLayerClosed) {
+TEST_F(RegistryTest, CreateDataLayerSnapsCreatesLevelOneAndLeavesTheLayerClosedOrRefuses) {
   ASSERT_EQ(reg_.OpenDataSet(nullptr, 0.2f), kLocal);
   DataLayerParam p = Param(DEMBASE_TYPE_FLOAT32);
   EXPECT_EQ(reg_.CreateDataLayer(kLocal, "a.dem", &p, 0, 1), 1);
   EXPECT_EQ(double{p.xMax}, 102.0);
   EXPECT_EQ(double{p.yMax}, 60.0);
-  EXPECT_EQ(factory_.log.calls, (std::vector<std::string>{"factory:CreateLocalLayerFiles", "1:OpenDataLayer",
-                                                          "1:CreatePyramidLayer(1,3.000000,2.000000)",
-                                                          "1:CloseDataLayer"}));
+  EXPECT_EQ(factory_.log.calls,
+            (std::vector<std::string>{"factory:CreateLocalLayerFiles", "1:OpenDataLayer",
+                                      "1:CreatePyramidLayer(1,3.000000,2.000000)", "1:CloseDataLayer"}));
   EXPECT_EQ(reg_.FindDataSet(kLocal)->layers.size(), 0u);
   factory_.results.results["CreatePyramidLayer"] = -5;
   EXPECT_EQ(reg_.CreateDataLayer(kLocal, "b.dem", &p, 0, 1), -5);
-}
 
-TEST_F(RegistryTest, CreateDataLayerRefusals) {
-  ASSERT_EQ(reg_.OpenDataSet(nullptr, 0.2f), kLocal);
-  for (DataLayerParam p : {Param(5), Param(DEMBASE_TYPE_INT32, 0)}) {  // bad type; would divide by zero
-    EXPECT_EQ(reg_.CreateDataLayer(kLocal, "a.dem", &p, 0, 1), 0);
-    EXPECT_EQ(double{p.xMax}, 100.0);  // untouched
+  for (DataLayerParam bad : {Param(5), Param(DEMBASE_TYPE_INT32, 0)}) {  // bad type; would divide by zero
+    EXPECT_EQ(reg_.CreateDataLayer(kLocal, "a.dem", &bad, 0, 1), 0);
+    EXPECT_EQ(double{bad.xMax}, 100.0);  // untouched
   }
   // The store refuses (something exists at the path): 0, but the extent was snapped.
-  DataLayerParam p = Param(DEMBASE_TYPE_INT32);
+  p = Param(DEMBASE_TYPE_INT32);
   factory_.results.results["CreateLocalLayerFiles"] = -3;
+  const int made = factory_.log.made;
   EXPECT_EQ(reg_.CreateDataLayer(kLocal, "a.dem", &p, 0, 0), 0);
   EXPECT_EQ(double{p.xMax}, 99.0);
-  EXPECT_EQ(factory_.log.made, 0);
+  EXPECT_EQ(factory_.log.made, made);
   EXPECT_EQ(reg_.CreateDataLayer(123, "a.dem", &p, 0, 0), 0);
   EXPECT_EQ(reg_.CreateDataLayer(kLocal, "a.dem", nullptr, 0, 0), 0);
 }
@@ -154,7 +151,7 @@ class DbRegistryTest : public RegistryTest {
   platform::TestTempDir dir_;
 };
 
-TEST_F(DbRegistryTest, SameConnectionOpensOneDataSet) {
+TEST_F(DbRegistryTest, SameConnectionOpensOneDataSetAndFailedConnectsNone) {
   const std::string db = dir_.Join("Hills.db");
   std::string upper = db;
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -176,9 +173,7 @@ TEST_F(DbRegistryTest, SameConnectionOpensOneDataSet) {
   EXPECT_EQ(reg_.CloseDataLayer(id, layer), 1);
   EXPECT_EQ(reg_.CloseDataSet(id), 1);
   EXPECT_EQ(reg_.FindDataSet(id), nullptr);
-}
 
-TEST_F(DbRegistryTest, ConnectFailuresOpenNothing) {
   DbConnectInfo bad[] = {Info("hills", 99, dir_.Join("a.db")), Info("hills", 1, dir_.Join("no/such/dir/a.db")),
                          Info("hills", 1, dir_.Join("a.db"))};
   std::memset(bad[2].dataSet, 'x', sizeof bad[2].dataSet);  // unterminated

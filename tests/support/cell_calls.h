@@ -1,16 +1,13 @@
 // The cell and tile calls of the exports for one open layer at one level, with the tile
-// sequences wrapped whole, and the layer kinds that table-driven tests run over.
-// Tests only.
+// sequences wrapped whole, and the layer kinds that table-driven tests run over. Tests only.
 #ifndef DEMBASE_TESTS_SUPPORT_CELL_CALLS_H_
 #define DEMBASE_TESTS_SUPPORT_CELL_CALLS_H_
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <span>
 #include <string>
-#include <system_error>
 #include <vector>
 
 #include "dembase/dembase.h"
@@ -38,8 +35,8 @@ struct LayerKind {
   }
 };
 
-// Two kinds in each raster database: the store below the shared tile machinery is what the
-// database rows check. PostgreSQL only when a test server is named (scripts/pg_server.sh run).
+// Two kinds in each raster database (what differs there is the store below the shared tile
+// machinery); PostgreSQL only when a test server is named (scripts/pg_server.sh run).
 inline std::vector<LayerKind> DatabaseKinds() {
   std::vector<LayerKind> kinds{{DEMBASE_TYPE_INT32, 1, Store::kSqlite}, {DEMBASE_TYPE_FLOAT32, 0, Store::kSqlite}};
   if (!rasterdb::test::PgServer().empty()) {
@@ -97,9 +94,7 @@ class CellCalls {
   CellCalls(DemBaseAI* h, int32_t layer, int16_t level = 1, int32_t dataSet = LOCAL_DATASET_ID)
       : h_(h), ds_(dataSet), layer_(layer), level_(level) {}
 
-  int16_t Set(int32_t row, int32_t col, double v) const {
-    return _hxSetCell(h_, ds_, layer_, level_, 0, row, col, v);
-  }
+  int16_t Set(int32_t row, int32_t col, double v) const { return _hxSetCell(h_, ds_, layer_, level_, 0, row, col, v); }
   CellRead Get(int32_t row, int32_t col) const {
     CellRead out;
     out.value = _hxGetCell(h_, ds_, layer_, level_, 0, row, col, &out.isNull);
@@ -175,8 +170,6 @@ class CellCalls {
     return cells;
   }
 
-  DemBaseAI* handle() const { return h_; }
-  int32_t data_set() const { return ds_; }
   int32_t layer() const { return layer_; }
   int16_t level() const { return level_; }
 
@@ -186,17 +179,6 @@ class CellCalls {
   int32_t layer_;
   int16_t level_;
 };
-
-// Bytes of every regular file under dir (the stored size of a layer).
-inline uint64_t BytesUnder(const std::string& dir) {
-  uint64_t total = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec); !ec && it != std::filesystem::end(it);
-       it.increment(ec)) {
-    if (it->is_regular_file(ec)) total += it->file_size(ec);
-  }
-  return total;
-}
 
 }  // namespace dembase::testing
 

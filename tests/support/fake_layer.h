@@ -18,11 +18,6 @@ struct FakeLog {
   std::vector<std::string> calls;  // "<layer serial>:<operation>"
   int destroyed = 0;
   int made = 0;
-  size_t Count(const std::string& op) const {
-    size_t n = 0;
-    for (const auto& c : calls) n += c.size() >= op.size() && c.compare(c.size() - op.size(), op.size(), op) == 0;
-    return n;
-  }
 };
 
 // Results the fakes answer; keyed by operation name, default 1.
@@ -47,7 +42,7 @@ class FakeLayer final : public CDataLayer {
   int16_t GetDataLayerParam(int32_t, DataLayerParam*) override { return R16("GetDataLayerParam"); }
   void SetLayerOperParam(const LayerOperParam*) override { Log("SetLayerOperParam"); }
   void GetLayerOperParam(LayerOperParam*) override { Log("GetLayerOperParam"); }
-  double GetNullValue() override { Log("GetNullValue"); return 7.5; }
+  double GetNullValue() override { return R("GetNullValue"); }
   int16_t CreatePyramidLayer(int32_t, int16_t level, double x, double y) override {
     Log("CreatePyramidLayer(" + std::to_string(level) + "," + std::to_string(x) + "," + std::to_string(y) + ")");
     return static_cast<int16_t>(res_->Get("CreatePyramidLayer"));

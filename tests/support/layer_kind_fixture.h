@@ -10,7 +10,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "rasterdb/test_pg_server.h"
@@ -78,13 +77,6 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
       return CellCalls(h_, 0, 1, ds_);
     }
     return OpenWithLevel(stem, compress);
-  }
-  // The layer's value range once its level is closed (which is when it is made).
-  ValueRange RangeAfterLevelClose(const CellCalls& calls) {
-    EXPECT_EQ(_hxClosePyramidLayer(h_, ds_, calls.layer()), 1);
-    const std::optional<ValueRange> range = calls.LayerRange();
-    EXPECT_TRUE(range.has_value());
-    return range.value_or(ValueRange{});
   }
 
  private:

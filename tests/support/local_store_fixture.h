@@ -44,12 +44,12 @@ class LocalStoreTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return dir_.Join(name); }
 
-  // Creates a layer and opens it with its level 1 open; the layer id, or 0.
-  int32_t CreateAndOpen(const std::string& name, uint16_t type, int32_t rows, int32_t cols) {
+  // Creates a layer and opens it, with its level 1 open unless told not to; the layer id, or 0.
+  int32_t CreateAndOpen(const std::string& name, uint16_t type, int32_t rows, int32_t cols, bool openLevel = true) {
     DataLayerParam p = LayerParam(type, rows, cols);
     if (_hxCreateDataLayer(h_, kLocal, Path(name).c_str(), &p, 0, 0) != 1) return 0;
     const int32_t id = _hxOpenDataLayer(h_, kLocal, Path(name).c_str(), 0);
-    if (id < 1 || _hxOpenPyramidLayer(h_, kLocal, id, 1) != 1) return 0;
+    if (id < 1 || (openLevel && _hxOpenPyramidLayer(h_, kLocal, id, 1) != 1)) return 0;
     return id;
   }
   // Closes the level and the layer, then opens both again; the new layer id, or 0.

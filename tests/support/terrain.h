@@ -61,18 +61,6 @@ class Terrain {
            rowRidge_[static_cast<size_t>(row)] * colRidge_[static_cast<size_t>(col)] + noise;
   }
 
-  // The 256 x 256 cells of tile (tileRow, tileCol), row-major: level cell
-  // (tileRow * 255 + r, tileCol * 255 + c), nullValue in the areas without data.
-  void FillTile(int32_t tileRow, int32_t tileCol, float nullValue, float* cells) const {
-    for (int32_t r = 0; r < 256; ++r) {
-      for (int32_t c = 0; c < 256; ++c) {
-        const int32_t row = tileRow * 255 + r;
-        const int32_t col = tileCol * 255 + c;
-        cells[r * 256 + c] = IsNull(row, col) ? nullValue : Height(row, col);
-      }
-    }
-  }
-
  private:
   double Next() {
     state_ = state_ * 6364136223846793005ull + 1442695040888963407ull + seed_;

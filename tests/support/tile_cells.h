@@ -1,9 +1,6 @@
-// Tile contents for tests, written out here rather than taken from the library so that a
-// fault in the library's own rules shows up as a mismatch: the cell rules (the null test,
-// conversion to the cell type, the merge of a written cell with a stored one), a tile's
-// 256 x 256 cells as a whole-level write takes them, recognisable patterns written through
-// tile sequences and classified when read back, and the whole-level write and tile-data
-// read calls one tile at a time. Tests only.
+// Tile contents for tests, written out here rather than taken from the library, so a fault
+// in the library's cell rules (null test, conversion, merge) shows up as a mismatch. A
+// TileContent or any cell function fills a whole-level write's block or a tile sequence.
 #ifndef DEMBASE_TESTS_SUPPORT_TILE_CELLS_H_
 #define DEMBASE_TESTS_SUPPORT_TILE_CELLS_H_
 
@@ -11,9 +8,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <ostream>
+#include <utility>
 #include <vector>
 
 #include "dembase/dembase.h"
@@ -34,26 +31,11 @@ inline bool IsNullOf(uint16_t type, double v) {
   return v == NullOf(type);
 }
 
-// v as the layer's cell type stores it: rounded to float, or truncated toward zero.
-inline double AsCell(uint16_t type, double v) {
-  return type == DEMBASE_TYPE_FLOAT32 ? static_cast<double>(static_cast<float>(v)) : std::trunc(v);
-}
-
-// A stored cell after a merging write of `written` with weights oldW and newW.
-inline double MergedCell(uint16_t type, float oldW, float newW, double stored, double written) {
-  if (IsNullOf(type, written)) return stored;
-  if (IsNullOf(type, stored)) return written;
-  return AsCell(type, static_cast<double>(oldW) * stored + static_cast<double>(newW) * written);
-}
-
 class CellBlock {
  public:
-  explicit CellBlock(uint16_t type) : type_(type), bits_(kEdge * kEdge) { Fill(NullOf(type)); }
+  explicit CellBlock(uint16_t type) : type_(type), bits_(kEdge * kEdge, Bits(NullOf(type))) {}
 
   uint16_t type() const { return type_; }
-  void Fill(double v) {
-    for (int32_t i = 0; i < kEdge * kEdge; ++i) bits_[static_cast<size_t>(i)] = Bits(v);
-  }
   void Set(int32_t r, int32_t c, double v) { bits_[Index(r, c)] = Bits(v); }
   double Get(int32_t r, int32_t c) const {
     const uint32_t b = bits_[Index(r, c)];
@@ -61,37 +43,25 @@ class CellBlock {
                                          : static_cast<double>(std::bit_cast<int32_t>(b));
   }
   bool IsNull(int32_t r, int32_t c) const { return IsNullOf(type_, Get(r, c)); }
-  bool AllNull() const {
-    for (int32_t r = 0; r < kEdge; ++r) {
-      for (int32_t c = 0; c < kEdge; ++c) {
-        if (!IsNull(r, c)) return false;
-      }
-    }
-    return true;
-  }
+  bool AllNull() const { return !Range(); }
   const void* data() const { return bits_.data(); }
   void* data() { return bits_.data(); }
 
   // size 262144 and the range of the non-null cells (0, 0 when there are none).
   OneTileInfo Info() const {
-    bool any = false;
-    float lo = 0, hi = 0;
-    for (int32_t r = 0; r < kEdge; ++r) {
-      for (int32_t c = 0; c < kEdge; ++c) {
-        if (IsNull(r, c)) continue;
-        const auto v = static_cast<float>(Get(r, c));
-        lo = any ? std::min(lo, v) : v;
-        hi = any ? std::max(hi, v) : v;
-        any = true;
-      }
-    }
-    return OneTileInfo{kBlockBytes, lo, hi};
+    const auto range = Range();
+    return range ? OneTileInfo{kBlockBytes, range->first, range->second} : OneTileInfo{kBlockBytes, 0, 0};
   }
 
-  // Every cell merged with `written` as a blending write stores it.
+  // Every cell as a blending write with weights oldW and newW stores `written` over it:
+  // a null on either side keeps the other; the sum is rounded to float or truncated.
   void MergeFrom(const CellBlock& written, float oldW, float newW) {
     for (int32_t r = 0; r < kEdge; ++r) {
-      for (int32_t c = 0; c < kEdge; ++c) Set(r, c, MergedCell(type_, oldW, newW, Get(r, c), written.Get(r, c)));
+      for (int32_t c = 0; c < kEdge; ++c) {
+        if (written.IsNull(r, c)) continue;
+        const double sum = IsNull(r, c) ? written.Get(r, c) : oldW * Get(r, c) + newW * written.Get(r, c);
+        Set(r, c, type_ == DEMBASE_TYPE_FLOAT32 ? static_cast<double>(static_cast<float>(sum)) : std::trunc(sum));
+      }
     }
   }
 
@@ -103,18 +73,39 @@ class CellBlock {
     return type_ == DEMBASE_TYPE_FLOAT32 ? std::bit_cast<uint32_t>(static_cast<float>(v))
                                          : std::bit_cast<uint32_t>(static_cast<int32_t>(v));
   }
+  std::optional<std::pair<float, float>> Range() const {
+    std::optional<std::pair<float, float>> range;
+    for (int32_t r = 0; r < kEdge; ++r) {
+      for (int32_t c = 0; c < kEdge; ++c) {
+        if (IsNull(r, c)) continue;
+        const auto v = static_cast<float>(Get(r, c));
+        range = range ? std::pair{std::min(range->first, v), std::max(range->second, v)} : std::pair{v, v};
+      }
+    }
+    return range;
+  }
 
   uint16_t type_;
   std::vector<uint32_t> bits_;
 };
 
-// Cells base + 3r + c, null in the first nullRows rows and the first nullCols columns.
-inline CellBlock Slope(uint16_t type, double base, int32_t nullRows = 0, int32_t nullCols = 0) {
+// The block of a tile whose cell (r, c) is cell(r, c), a std::optional<double> (nullopt: null).
+template <typename CellFn>
+CellBlock Block(uint16_t type, CellFn cell) {
   CellBlock b(type);
-  for (int32_t r = nullRows; r < kEdge; ++r) {
-    for (int32_t c = nullCols; c < kEdge; ++c) b.Set(r, c, base + 3 * r + c);
+  for (int32_t r = 0; r < kEdge; ++r) {
+    for (int32_t c = 0; c < kEdge; ++c) {
+      if (const std::optional<double> v = cell(r, c)) b.Set(r, c, *v);
+    }
   }
   return b;
+}
+
+// Cells base + 3r + c, null in the first nullRows rows and the first nullCols columns.
+inline CellBlock Slope(uint16_t type, double base, int32_t nullRows = 0, int32_t nullCols = 0) {
+  return Block(type, [&](int32_t r, int32_t c) {
+    return r < nullRows || c < nullCols ? std::nullopt : std::optional<double>(base + 3 * r + c);
+  });
 }
 // Float tile t of a level: cells base + t * 1000 + 3r + c, null in the first nullCols columns.
 inline CellBlock Cells(double base, int32_t t, int32_t nullCols = 0) {
@@ -172,28 +163,23 @@ struct TileContent {
   // The value of in-tile cell (r, c); nullopt for a null cell. Whole numbers below
   // 2^24, so integer and float layers hold them exactly.
   std::optional<double> Cell(int32_t r, int32_t c) const {
-    switch (pattern) {
-      case Pattern::kNull:
-        return std::nullopt;
-      case Pattern::kSmooth:
-        return seed * 1000.0 + r + c;
-      case Pattern::kNoise: {
-        uint32_t h = static_cast<uint32_t>(seed) * 0x9E3779B1u ^ static_cast<uint32_t>(r) * 0x85EBCA77u ^
-                     static_cast<uint32_t>(c) * 0xC2B2AE3Du;
-        h ^= h >> 15;
-        h *= 0x2C1B3C6Du;
-        h ^= h >> 13;
-        return static_cast<double>(h % 2000001u) - 1000000.0;
-      }
-    }
-    return std::nullopt;
+    if (pattern == Pattern::kNull) return std::nullopt;
+    if (pattern == Pattern::kSmooth) return seed * 1000.0 + r + c;
+    uint32_t h = static_cast<uint32_t>(seed) * 0x9E3779B1u ^ static_cast<uint32_t>(r) * 0x85EBCA77u ^
+                 static_cast<uint32_t>(c) * 0xC2B2AE3Du;
+    h ^= h >> 15;
+    h *= 0x2C1B3C6Du;
+    h ^= h >> 13;
+    return static_cast<double>(h % 2000001u) - 1000000.0;
   }
   friend bool operator==(const TileContent&, const TileContent&) = default;
 };
 
 inline std::ostream& operator<<(std::ostream& os, const TileContent& c) {
-  return os << (c.pattern == Pattern::kNull ? "null" : c.pattern == Pattern::kNoise ? "noise" : "smooth") << "/"
-            << c.seed;
+  return os << (c.pattern == Pattern::kNull    ? "null"
+                : c.pattern == Pattern::kNoise ? "noise"
+                                               : "smooth")
+            << "/" << c.seed;
 }
 
 inline constexpr TileContent kNullTile{Pattern::kNull, 0};
@@ -205,8 +191,8 @@ inline bool WriteTile(DemBaseAI* h, int32_t layer, int16_t level, int32_t tileRo
                       const TileContent& content) {
   if (_hxBeginWriteTile(h, LOCAL_DATASET_ID, layer, level, 0, tileRow, tileCol) != 1) return false;
   const double null = _hxGetNullValue(h, LOCAL_DATASET_ID, layer);
-  for (int32_t r = 0; r < 256; ++r) {
-    for (int32_t c = 0; c < 256; ++c) _hxWriteCellOfTile(h, r, c, content.Cell(r, c).value_or(null));
+  for (int32_t r = 0; r < kEdge; ++r) {
+    for (int32_t c = 0; c < kEdge; ++c) _hxWriteCellOfTile(h, r, c, content.Cell(r, c).value_or(null));
   }
   return _hxEndWriteTile(h, 1) == 1;
 }
@@ -225,10 +211,11 @@ inline std::ostream& operator<<(std::ostream& os, Seen s) {
 inline Seen ClassifyTile(DemBaseAI* h, int32_t layer, int16_t level, int32_t tileRow, int32_t tileCol,
                          const TileContent& first, const TileContent& second) {
   bool isFirst = true, isSecond = true, nulls = true;
-  for (int32_t r = 0; r < 255; r += 13) {
-    for (int32_t c = 0; c < 255; c += 11) {
+  for (int32_t r = 0; r < kStep; r += 13) {
+    for (int32_t c = 0; c < kStep; c += 11) {
       uint8_t isNull = 9;
-      const double v = _hxGetCell(h, LOCAL_DATASET_ID, layer, level, 0, tileRow * 255 + r, tileCol * 255 + c, &isNull);
+      const double v =
+          _hxGetCell(h, LOCAL_DATASET_ID, layer, level, 0, tileRow * kStep + r, tileCol * kStep + c, &isNull);
       const auto matches = [&](const TileContent& want) {
         const std::optional<double> cell = want.Cell(r, c);
         return cell ? isNull == 0 && v == *cell : isNull == 1;
