@@ -6,7 +6,7 @@
  *      with another application_id or user_version (or tables of its own), is refused (0) and
  *      left untouched. Journal mode WAL: readers in other connections and processes never
  *      wait for a batch; a writer waits up to 5 s for another connection's batch, then is
- *      refused.
+ *      refused. A new file takes 64 KiB pages, so a tile's bytes span a few pages.
  *   2  PostgreSQL through libpq (see RASTERDB_KIND_POSTGRESQL). Any other kind is refused.
  * A connection handle is a small integer (0 = failure), counted up per process: a closed
  * handle's number is not handed out again until the counter has gone round 2^32. Every call but
