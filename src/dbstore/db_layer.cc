@@ -261,21 +261,13 @@ void CDbLayer::ReadAhead(int16_t level, const PyramidLayerInfo& info, int32_t t)
   if (!ahead_) return;
   const std::span<uint8_t> scratch = tileDataBuffer_.span().subspan(kTileBlockBytes);
   const int64_t count = int64_t{info.tilesDown} * info.tilesAcross;
-  const int32_t last = t + BackgroundInflater::kTilesAhead;
-  // In a pass in tile order only the tile entering the window is new: a record read is a
-  // round trip to a server.
-  int32_t next = t + 1;
-  if (aheadLevel_ == level && aheadNext_ > next && aheadNext_ <= last + 1) next = aheadNext_;
-  aheadLevel_ = 0;
-  for (; next <= last && next < count; ++next) {
+  for (int32_t next = t + 1; next <= t + BackgroundInflater::kTilesAhead && next < count; ++next) {
     TileIndexRec rec{};
     if (DbReadTileRec(connection_, layerId_, level, next + 1, &rec) < 1) return;
     if (rec.packed != 1 || rec.storedSize == 0 || rec.storedSize > scratch.size() || ahead_->Has(rec.offset)) continue;
     if (DbReadTileData(connection_, layerId_, rec.offset, rec.storedSize, scratch.data()) < 1) return;
     (void)ahead_->Start(rec.offset, rec, scratch.first(rec.storedSize));
   }
-  aheadLevel_ = level;
-  aheadNext_ = next;
 }
 
 int16_t CDbLayer::BeginReadTileData(int16_t level, int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {

@@ -74,8 +74,6 @@ class CDbLayer final : public CTiledLayer {
   // A rewritten tile keeps its key and may keep its record: results are taken only for the
   // very payload read at Begin.
   std::unique_ptr<BackgroundInflater> ahead_;
-  int16_t aheadLevel_ = 0;  // the level and first tile ahead_ has not looked at yet
-  int32_t aheadNext_ = 0;
 };
 
 }  // namespace dembase
