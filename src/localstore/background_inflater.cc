@@ -42,7 +42,8 @@ bool BackgroundInflater::Has(uint64_t key) {
 
 bool BackgroundInflater::StartFromFile(uint64_t key, const TileIndexRec& rec, platform::File* file,
                                        std::span<uint8_t> scratch) {
-  if (IsEmptyTileRec(rec) || rec.packed != 1 || rec.storedSize == 0 || rec.storedSize > scratch.size() || Has(key)) {
+  if (IsEmptyTileRec(rec) || rec.packed != 1 || rec.storedSize == 0 || rec.storedSize > scratch.size() ||
+      Has(key)) {
     return true;
   }
   const std::span<uint8_t> payload = scratch.first(rec.storedSize);

@@ -77,7 +77,8 @@ class BackgroundInflater {
   Job* Find(uint64_t key, const TileIndexRec* rec);
   // The cells of the job for key and rec into block, or swapped into *cells when block is
   // null: inflated here when the worker has not started it, else waited for.
-  bool Take(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload, uint8_t* block, HeapBuffer* cells);
+  bool Take(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload, uint8_t* block,
+            HeapBuffer* cells);
   void Work();
 
   std::mutex mu_;
