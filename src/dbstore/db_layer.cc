@@ -1,6 +1,5 @@
 #include "dbstore/db_layer.h"
 
-#include <new>
 #include <span>
 #include <vector>
 
@@ -251,23 +250,7 @@ int16_t CDbLayer::ReadStoredTile(const TileIndexRec& rec, uint8_t* block, std::s
   }
   if (rec.packed != 1 || rec.storedSize > scratch.size()) return 0;
   if (DbReadTileData(connection_, layerId_, rec.offset, rec.storedSize, scratch.data()) < 1) return 0;
-  if (ahead_ && ahead_->CopyTo(rec.offset, rec, block, scratch.first(rec.storedSize))) return 1;
   return UncompressTile(scratch.data(), rec.storedSize, block, kTileBlockBytes) == 1 ? 1 : 0;
-}
-
-void CDbLayer::ReadAhead(int16_t level, const PyramidLayerInfo& info, int32_t t) {
-  if (tileDataBuffer_.size() == 0 && !tileDataBuffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) return;
-  if (!ahead_) ahead_.reset(new (std::nothrow) BackgroundInflater());
-  if (!ahead_) return;
-  const std::span<uint8_t> scratch = tileDataBuffer_.span().subspan(kTileBlockBytes);
-  const int64_t count = int64_t{info.tilesDown} * info.tilesAcross;
-  for (int32_t next = t + 1; next <= t + BackgroundInflater::kTilesAhead && next < count; ++next) {
-    TileIndexRec rec{};
-    if (DbReadTileRec(connection_, layerId_, level, next + 1, &rec) < 1) return;
-    if (rec.packed != 1 || rec.storedSize == 0 || rec.storedSize > scratch.size() || ahead_->Has(rec.offset)) continue;
-    if (DbReadTileData(connection_, layerId_, rec.offset, rec.storedSize, scratch.data()) < 1) return;
-    (void)ahead_->Start(rec.offset, rec, scratch.first(rec.storedSize));
-  }
 }
 
 int16_t CDbLayer::BeginReadTileData(int16_t level, int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
@@ -288,7 +271,6 @@ int16_t CDbLayer::BeginReadTileData(int16_t level, int32_t /*reserved*/, int32_t
   tileDataLevel_ = level;
   tileDataBlock_ = tileDataHasCells_ ? tileDataBuffer_.data() : nullptr;
   tileDataView_ = tileDataHasCells_ ? ActiveTileView{&tileDataBlock_, type_} : ActiveTileView{};
-  ReadAhead(level, info, t);
   return r;
 }
 

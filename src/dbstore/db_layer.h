@@ -15,7 +15,6 @@
 
 #include "cache/buffers.h"
 #include "dembase/dembase.h"
-#include "localstore/background_inflater.h"
 #include "localstore/tiled_layer.h"
 
 namespace dembase {
@@ -54,9 +53,6 @@ class CDbLayer final : public CTiledLayer {
   // scratch (kPayloadScratchBytes). 1; 2 when nothing is stored (block untouched); 0 when
   // it cannot be read.
   int16_t ReadStoredTile(const TileIndexRec& rec, uint8_t* block, std::span<uint8_t> scratch);
-  // Has the tiles after tile t of a tile-data read inflated on another core. The database
-  // is read on this thread only; the worker only inflates.
-  void ReadAhead(int16_t level, const PyramidLayerInfo& info, int32_t t);
 
   uint32_t connection_ = 0;
   int32_t dataSetId_ = 0;
@@ -71,9 +67,6 @@ class CDbLayer final : public CTiledLayer {
   HeapBuffer tileDataBuffer_;
   bool tileDataHasCells_ = false;
   const uint8_t* tileDataBlock_ = nullptr;  // what the tile-data view reads through
-  // A rewritten tile keeps its key and may keep its record: results are taken only for the
-  // very payload read at Begin.
-  std::unique_ptr<BackgroundInflater> ahead_;
 };
 
 }  // namespace dembase

@@ -116,18 +116,10 @@ void BackgroundInflater::Work() {
   }
 }
 
-bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload, uint8_t* block,
-                              HeapBuffer* cells) {
+bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, uint8_t* block, HeapBuffer* cells) {
   std::unique_lock<std::mutex> lock(mu_);
   Job* job = Find(key, &rec);
   if (job == nullptr) return false;
-  // The payload stays untouched while the job is wanted, so it can be compared under the lock.
-  if (!payload.empty() && (payload.size() != job->rec.storedSize ||
-                           std::memcmp(payload.data(), job->payload.data(), payload.size()) != 0)) {
-    job->wanted = false;
-    if (job->state != State::kRunning) job->state = State::kFree;
-    return false;
-  }
   bool ok = false;
   if (job->state == State::kQueued) {
     // The worker has not reached it: inflating it on this thread costs no more than
@@ -152,12 +144,11 @@ bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, std::span<c
 }
 
 bool BackgroundInflater::TakeInto(uint64_t key, const TileIndexRec& rec, HeapBuffer* cells) {
-  return cells->size() == kTileBlockBytes && Take(key, rec, {}, nullptr, cells);
+  return cells->size() == kTileBlockBytes && Take(key, rec, nullptr, cells);
 }
 
-bool BackgroundInflater::CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block,
-                                std::span<const uint8_t> payload) {
-  return Take(key, rec, payload, block, nullptr);
+bool BackgroundInflater::CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block) {
+  return Take(key, rec, block, nullptr);
 }
 
 void BackgroundInflater::Drop() {

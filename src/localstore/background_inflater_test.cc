@@ -51,18 +51,6 @@ TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecordAndRefusesBadO
   ASSERT_TRUE(b.CopyTo(2, two.rec, block.data()));
   EXPECT_EQ(block, two.cells);
 
-  // A database tile rewritten in place keeps its key and can keep its record: the payload
-  // read now decides, and a job for other bytes is dropped.
-  ASSERT_TRUE(b.Start(2, two.rec, two.payload));
-  std::vector<uint8_t> rewritten = two.payload;
-  rewritten.back() ^= 1;
-  EXPECT_FALSE(b.CopyTo(2, two.rec, block.data(), rewritten));
-  EXPECT_FALSE(b.Has(2));
-  ASSERT_TRUE(b.Start(2, two.rec, two.payload));
-  block.assign(kTileBlockBytes, 0);
-  ASSERT_TRUE(b.CopyTo(2, two.rec, block.data(), two.payload));
-  EXPECT_EQ(block, two.cells);
-
   // A new job pushes out the oldest, and Drop forgets all. Jobs taken before the worker
   // reached them are inflated by the taker: the answers are the same either way.
   b.Drop();
