@@ -1,6 +1,4 @@
-// Test support: a fresh, empty database of the kind under test, reached through DbConnect only.
-// Suites are parameterised by connect kind; a new backend adds its kind to TestKinds() and a way
-// to make an empty database here.
+// Test support: a fresh, empty database of each connect kind, reached through DbConnect only.
 #ifndef DEMBASE_RASTERDB_TEST_DATABASE_H_
 #define DEMBASE_RASTERDB_TEST_DATABASE_H_
 
@@ -38,7 +36,7 @@ class TestDatabase {
     std::strncpy(info.connectArg1, file_.c_str(), sizeof(info.connectArg1) - 1);
     return info;
   }
-  // Connects and opens data set "terrain"; 0 on failure.
+  // Opens data set "terrain" in conn; 0 on failure.
   int32_t OpenDataSet(uint32_t conn) const {
     const DbConnectInfo info = Info("terrain");
     return DbOpenDataSet(conn, &info);
@@ -69,11 +67,6 @@ inline int32_t MakeLayer(uint32_t conn, int32_t ds, const char* name, int32_t ti
   const int32_t layer = DbOpenLayer(conn, ds, name);
   const PyramidLayerInfo info = LevelInfo(tilesDown, tilesAcross);
   return tilesDown == 0 || DbCreateLevel(conn, layer, 1, &info) == 1 ? layer : 0;
-}
-
-template <class T>
-bool SameBytes(const T& a, const T& b) {
-  return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
 // A connection with the data set "terrain" open.

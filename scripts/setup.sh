@@ -8,7 +8,7 @@ packages=(
   zlib1g-dev libdeflate-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
   binutils
-  libgdal-dev libcli11-dev gdal-bin python3-gdal
+  libgdal-dev libcli11-dev gdal-bin
   clang libclang-rt-dev
   postgresql libpq-dev
 )

@@ -1,28 +1,25 @@
-/* The public header compiles as C and its exports link and behave from a C program. */
+/* The public header compiles as C and its exports link and behave from a C program. Record
+   sizes are asserted by the header itself. */
 #include <dembase/dembase.h>
 
 #include <stdio.h>
-#include <string.h>
 
 static int failures = 0;
 
-#define CHECK(cond)                                              \
-  do {                                                           \
-    if (!(cond)) {                                               \
+#define CHECK(cond)                                                      \
+  do {                                                                   \
+    if (!(cond)) {                                                       \
       fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                \
-    }                                                            \
+      ++failures;                                                        \
+    }                                                                    \
   } while (0)
 
 int main(void) {
   DemBaseAI* h = _hxCreateDemBaseAI();
   DataLayerParam param;
-  LayerOperParam oper;
   uint8_t isNull = 7;
   double value = 0.0;
   CHECK(h != NULL);
-
-  CHECK(sizeof(DataLayerParam) == 71 && sizeof(DbConnectInfo) == 324);
 
   /* A null handle answers 0 and touches nothing. */
   CHECK(_hxOpenDataSet(NULL, NULL, 0.2f) == 0);
@@ -31,21 +28,9 @@ int main(void) {
   CHECK(_hxDeleteDemBaseAI(NULL) == 0);
 
   CHECK(_hxOpenDataSet(h, NULL, 0.2f) == LOCAL_DATASET_ID);
-  CHECK(_hxOpenDataSet(h, NULL, 0.4f) == LOCAL_DATASET_ID);
-
-  /* Nothing is open under these ids. */
-  memset(&param, 0, sizeof param);
-  memset(&oper, 0, sizeof oper);
   CHECK(_hxGetDataLayerParam(h, LOCAL_DATASET_ID, 1, &param) == 0);
-  CHECK(_hxGetLayerOperParam(h, LOCAL_DATASET_ID, 1, &oper) == 0);
-  CHECK(_hxGetNullValue(h, LOCAL_DATASET_ID, 1) == 0.0);
-  CHECK(_hxOpenPyramidLayer(h, LOCAL_DATASET_ID, 1, 1) == 0);
-  CHECK(_hxSetCell(h, 12345, 1, 1, 0, 0, 0, 1.0) == 0);
-  CHECK(_hxEndWriteTile(h, 1) == 0);
   CHECK(_hxReadCellOfTile(h, 0, 0, &value, &isNull) == 0);
-  CHECK(_hxEndWritePyramidLayer(h) == 0);
   CHECK(_hxOpenDataLayer(h, LOCAL_DATASET_ID, "/nonexistent/dir/layer.dem", 0) <= 0);
-
   CHECK(_hxCloseDataSet(h, LOCAL_DATASET_ID) == 1);
   CHECK(_hxCloseDataSet(h, LOCAL_DATASET_ID) == 0);
   CHECK(_hxDeleteDemBaseAI(h) == 1);

@@ -1,13 +1,12 @@
 // Layers whose working set is far larger than their data set's tile cache (64 blocks
 // here), in local files and in a database: tiles of several layers evict each other's
-// dirty tiles and no write may be lost. Tile sequences whose tile is evicted are in the
-// untracked runs of local_model_test.
+// dirty tiles and no write may be lost. Eviction within one layer (shared-edge copies,
+// statistics, tile sequences) is in the evicting runs of local_model_test.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -41,7 +40,7 @@ TEST_P(LayerCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
   }
   // 4 layers x 25 tiles visited in turn: each pass makes the cache evict every tile.
   std::map<std::tuple<size_t, int32_t, int32_t>, double> written;
-  for (int pass = 0; pass < 3; ++pass) {
+  for (int pass = 0; pass < 2; ++pass) {  // the second rewrites tiles already stored
     for (int32_t t = 0; t < 25; ++t) {
       for (size_t l = 0; l < layers.size(); ++l) {
         for (const auto& [r, c] : kVisitCells) {
@@ -63,29 +62,11 @@ TEST_P(LayerCachePressureTest, LayersEvictingEachOthersDirtyTilesLoseNoWrite) {
     layers[l] = AgainAs(layers[l], kinds[l].name(), kinds[l].compress);
     ASSERT_GE(layers[l].layer(), 1);
   }
-  std::vector<double> lowest(layers.size(), 1e300), highest(layers.size(), -1e300);
   for (const auto& [key, v] : written) {
     const auto& [l, row, col] = key;
-    const CellCalls& layer = layers[l];
-    ASSERT_EQ(layer.Get(row, col).value, v) << "layer " << l << " at " << row << "," << col;
-    lowest[l] = std::min(lowest[l], v);
-    highest[l] = std::max(highest[l], v);
-    // The copies in the tiles to the left, above and above-left.
-    const int32_t r = row % 255, c = col % 255;
-    for (const auto& [dr, dc] : {std::pair{0, 1}, {1, 0}, {1, 1}}) {
-      if ((dr == 1 && (r != 0 || row == 0)) || (dc == 1 && (c != 0 || col == 0))) continue;
-      const auto copy = layer.ReadTileCell(row / 255 - dr, col / 255 - dc, dr == 1 ? 255 : r, dc == 1 ? 255 : c);
-      ASSERT_EQ(copy.value_or(CellRead{}).value, v) << row << "," << col << " copy " << dr << dc;
-    }
+    ASSERT_EQ(layers[l].Get(row, col).value, v) << "layer " << l << " at " << row << "," << col;
   }
-  for (size_t l = 0; l < layers.size(); ++l) {
-    EXPECT_EQ(layers[l].Get(3, 3).isNull, 1);
-    ASSERT_EQ(_hxClosePyramidLayer(h_, ds(), layers[l].layer()), 1);
-    const auto range = layers[l].LayerRange();
-    ASSERT_TRUE(range.has_value());
-    EXPECT_EQ(range->minValue, lowest[l]) << "layer " << l;
-    EXPECT_EQ(range->maxValue, highest[l]) << "layer " << l;
-  }
+  for (const CellCalls& layer : layers) EXPECT_EQ(_hxCloseDataLayer(h_, ds(), layer.layer()), 1);
 }
 
 // A writer that dies with tiles written back but its level never closed leaves a layer

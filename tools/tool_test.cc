@@ -189,11 +189,11 @@ struct Library {
   }
 };
 
-// Writes one copy of a shared cell through the library, as a faulty writer could.
-void SplitSharedEdge(const std::string& header) {
+// Writes one copy of a shared cell of layer DIR/f through the library, as a faulty writer could.
+void SplitSharedEdge(const std::string& dir) {
   Library lib;
   const int32_t ds = lib.DataSet();
-  const int32_t id = _hxOpenDataLayer(lib.h, ds, header.c_str(), 0);
+  const int32_t id = _hxOpenDataLayer(lib.h, ds, (dir + "/f.dem").c_str(), 0);
   ASSERT_GE(id, 1);
   ASSERT_EQ(_hxOpenPyramidLayer(lib.h, ds, id, 1), 1);
   ASSERT_EQ(_hxBeginWriteTile(lib.h, ds, id, 1, 0, 0, 0), 1);
@@ -256,26 +256,19 @@ TEST_F(ToolTest, ImportPyramidExportKeepTheCells) {
   struct Case {
     std::string name;
     Raster raster;
-    std::string source;  // a file, or "" to write `raster`
+    std::string source = "";  // a file, or "" to write `raster`
     bool db = false;
     int levels = 0;  // of the pyramid down to one tile, which is then built to 4; 0: none
   };
-  Raster grid = IntRaster();  // as an ASCII grid stores it: no reference system, square cells
-  grid.crs = "";
-  grid.gt[5] = -grid.gt[1];
-  WriteTiff(Path("grid.tif"), grid);
-  GDALDatasetUniquePtr tif(GDALDataset::Open(Path("grid.tif").c_str(), GDAL_OF_RASTER | GDAL_OF_READONLY));
-  GDALDriver* asc = GetGDALDriverManager()->GetDriverByName("AAIGrid");
-  ASSERT_TRUE(
-      GDALDatasetUniquePtr(asc->CreateCopy(Path("g.asc").c_str(), tif.get(), false, nullptr, nullptr, nullptr)));
+  Raster bare = IntRaster();  // no reference system: no .prj, none exported
+  bare.crs = "";
+  // The pyramid, built by the tool for both stores, is checked once per cell type.
   std::vector<Case> cases = {{"float", FloatRaster(), "", false, 3},
-                             {"int", IntRaster(), "", false, 2},
-                             {"float_db", FloatRaster(), "", true, 3},
+                             {"float_db", FloatRaster(), "", true},
                              {"int_db", IntRaster(), "", true, 2},
-                             {"ascii", ReadTiff(Path("g.asc")), Path("g.asc")}};
+                             {"bare", bare}};
   if (fs::exists(DEMBASE_SAMPLE_DEM)) {
     cases.push_back({"sample", ReadTiff(DEMBASE_SAMPLE_DEM), DEMBASE_SAMPLE_DEM});
-    cases.push_back({"sample_db", ReadTiff(DEMBASE_SAMPLE_DEM), DEMBASE_SAMPLE_DEM, true});
   } else {
     ADD_FAILURE() << "no sample DEM at " << DEMBASE_SAMPLE_DEM << " (scripts/setup.sh fetches it)";
   }
@@ -303,8 +296,7 @@ TEST_F(ToolTest, ImportPyramidExportKeepTheCells) {
 
     Ok("pyramid " + layer);
     Says("info " + layer, "levels      " + std::to_string(c.levels) + "\n");
-    const std::string crs = c.db ? "not kept in a database" : floatCells ? "WGS 84 / UTM zone 33N" : "WGS 84";
-    Says("info " + layer, "crs         " + crs);
+    Says("info " + layer, std::string("crs         ") + (c.db ? "not kept in a database" : "WGS 84 / UTM zone 33N"));
     // The null block leaves a tile empty, and it is not stored.
     if (floatCells) {
       EXPECT_NE(Ok("info " + layer + " --json").find("\"tilesStored\": 8, \"tilesEmpty\": 1"), npos);
@@ -332,7 +324,8 @@ TEST_F(ToolTest, CellsAreFoundByMapCoordinates) {
   for (const std::string store : {"@", "%"}) {
     SCOPED_TRACE(store);
     Ok("import @f.tif " + store + "f");
-    for (const auto& [r, c] : {std::pair{0, 0}, {529, 599}, {255, 255}, {100, 7}}) {
+    // The mapping's edges are pinned by GeoMappingTest; here the two ends of the layer.
+    for (const auto& [r, c] : {std::pair{0, 0}, {529, 599}}) {
       SCOPED_TRACE(std::to_string(r) + "," + std::to_string(c));
       const std::string xy =
           std::to_string(src.gt[0] + (c + 0.5) * src.gt[1]) + " " + std::to_string(src.gt[3] + (r + 0.5) * src.gt[5]);
@@ -369,6 +362,7 @@ TEST_F(ToolTest, CellsAreFoundByMapCoordinates) {
   doubles.type = GDT_Float64;
   doubles.cells[0] = 0.1;  // not a float
   WriteTiff(Path("d.tif"), doubles);
+  EXPECT_NE(Tool("import @d.tif @d").status, 0);
   Ok("import @d.tif @d --allow-lossy");
   EXPECT_EQ(Ok("get @d 0 0"), "0.100000001\n");
   Raster wide = IntRaster();
@@ -384,19 +378,6 @@ TEST_F(ToolTest, CellsAreFoundByMapCoordinates) {
   EXPECT_EQ(Ok("get @u 0 1"), "2147483647\n");
 }
 
-// The bar is drawn only on a terminal (here a pseudo-terminal; Ok() pins that none goes
-// elsewhere), and --quiet silences it.
-TEST_F(ToolTest, ProgressShowsOnlyOnATerminal) {
-  const auto onTerminal = [&](const std::string& args, const std::string& to) {
-    const std::string tool = Quote(DEMBASE_TOOL) + args + " " + Quote(Path("f.tif")) + " " + Quote(Path(to));
-    const std::string command = "script -qec " + Quote(tool) + " /dev/null >" + Quote(Path("tty")) + " 2>&1";
-    EXPECT_EQ(std::system(command.c_str()), 0) << args;
-    return Slurp(Path("tty"));
-  };
-  EXPECT_NE(onTerminal(" import", "a").find("100%"), npos);
-  EXPECT_EQ(onTerminal(" --quiet import", "b").find('%'), npos);
-}
-
 // Each step moves, copies or deletes what the steps before left, for an int and a float layer of
 // two levels: every level keeps its cells, the reference system follows within the local store,
 // and what comes out checks clean. The layer that went from the local store through two databases
@@ -408,8 +389,7 @@ TEST_F(ToolTest, LayersMoveAndCopyWithTheirCells) {
                                                          {"mv", "sqlite:@o.db#ds2/c", "@back/c", "moved"},
                                                          {"cp", "@src", "@copies/d", "copied"},
                                                          {"mv", "@copies/d", "@e", "renamed"},
-                                                         {"mv", "@e", "@copies/e", "renamed"},
-                                                         {"rm", "@copies/e", "", "deleted"}};
+                                                         {"rm", "@e", "", "deleted"}};
   for (const auto& [type, src] : {std::pair{std::string("f"), FloatRaster()}, {std::string("i"), IntRaster()}}) {
     SCOPED_TRACE(type);
     WriteTiff(Path(type + ".tif"), src);
@@ -473,30 +453,23 @@ TEST_F(ToolTest, CheckReportsEachDamage) {
   const auto cut = [](const char* file, uintmax_t size) -> Damage {
     return [=](const std::string& d) { fs::resize_file(d + "/" + file, size); };
   };
-  // FILE replaced by a directory ("dir"), a FIFO ("fifo") or a link to a device.
+  const auto gone = [](const char* file) -> Damage {
+    return [=](const std::string& d) { EXPECT_GT(fs::remove_all(d + "/" + file), 0u); };
+  };
+  // FILE replaced by a FIFO ("fifo") or a link to a device.
   const auto replace = [](const char* file, const std::string& by) -> Damage {
     return [=](const std::string& d) {
       const std::string path = d + "/" + file;
       ASSERT_TRUE(fs::remove(path));
-      ASSERT_TRUE(by != "dir" || fs::create_directory(path));
-      ASSERT_TRUE(by != "fifo" || mkfifo(path.c_str(), 0600) == 0);
-      if (by[0] == '/') fs::create_symlink(by, path);
+      if (by == "fifo") {
+        ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+      } else {
+        fs::create_symlink(by, path);
+      }
     };
-  };
-  // What a killed pyramid run leaves: a level directory, empty or with half a header.
-  const auto orphan = [](const char* level, bool header) -> Damage {
-    return [=](const std::string& d) {
-      ASSERT_TRUE(fs::create_directory(d + "/" + level));
-      if (header) std::ofstream(d + "/" + level + "/" + level + ".Hdr") << "half";
-    };
-  };
-  const auto sql = [](const std::string& statement) -> Damage {
-    return [=](const std::string& d) { Sql(d + "/t.db", statement); };
   };
   const uintmax_t record = 39 + 4;  // tile 0,0's in a level header of one data file
   const uintmax_t param = 13;       // the layer description in f.dem
-  const std::string leftOver = ": left over from an interrupted pyramid build";
-  const std::string tile00 = " WHERE level = 1 AND tile_number = 1";
   struct Case {
     std::string name;
     Damage damage;
@@ -504,68 +477,43 @@ TEST_F(ToolTest, CheckReportsEachDamage) {
     int rerun = -1;  // pyramid --levels 3 afterwards: 1 repairs, 0 fails; -1 not run
   };
   const std::vector<Case> cases = {
-      {"payload byte",
-       [](const std::string& d) { Patch(d + "/f/f.Dem", 1000, static_cast<char>(Slurp(d + "/f/f.Dem")[1000] ^ 0x5a)); },
-       {"level 1: tile 0,0: cannot be read"}},
-      {"short level header",
-       cut("f/f.Hdr", 191),
-       {"level 1: cannot open its files", "f.Hdr: 191 bytes, expected 196 for 9 tiles"}},
-      {"short data file",
-       cut("f/f.Dem", 4000),
-       {"4000 bytes, but the level header has", "runs past the 4000 bytes", "cannot be read"}},
+      {"short level header", cut("f/f.Hdr", 191), {"f.Hdr: 191 bytes, expected 196 for 9 tiles"}},
+      {"short data file", cut("f/f.Dem", 4000), {"4000 bytes, but the level header has", "runs past the 4000 bytes"}},
       {"statistics", put("f/f.Hdr", record + 13, -1e30f), {"level 1: tile 0,0: cells range", "beyond its recorded"}},
       {"layer header", cut("f.dem", 1000), {"f.dem: cannot open", "f.dem: 1000 bytes, expected 2662 for 2 levels"}},
-      {"shared edge",
-       [](const std::string& d) { SplitSharedEdge(d + "/f.dem"); },
-       {"level 1: tile 0,1: its first column differs from tile 0,0 at row 3 (null against 12345)"}},
-      {"level file missing",
-       [](const std::string& d) { ASSERT_TRUE(fs::remove(d + "/f_1/f_1.Dem")); },
-       {"level 2: cannot open its files", "f_1.Dem: missing data file"}},
-      {"recorded end",
-       put("f/f.Hdr", 39, uint32_t{0}),
-       {"tile 0,0: payload at 0..", "runs past the recorded end 0 of"}},
-      {"level rows",
-       put("f_1/f_1.Hdr", 17, int32_t{260}),
-       {"level 2: ", "260 x 300 cells, but the layer's extent at this cell size gives 265 x 300"}},
+      {"shared edge", SplitSharedEdge, {"tile 0,1: its first column differs from tile 0,0 at row 3", "12345)"}},
+      {"level file missing", gone("f_1/f_1.Dem"), {"level 2: cannot open its files", "f_1.Dem: missing data file"}},
+      {"recorded end", put("f/f.Hdr", 39, uint32_t{0}), {"tile 0,0: payload at 0..", "past the recorded end 0 of"}},
+      {"level rows", put("f_1/f_1.Hdr", 17, int32_t{260}), {"level 2: ", "260 x 300 cells, but", "gives 265 x 300"}},
       {"NaN cell size", put("f.dem", param + 35, std::nan("")), {"cell size along x is nan"}},
       {"zero cell size", put("f.dem", param + 43, 0.0), {"cell size along y is 0"}},
-      {"negative cell size", put("f.dem", param + 35, -2.5), {"cell size along x is -2.5"}},
       {"infinite extent", put("f.dem", param + 11, HUGE_VAL), {"f.dem: extent x 300001.25 .. inf is not finite"}},
       {"inverted extent", put("f.dem", param + 19, 1e10), {"f.dem: extent y 10000000000 .. ", "runs backwards"}},
       {"cell type", put("f.dem", param + 1, uint16_t{9}), {"unknown cell type 9"}},
-      {"NaN minimum",
-       put("f/f.Hdr", record + 9, std::nanf("")),
-       {"level 1: tile 0,0: its recorded minimum or maximum is NaN"}},
+      {"NaN minimum", put("f/f.Hdr", record + 9, std::nanf("")), {"tile 0,0: its recorded minimum or maximum is NaN"}},
       {"no bytes but statistics",
        put("f/f.Hdr", record + 5, uint32_t{0}),
-       {"level 1: tile 0,0: stores no bytes, yet its record claims values",
-        "level 1: tile 0,0: reads as empty, yet its record claims values"}},
-      {"level directory gone",
-       [](const std::string& d) { EXPECT_GT(fs::remove_all(d + "/f_1"), 2u); },
-       {"f_1.Hdr: missing"},
+       {"tile 0,0: stores no bytes, yet its record claims values", "tile 0,0: reads as empty, yet its record claims"}},
+      {"level directory gone", gone("f_1"), {"f_1.Hdr: missing"}, 1},
+      // What a killed pyramid run leaves: a level directory with half a header.
+      {"orphan level header",
+       [](const std::string& d) {
+         ASSERT_TRUE(fs::create_directory(d + "/f_2"));
+         EXPECT_TRUE(std::ofstream(d + "/f_2/f_2.Hdr") << "half");
+       },
+       {"/f_2/: left over from an interrupted pyramid build"},
        1},
-      {"empty orphan level directory", orphan("f_5", false), {"/f_5/" + leftOver}, 1},
-      {"empty next level directory", orphan("f_2", false), {"/f_2/" + leftOver}, 1},
-      {"orphan level header", orphan("f_2", true), {"/f_2/" + leftOver}, 1},
       // A payload of 100 bytes cannot inflate.
       {"level 1 unreadable", put("f/f.Hdr", record + 5, uint32_t{100}), {"level 1: tile 0,0: cannot be read"}, 0},
-      {"header is a directory", replace("f.dem", "dir"), {"f.dem: not a regular file"}},
       {"header is a FIFO", replace("f.dem", "fifo"), {"f.dem: not a regular file"}},
       {"data file is a device", replace("f/f.Dem", "/dev/urandom"), {"f.Dem: not a regular file"}},
-      {"header is a device", replace("f.dem", "/dev/urandom"), {"f.dem: not a regular file"}},
       {"shared level file",
        [](const std::string& d) { fs::create_hard_link(d + "/f_1/f_1.Dem", d + "/old.Dem"); },
-       {"level 2: ",
-        "f_1/f_1.Dem is shared with another layer (an interrupted rename: remove the old name with dembase rm)"}},
+       {"level 2: ", "f_1/f_1.Dem is shared with another layer (an interrupted rename: remove the old name"}},
       {"held open", [](const std::string&) {}, {"open in another process"}},
-      {"db payload",
-       sql("UPDATE tiles SET data = x'00112233445566778899'" + tile00),
-       {"level 1: tile 0,0: cannot be read"}},
-      // The record's maximum becomes -1e30, below its cells.
-      {"db statistics",
-       sql("UPDATE tiles SET rec = CAST(substr(rec, 1, 13) || x'caf249f1' AS BLOB)" + tile00 + " AND length(rec) = 17"),
-       {"level 1: tile 0,0: cells range", "beyond its recorded"}},
-      {"db level gone", sql("DELETE FROM levels WHERE level = 2"), {"counts 2 levels, but only 1 can be read"}},
+      {"db level gone",
+       [](const std::string& d) { Sql(d + "/t.db", "DELETE FROM levels WHERE level = 2"); },
+       {"counts 2 levels, but only 1 can be read"}},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
@@ -633,18 +581,15 @@ TEST_F(ToolTest, CheckReportsEachDamage) {
   Says("check @fuzz/f", "clean");
 }
 
+// One row per way the tool refuses: each ends with one line on stderr and a failing status.
 TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
-  const Raster src = FloatRaster();
-  const auto variant = [&](const char* name, const std::function<void(Raster&)>& change) {
-    Raster r = src;
-    change(r);
-    WriteTiff(Path(name), r);
-  };
-  WriteTiff(Path("two.tif"), src, 2);
-  variant("rotated.tif", [](Raster& r) { r.gt[2] = 0.1; });
-  variant("unplaced.tif", [](Raster& r) { r.gt[0] = std::nan(""); });
-  variant("tiny.tif", [](Raster& r) { r.gt[1] = 1e-300; });  // x + cell == x: the layer would collapse to one column
-  variant("doubles.tif", [](Raster& r) { r.type = GDT_Float64; });
+  Raster r = FloatRaster();
+  WriteTiff(Path("two.tif"), r, 2);
+  r.gt[2] = 0.1;
+  WriteTiff(Path("rotated.tif"), r);
+  r.gt[2] = 0;
+  r.gt[1] = 1e-300;  // x + cell == x: the layer would collapse to one column
+  WriteTiff(Path("tiny.tif"), r);
   Raster many = IntRaster();  // too many values for a table
   WriteTiff(Path("i.tif"), many);
   for (size_t i = 0; i < many.cells.size(); ++i) many.cells[i] = static_cast<double>(i);
@@ -664,7 +609,6 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   }
   ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(Path("pipe.dem").c_str(), 0600), 0);
-  ASSERT_TRUE(fs::create_directory(Path("sub")));
   // Layers whose stored bytes of tile 0,0 are lost in three ways: a payload of 100 bytes that
   // cannot inflate, no bytes yet statistics, no tiles across.
   for (const auto& [name, at, v] : {std::tuple{"garbled", 48, 100u}, {"sizeless", 48, 0u}, {"acrossless", 33, 0u}}) {
@@ -678,47 +622,35 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
 
   // The arguments, then after "|" what the one line on stderr must hold.
   const std::vector<std::string> cases = {
-      "", "frobnicate", "import", "import @missing.tif @a", "import @text.tif @a", "import @two.tif @a",
-      "import @rotated.tif @a|rotated", "import @unplaced.tif @a|not finite", "import @tiny.tif @a|too small",
-      "import @tiny.tif @gone/a|too small", "import @doubles.tif @a|in a float32 layer", "import @f.tif @good",
+      "frobnicate", "import @text.tif @a", "import @two.tif @a", "import @rotated.tif @a|rotated",
+      "import @tiny.tif @gone/a|too small", "import @f.tif @good|already exists",
       "import @f.tif @" + longName + "|name too long", "import --band 0 @f.tif @a|--band: bands are numbered from 1",
-      "info @missing", "info @fake", "info @pipe|not a regular file", "info sqlite:@x.db#world/a|no such database",
-      "check sqlite:@x.db#world/a|no such database", "get %missing 0 0|no such layer in data set ds",
-      "get %good 0 0 --level 2|has no level 2", "import @f.tif %good|already exists",
-      "import @f.tif sqlite:@no/such/x.db#ds/a|no such directory",
-      "import @f.tif sqlite:@text.tif#ds/a|not a dembase database",
-      "import @f.tif postgresql:host=@no_server#ds/a|not reachable", "import @tiny.tif %a|too small",
-      "import @cut.tif %a|IReadBlock failed", "import @cut.tif @a|IReadBlock failed",
+      "info @missing|no such layer", "info @fake|not a layer header", "info @pipe|not a regular file",
+      "info sqlite:@x.db#world/a|no such database", "get %missing 0 0|no such layer in data set ds",
+      "get %good 0 0 --level 2|has no level 2", "import @f.tif sqlite:@no/such/x.db#ds/a|no such directory",
+      "import @f.tif sqlite:@text.tif#ds/a|not a dembase database", "import @cut.tif %a|IReadBlock failed",
+      "import @cut.tif @a|IReadBlock failed",
       "create %a --extent 0 0 10 10 --cell-size 1 --crs EPSG:4326|cannot keep a reference system",
-      "export %good @t.db --overwrite|the database of layer", "get @good abc 0", "get @good 530 0", "get @good 0",
-      "get @good --xy 0 0", "get @good 0 0 --level 2", "get @garbled 1 1|tile 0,0 cannot be read",
-      "get @sizeless 1 1|tile 0,0 cannot be read: its record claims values", "set @good 0 0 abc", "set @good 0 0 1e30",
-      "set @good 0 0 -inf|VALUE: '-inf' is not a number", "set @int 0 0 0.5|an int32 layer", "export @good @f.tif",
-      "export @good @no/such/dir/out.tif", "export @good @good.dem --overwrite|one of the files of layer",
-      "export @good @good --overwrite|not a regular file",
-      "export @good @good.prj --overwrite|one of the files of layer",
-      "export @good @good/good.Dem --overwrite|one of the files of layer",
+      "export %good @t.db --overwrite|the database of layer", "get @good abc 0", "get @good 0", "get @good 530 0",
+      "get @good --xy 0 0", "get @garbled 1 1|tile 0,0 cannot be read",
+      "get @sizeless 1 1|tile 0,0 cannot be read: its record claims values", "set @good 0 0 1e30|would read as null",
+      "set @good 0 0 -inf|VALUE: '-inf' is not a number", "set @int 0 0 0.5|an int32 layer",
+      "export @good @f.tif|already exists", "export @good @no/such/dir/out.tif",
+      "export @good @good.dem --overwrite|one of the files of layer",
       "export @good @good/../good/good.Hdr --overwrite|one of the files of layer",
-      "export @good @fifo --overwrite|not a regular file", "export @good @sub --overwrite|not a regular file",
-      "export @garbled @out.tif|tile 0,0 cannot be read",
+      "export @good @fifo --overwrite|not a regular file", "export @garbled @out.tif|tile 0,0 cannot be read",
       "export @sizeless @out.tif|tile 0,0 cannot be read: its record claims values",
-      "export @acrossless @out.tif|geometry does not add up", "pyramid @good --levels 0",
-      "create @a --extent 0 0 10 10 --cell-size 0", "create @a --extent 0 0 10 10 --cell-size 1 --type int64",
+      "export @acrossless @out.tif|geometry does not add up", "create @a --extent 0 0 10 10 --cell-size 0",
       "create @a --extent 0 0 10 10 --cell-size 1 --crs EPSG:0",
       "create @a --extent 0 0 1000000 1000000 --cell-size 0.1 --crs EPSG:4326|too many tiles",
-      "create @a --extent 1e17 0 100000000000001000 10 --cell-size 1|too small", "check @missing", "vat",
+      "create @a --extent 1e17 0 100000000000001000 10 --cell-size 1|too small",
       "vat build @good|a float32 layer has no value attribute tables", "vat build %good|kept only in the local store",
-      "vat build @int --level 2|has no level 2", "vat build @many|more than 32767 distinct values",
-      "vat show @int|has no value attribute table", "vat show @cut --json|damaged", "vat show @missing", "mv @good",
-      "rm @missing|missing.dem: no such layer", "mv @missing %b|missing.dem: no such layer",
-      "cp %missing @b|no such layer in data set ds", "rm %missing|no such layer in data set ds",
-      "cp sqlite:@x.db#ds/a @b|no such database", "rm @fake|not a layer header", "mv @fake @b|not a layer header",
-      "cp @fake %b|not a layer header", "rm @pipe|not a regular file", "cp @good @int|int.dem: already exists",
-      "mv @good %good|already exists", "cp %good @int|int.dem: already exists",
+      "vat build @many|more than 32767 distinct values", "vat show @int|has no value attribute table",
+      "vat show @cut --json|damaged", "rm @pipe|not a regular file", "cp sqlite:@x.db#ds/a @b|no such database",
+      "cp @good @int|int.dem: already exists", "mv @good %good|already exists",
       "cp %good @stray|stray.prj: already exists", "cp %good @leftover|interrupted copy; remove it with dembase rm",
-      "cp @good sqlite:@t.db#ds/|not a layer name", "mv @good @sub/|not a layer name",
       "rm @held|open in another process", "rm %held|open in another process", "mv @held %b|open in another process",
-      "mv @held @b|open in another process", "cp @held @b|open in another process",
+      "cp @held @b|open in another process",
       // A copy that fails half way leaves nothing, not even the database file it made.
       "cp @garbled sqlite:@y.db#ds/a|tile 0,0 cannot be read", "mv @garbled %a|tile 0,0 cannot be read",
       "cp sqlite:@broken.db#ds/f @made/a|level 1: tile 0,0 cannot be read"};
@@ -754,32 +686,22 @@ TEST_F(ToolTest, BadInputGetsOneLineAndAFailingStatus) {
   Says("check @made/here/a", "clean");
 }
 
-// A table built from a 4097 x 4097 level (17 x 17 tiles, so every shared tile edge is crossed)
-// holds exactly the counts made here from the cells written; a rebuild keeps the classes of the
-// values that remain.
+// A table built from a 766 x 766 level (4 x 4 tiles, the last a strip of one cell, so every shared
+// tile edge is crossed) holds exactly the counts made here from the cells written; a rebuild keeps
+// the classes of the values that remain.
 TEST_F(ToolTest, VatTableCountsEveryCellOnce) {
-  constexpr int kSide = 4097;
+  constexpr int kSide = 766;
+  Raster big{kSide, kSide, {0, 1, 0, kSide, 0, -1}, GDT_Int32, -9999.0, "", {}};
   std::map<int32_t, uint64_t> want;
-  {
-    GDALDriver* gtiff = GetGDALDriverManager()->GetDriverByName("GTiff");
-    GDALDatasetUniquePtr ds(gtiff->Create(Path("big.tif").c_str(), kSide, kSide, 1, GDT_Int32, nullptr));
-    ASSERT_TRUE(ds);
-    std::array<double, 6> gt = {0, 1, 0, kSide, 0, -1};
-    ASSERT_EQ(ds->SetGeoTransform(gt.data()), CE_None);
-    ASSERT_EQ(ds->GetRasterBand(1)->SetNoDataValue(-9999), CE_None);
-    std::vector<int32_t> row(kSide);
-    for (int r = 0; r < kSide; ++r) {
-      for (int c = 0; c < kSide; ++c) {
-        int32_t& v = row[static_cast<size_t>(c)];
-        v = (r * 31 + c * 17) % 1013 == 0 ? -9999 : (r / 37 * 7 + c / 91 * 3) % 200 - 50;
-        if (r == c && (r == 255 || r == kSide - 1)) v = 555555 + r;  // on four tiles at once; the last cell
-        if (v != -9999) ++want[v];
-      }
-      ASSERT_EQ(
-          ds->GetRasterBand(1)->RasterIO(GF_Write, 0, r, kSide, 1, row.data(), kSide, 1, GDT_Int32, 0, 0, nullptr),
-          CE_None);
+  for (int r = 0; r < kSide; ++r) {
+    for (int c = 0; c < kSide; ++c) {
+      int32_t v = (r * 31 + c * 17) % 1013 == 0 ? -9999 : (r / 37 * 7 + c / 91 * 3) % 200 - 50;
+      if (r == c && (r == 255 || r == kSide - 1)) v = 555555 + r;  // on four tiles at once; the last cell
+      if (v != -9999) ++want[v];
+      big.cells.push_back(v);
     }
   }
+  WriteTiff(Path("big.tif"), big);
   Ok("import @big.tif @big");
   Says("vat build @big", "table of " + Path("big") + " level 1: " + std::to_string(want.size()) + " values");
   const auto shown = [&] {
@@ -813,7 +735,6 @@ TEST_F(ToolTest, VatTableCountsEveryCellOnce) {
   EXPECT_EQ(got[123456].first, 1u);
   Says("info @big", "\nvat tables  1\n");
   Says("info @big --json", "\"vatLevels\": [1],");
-  Says("vat show @big", "  item        value             cells  class\n");
 }
 
 TEST_F(ToolTest, DemoRunsOnASmallScale) {
@@ -821,11 +742,7 @@ TEST_F(ToolTest, DemoRunsOnASmallScale) {
     SCOPED_TRACE(store);
     const std::string dir = "@demo" + std::to_string(store.size());
     const std::string sample = fs::exists(DEMBASE_SAMPLE_DEM) ? " --sample " DEMBASE_SAMPLE_DEM : "";
-    const std::string out = Ok("demo " + dir + " --terrain 700 --grid 300" + sample + store);
-    for (const char* step :
-         {"1. sample", "2. terrain", "3. cells", "3. tiles", "4. pyramid", "5. export", "total time"}) {
-      EXPECT_NE(out.find(step), npos) << step << "\n" << out;
-    }
+    Ok("demo " + dir + " --terrain 700 --grid 300" + sample + store);
     EXPECT_TRUE(fs::exists(Arg(dir) + "/terrain_level3.tif"));
     EXPECT_EQ(fs::exists(Arg(dir) + "/demo.db"), !store.empty());
     EXPECT_EQ(fs::exists(Arg(dir) + "/terrain.dem"), store.empty());

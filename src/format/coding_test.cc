@@ -8,15 +8,8 @@ namespace dembase {
 namespace {
 
 // Byte order of every field is pinned by the golden layer files; here: short spans.
-template <size_t N>
-std::array<std::byte, N> Bytes(std::array<uint8_t, N> v) {
-  std::array<std::byte, N> out;
-  for (size_t i = 0; i < N; ++i) out[i] = std::byte{v[i]};
-  return out;
-}
-
 TEST(Coding, ReaderRefusesShortSpansWithoutMovingAndWriterFailsForGood) {
-  const auto bytes = Bytes<5>({1, 2, 3, 4, 5});
+  const std::array bytes{std::byte{1}, std::byte{2}, std::byte{3}, std::byte{4}, std::byte{5}};
   ByteReader r(bytes);
   uint32_t u32 = 0;
   ASSERT_TRUE(r.ReadU32(&u32));
@@ -41,7 +34,8 @@ TEST(Coding, ReaderRefusesShortSpansWithoutMovingAndWriterFailsForGood) {
   w.PutU32(1);  // does not fit
   w.PutU8(9);   // would fit, but the writer has failed
   EXPECT_FALSE(w.ok());
-  EXPECT_EQ(buf, Bytes<6>({0xFE, 0xFF, 0xFF, 0xFF, 0, 0}));
+  EXPECT_EQ(buf, (std::array{std::byte{0xFE}, std::byte{0xFF}, std::byte{0xFF}, std::byte{0xFF}, std::byte{0},
+                             std::byte{0}}));
 }
 
 }  // namespace

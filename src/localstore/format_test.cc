@@ -1,16 +1,12 @@
 // The local store's on-disk records, level geometry and file names. The byte layout of the
 // header and of new levels is pinned by the golden files of the layer-files suite; here: what
 // those files cannot show (refusals, tile records with data, names at their length limits).
-#include <bit>
-#include <concepts>
 #include <cstring>
 #include <limits>
-#include <type_traits>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "cells/null_test.h"
 #include "localstore/file_names.h"
 #include "localstore/level_geometry.h"
 #include "localstore/records.h"
@@ -25,72 +21,33 @@ using Opt = std::optional<std::string>;
 constexpr std::nullopt_t kNo = std::nullopt;
 constexpr double kInf = std::numeric_limits<double>::infinity(), kNaN = std::numeric_limits<double>::quiet_NaN();
 
-template <class T>
-bool Same(const T& a, const T& b) {
-  if constexpr (std::equality_comparable<T> && !std::is_array_v<T>) {
-    return a == b;
-  } else {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-  }
-}
-bool Same(const LevelHeaderPrefix& a, const LevelHeaderPrefix& b) {
-  return Same(a.info, b.info) && a.dataFileCount == b.dataFileCount;
-}
-
 // Writes s at off.
 Bytes& Put(Bytes& b, size_t off, const std::string& s) {
   for (size_t i = 0; i < s.size(); ++i) b.at(off + i) = std::byte(s[i]);
   return b;
 }
 
-// Encodes v into exactly n bytes (every one written) and decodes it back; one byte short is
-// refused both ways.
-template <class T, class Encode, class Decode>
-void ExpectCodec(size_t n, const T& v, Encode encode, Decode decode, const Bytes* want = nullptr) {
-  Bytes got(n, std::byte{0x55});
-  ASSERT_TRUE(encode(v, Out(got)));
-  if (want != nullptr) {
-    EXPECT_EQ(got, *want);
-  }
-  T back{};
-  EXPECT_TRUE(decode(In(got), &back));
-  EXPECT_TRUE(Same(back, v));
-  EXPECT_FALSE(decode(In(got).first(n - 1), &back));
-  EXPECT_FALSE(encode(v, Out(got).first(n - 1)));
-}
-
 const DataLayerParam kParam{0xAB, 7, -10.5, 245.5, 1000.0, 1511.0, 1.0, 2.0, 0xBEEF, 3, -12.25, 8848.0};
 
-// The bytes of the header and of new levels are pinned by the golden files; tile records with
-// data appear in none, so theirs are laid out here by hand.
-TEST(Records, FixedRecordsRoundTrip) {
-  ExpectCodec(71, kParam, DataLayerParamCodec::EncodeTo, DataLayerParamCodec::DecodeFrom);
-  const LevelHeaderPrefix prefix{PyramidLayerInfo{1, 30.0, 0.5, 511, 256, 256, 256, 3, 2}, 1};
-  ExpectCodec(37, prefix.info, PyramidLayerInfoCodec::EncodeTo, PyramidLayerInfoCodec::DecodeFrom);
-  ExpectCodec(
-      39, prefix, [](const auto& v, Out o) { return v.EncodeTo(o); }, [](In i, auto* v) { return v->DecodeFrom(i); });
-  const PyramidLevelRec level{"hill_1\\", "hill_1\\hill_1.Hdr", "hill_1\\hill_1.Dem", true};
-  ExpectCodec(
-      777, level, [](const auto& v, Out o) { return v.EncodeTo(o); }, [](In i, auto* v) { return v->DecodeFrom(i); });
-  const uint32_t ends[] = {0x01020304, 0, 0xFFFFFFFF};
-  ExpectCodec(
-      12, ends, [](const auto& v, Out o) { return EncodeDataFileEnds(std::span(v), o); },
-      [](In i, auto* v) { return DecodeDataFileEnds(i, *v); });
-
-  // offset u32, packed u8, storedSize u32, min f32, max f32; then an empty int32 record.
+// Tile records with data appear in no golden file, so theirs are laid out here by hand:
+// offset u32, packed u8, storedSize u32, min f32, max f32; then an empty int32 record.
+TEST(Records, TileIndexBytesAndShortSpans) {
   const TileIndexRec recs[] = {{0x00001000, 1, 51234, -3.5f, 812.0f}, EmptyTileIndexRec(CellType::kInt32)};
-  Bytes index;
+  Bytes want;
   for (uint8_t b :
        {0x00, 0x10, 0x00, 0x00, 0x01, 0x22, 0xC8, 0x00, 0x00, 0x00, 0x00, 0x60, 0xC0, 0x00, 0x00, 0x4B, 0x44,
         0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xEA, 0x56, 0xFA, 0x4E, 0xEA, 0x56, 0xFA, 0x4E}) {
-    index.push_back(std::byte{b});
+    want.push_back(std::byte{b});
   }
-  ExpectCodec(
-      34, recs, [](const auto& v, Out o) { return EncodeTileIndex(std::span(v), o); },
-      [](In i, auto* v) { return DecodeTileIndex(i, *v); }, &index);
-  TileIndexRec one{};
-  EXPECT_FALSE(TileIndexRecCodec::DecodeFrom(In(index).first(16), &one));
-  EXPECT_EQ(std::bit_cast<uint32_t>(static_cast<float>(EmptyTileIndexRec(CellType::kFloat32).tileMin)), 0x7EFFFFEEu);
+  Bytes got(34, std::byte{0x55});
+  ASSERT_TRUE(EncodeTileIndex(recs, got));
+  EXPECT_EQ(got, want);
+  TileIndexRec back[2] = {};
+  ASSERT_TRUE(DecodeTileIndex(got, back));
+  EXPECT_EQ(std::memcmp(back, recs, sizeof recs), 0);
+  EXPECT_FALSE(DecodeTileIndex(In(got).first(33), back));
+  EXPECT_FALSE(EncodeTileIndex(recs, Out(got).first(33)));
+  EXPECT_FALSE(TileIndexRecCodec::DecodeFrom(In(got).first(16), &back[0]));
 }
 
 TEST(Records, DemInfoHeaderAndFile) {
@@ -98,16 +55,15 @@ TEST(Records, DemInfoHeaderAndFile) {
   ASSERT_TRUE(DemInfoHeader{kParam}.EncodeTo(good));
   DemInfoHeader h;
   EXPECT_EQ(h.DecodeFrom(good), DemInfoStatus::kOk);
-  EXPECT_TRUE(Same(h.param, kParam));
+  EXPECT_EQ(std::memcmp(&h.param, &kParam, sizeof kParam), 0);
   const struct {
     size_t keep;  // bytes offered
     size_t flip;  // byte changed, if any
     DemInfoStatus want;
   } cases[] = {
-      {8, 99, DemInfoStatus::kTruncated},  {84, 0, DemInfoStatus::kNotDemInfo},
-      {84, 8, DemInfoStatus::kNotDemInfo}, {12, 99, DemInfoStatus::kTruncated},
-      {20, 3, DemInfoStatus::kNotDemInfo}, {84, 9, DemInfoStatus::kWrongVersion},
-      {83, 99, DemInfoStatus::kTruncated}, {13, 12, DemInfoStatus::kWrongVersion},
+      {12, 99, DemInfoStatus::kTruncated}, {13, 12, DemInfoStatus::kWrongVersion},
+      {20, 3, DemInfoStatus::kNotDemInfo}, {83, 99, DemInfoStatus::kTruncated},
+      {84, 8, DemInfoStatus::kNotDemInfo}, {84, 9, DemInfoStatus::kWrongVersion},
   };
   for (const auto& c : cases) {
     Bytes bytes(good.begin(), good.begin() + static_cast<long>(c.keep));
@@ -145,7 +101,6 @@ TEST(Records, PyramidLevelRecFieldsMustFitAndStayInside) {
   } bad[] = {{0, std::string(256, 'x')},    // no NUL in the directory
              {516, std::string(260, 'x')},  // nor in the data path
              {0, "..\\"},
-             {256, "a\\..\\..\\etc.Hdr"},
              {256, "/etc/passwd"},
              {516, "C:x.Dem"}};
   for (const auto& b : bad) {
@@ -164,11 +119,8 @@ TEST(LevelGeometry, TileAndDataFileCounts) {
     int32_t tilesDown, tilesAcross;
     int64_t tiles, dataFiles;
   } cases[] = {
-      {101, 101, 1, 1, 1, 1},
       {255, 256, 1, 2, 2, 1},
       {510, 511, 2, 3, 6, 1},
-      {64 * 255, 64 * 255, 64, 64, 4096, 1},      // 4096 tiles: one data file
-      {64 * 255, 64 * 255 + 1, 64, 65, 4160, 2},  // more: a second one
       {4096 * 255, 4096 * 255, 4096, 4096, 4096LL * 4096, 4096},
       {4096 * 255 + 1, 4096 * 255, 4097, 4096, 4097LL * 4096, 4097},
       // The largest level does not overflow: it needs far more than 4096 data files.
@@ -192,9 +144,8 @@ TEST(LevelGeometry, TileAndDataFileCounts) {
   } counts[] = {
       {0, 100, 1, 101},   {0, 100 - 5e-7, 1, 101},  // short of a whole number by less than 1e-6
       {0, 99.99, 1, 100}, {5, 5, 1, 1},
-      {0, 100, 0, {}},    {0, 100, -1, {}},
-      {10, 0, 1, {}},     {0, kInf, 1, {}},
-      {0, 100, kNaN, {}}, {0, 1e300, 1e-300, {}},
+      {0, 100, 0, {}},    {10, 0, 1, {}},
+      {0, kInf, 1, {}},   {0, 100, kNaN, {}},
       {0, 3e9, 1, {}},
   };
   for (const auto& c : counts) EXPECT_EQ(CountCells(c.min, c.max, c.cell), c.want) << c.max << "/" << c.cell;
@@ -233,30 +184,6 @@ TEST(LevelGeometry, ValidateLevelHeader) {
   }
 }
 
-TEST(FileNames, SplitAndJoin) {
-  const struct {
-    const char *path, *drive, *dir, *fname, *ext;
-  } cases[] = {
-      {"D:\\maps\\hill.dem", "D:", "\\maps\\", "hill", ".dem"},
-      {"/data/maps/hill.dem", "", "/data/maps/", "hill", ".dem"},
-      {"D:\\maps/sub\\hill.v2.dem", "D:", "\\maps/sub\\", "hill.v2", ".dem"},
-      {"D:\\maps\\hill", "D:", "\\maps\\", "hill", ""},
-      {"maps.d/hill", "", "maps.d/", "hill", ""},
-      {"hill.dem", "", "", "hill", ".dem"},
-      {"/data/.dem", "", "/data/", "", ".dem"},
-      {"/data/", "", "/data/", "", ""},
-      {"", "", "", "", ""},
-  };
-  for (const auto& c : cases) {
-    const PathParts p = SplitPath(c.path);
-    EXPECT_EQ((std::vector<std::string>{p.drive, p.dir, p.fname, p.ext}),
-              (std::vector<std::string>{c.drive, c.dir, c.fname, c.ext}))
-        << c.path;
-    EXPECT_EQ(JoinPath(p), c.path);
-  }
-  EXPECT_EQ(JoinPath({"C:", "\\a", "b", "txt"}), "C:\\a\\b.txt");
-}
-
 TEST(FileNames, LayerDirectoryAndName) {
   const std::string d254(254, 'd');
   const struct {
@@ -264,14 +191,13 @@ TEST(FileNames, LayerDirectoryAndName) {
     Opt dir, name;
   } cases[] = {
       {"D:\\maps\\hill.dem", "D:\\maps\\", "hill"},
-      {"/srv/maps/hill.dem", "/srv/maps/", "hill"},
+      {"D:\\maps/sub\\hill.v2.dem", "D:\\maps/sub\\", "hill.v2"},
+      {"maps.d/hill", "maps.d/", "hill"},
       {"/srv/maps/.dem", "/srv/maps/", kNo},
-      {"/srv/maps/", "/srv/maps/", kNo},
       {"/d" + d254 + "/x.dem", kNo, "x"},
       {d254 + "/x.dem", d254 + "/", "x"},
       {"hill.dem", "", "hill"},
       {"/srv/...dem", "/srv/", kNo},
-      {"/srv/..", "/srv/", kNo},
       {"", "", kNo},
   };
   for (const auto& c : cases) {
@@ -284,12 +210,6 @@ TEST(FileNames, LayerDirectoryAndName) {
 }
 
 TEST(FileNames, LevelDataStoredAndVatPaths) {
-  for (const auto& [level, suffix] : {std::pair{1, ""}, {2, "_1"}, {3, "_2"}, {5, "_4"}}) {
-    const std::optional<PyramidLevelRec> rec = MakeLevelRecord("hill", level);
-    const std::string base = std::string("hill") + suffix;
-    ASSERT_TRUE(rec) << level;
-    EXPECT_EQ(*rec, (PyramidLevelRec{base + "\\", base + "\\" + base + ".Hdr", base + "\\" + base + ".Dem", false}));
-  }
   // The header path holds the base twice: 127 + 1 + 127 + 4 = 259 fits, 128 does not.
   const std::string n126(126, 'n');
   const struct {
@@ -308,26 +228,18 @@ TEST(FileNames, LevelDataStoredAndVatPaths) {
     Opt want;
   } data[] = {
       {"/srv/h\\h_1.Dem", 4095, "/srv/h\\h_14095.Dem"},
-      {"D:\\m\\hill.Dem", 10, "D:\\m\\hill10.Dem"},
       {"D:\\m\\hill.Dem", 0, "D:\\m\\hill.Dem"},
       {"D:\\m\\hill.Dem", -3, "D:\\m\\hill.Dem"},
-      {"D:\\m\\hill.Dem", 1, "D:\\m\\hill1.Dem"},
       {x251 + ".Dem", 9, x251 + "9.Dem"},
       {x251 + ".Dem", 10, kNo},
   };
   for (const auto& c : data) EXPECT_EQ(DataFilePath(c.path, c.index), c.want) << c.index;
 
-  EXPECT_EQ(SystemPath("D:\\maps\\", "hill\\hill.Hdr"), "D:\\maps\\hill\\hill.Hdr");
-  EXPECT_EQ(SystemPath("/srv/maps/", "hill_1\\hill_1.Dem"), "/srv/maps/hill_1\\hill_1.Dem");
   EXPECT_FALSE(SystemPath("/srv/maps/", "..\\x"));
   EXPECT_FALSE(SystemPath("/srv/maps/", "/etc/passwd"));
   EXPECT_FALSE(SystemPath(std::string(250, 'd'), "hill\\hill.Hdr"));
-  EXPECT_EQ(VatFilePath("D:\\maps\\", "Relief\\Relief.Hdr"), "D:\\maps\\Relief\\Relief.WB");
-  EXPECT_EQ(VatFilePath("/srv/", "Relief_2\\Relief_2.Hdr"), "/srv/Relief_2\\Relief_2.WB");
   EXPECT_FALSE(VatFilePath("/srv/", "C:Relief\\Relief.Hdr"));
-  for (const char* ok : {"", "hill\\", "hill\\hill.Hdr", "a..b\\c", "hill_1/x.Dem"}) {
-    EXPECT_TRUE(IsSafeStoredPath(ok)) << ok;
-  }
+  for (const char* ok : {"", "a..b\\c", "hill_1/x.Dem"}) EXPECT_TRUE(IsSafeStoredPath(ok)) << ok;
   for (const char* bad : {"..", "..\\", ".\\x", "a\\..\\b", "a/../b", "a\\.", "\\x", "/x", "C:x", "C:\\x"}) {
     EXPECT_FALSE(IsSafeStoredPath(bad)) << bad;
   }

@@ -1,10 +1,8 @@
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <barrier>
-#include <cmath>
 #include <optional>
 #include <string>
 #include <thread>
@@ -44,38 +42,37 @@ std::optional<std::string> Get(const std::string& path) {
   return f->ReadAt(0, Out(out)) ? std::optional(out) : std::nullopt;
 }
 
+// Holds a small file for the share-mode tests.
 class EnvPosixTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_FALSE(dir_.path().empty()); }
+  void SetUp() override {
+    ASSERT_FALSE(dir_.path().empty());
+    auto f = Open(path_, W, kNone, kNew);
+    ASSERT_TRUE(f != nullptr && f->WriteAt(0, Bytes("DEM_INFO")));
+  }
   Env* env() { return Env::Default(); }
   TestTempDir dir_;
+  std::string path_ = dir_.Join("layer.dem");
 };
+using ShareModeTest = EnvPosixTest;
 
-TEST_F(EnvPosixTest, PositionedIoDispositionsAccessAndPaths) {
+// Plain reads, writes, directories and successful renames and copies are what every layer test
+// runs on; here the refusals and the edges the stores rely on.
+TEST_F(EnvPosixTest, PartialIoDispositionsAccessAndPaths) {
   auto f = Open(dir_.Join("f"), RW, kR, kNew);
   ASSERT_NE(f, nullptr);
   ASSERT_TRUE(f->WriteAt(0, Bytes("abcd")) && f->WriteAt(100, Bytes("wxyz")) && f->Sync());
-  uint64_t size = 0;
-  ASSERT_TRUE(f->Size(&size));
-  EXPECT_EQ(size, 104u);
   std::string got(4, '?');
-  ASSERT_TRUE(f->ReadAt(100, Out(got)));
-  EXPECT_EQ(got, "wxyz");
   for (uint64_t at : {uint64_t{102}, uint64_t{104}, uint64_t{1} << 63}) EXPECT_FALSE(f->ReadAt(at, Out(got))) << at;
 
   const std::string path = dir_.Join("d");
-  EXPECT_EQ(Open(path, R), nullptr);
   ASSERT_TRUE(Put(path, "old contents"));
   EXPECT_EQ(Open(path, W, kR, kNew), nullptr);
   EXPECT_EQ(Get(path), "old contents");
   EXPECT_FALSE(Open(path, R)->WriteAt(0, Bytes("x")));
-  std::string b(1, '\0');
-  EXPECT_FALSE(Open(path, W)->ReadAt(0, Out(b)));
+  EXPECT_FALSE(Open(path, W)->ReadAt(0, Out(got)));
   ASSERT_TRUE(Put(path, "new"));
   EXPECT_EQ(Get(path), "new") << "kCreateAlways truncates";
-  std::string stored = path;  // stored paths use '\'
-  stored[stored.rfind('/')] = '\\';
-  EXPECT_EQ(Get(stored), "new");
   EXPECT_EQ(Open(dir_.Join("a") + std::string(1, '\0') + "b", W, kR, kAlways), nullptr);
   EXPECT_FALSE(env()->Exists(dir_.Join("a"))) << "a NUL must not shorten the path";
   EXPECT_EQ(Open(dir_.path(), R), nullptr) << "a directory";
@@ -83,52 +80,28 @@ TEST_F(EnvPosixTest, PositionedIoDispositionsAccessAndPaths) {
   EXPECT_EQ(Open(dir_.Join("fifo"), R), nullptr) << "and no hang";
 }
 
-TEST_F(EnvPosixTest, DirectoriesRenamesLinksAndCopies) {
-  const std::string d = dir_.Join("sub");
-  ASSERT_TRUE(env()->CreateDir(d));
-  EXPECT_TRUE(env()->IsDirectory(d));
-  EXPECT_FALSE(env()->CreateDir(d)) << "exists";
-  ASSERT_TRUE(Put(d + "/f", "x"));
-  EXPECT_FALSE(env()->RemoveDir(d)) << "not empty";
-  EXPECT_TRUE(env()->SyncDir(d));
-  EXPECT_TRUE(env()->RemoveFile(d + "/f") && env()->RemoveDir(d));
-  EXPECT_FALSE(env()->Exists(d));
-  ASSERT_EQ(symlink("nowhere", dir_.Join("dangling").c_str()), 0);
-  EXPECT_TRUE(env()->Exists(dir_.Join("dangling"))) << "a dangling link still takes the name";
-
-  const std::string a = dir_.Join("a"), b = dir_.Join("b"), c = dir_.Join("c"), e = dir_.Join("e");
+// Renames, links and copies never replace a target; a failed copy leaves none.
+TEST_F(EnvPosixTest, RenamesLinksAndCopiesNeverReplace) {
+  const std::string a = dir_.Join("a"), b = dir_.Join("b"), e = dir_.Join("e");
   ASSERT_TRUE(Put(a, "A") && Put(b, "B") && env()->CreateDir(dir_.Join("d1")));
   EXPECT_FALSE(env()->Rename(a, b));
   EXPECT_FALSE(env()->Rename(dir_.Join("d1"), b));
   EXPECT_EQ(Get(a), "A");
   EXPECT_EQ(Get(b), "B");
-  EXPECT_TRUE(env()->Rename(dir_.Join("d1"), dir_.Join("d2")));
-  ASSERT_TRUE(env()->Rename(a, c));
-  EXPECT_EQ(Get(c), "A");
-  ASSERT_TRUE(env()->ReplaceFile(c, b));
-  EXPECT_EQ(Get(b), "A");
-  EXPECT_FALSE(env()->LinkFile(dir_.Join("missing"), e));
   ASSERT_TRUE(env()->LinkFile(b, e));
-  EXPECT_FALSE(env()->LinkFile(b, e));
-  ASSERT_TRUE(Put(e, "E"));
-  EXPECT_EQ(Get(b), "E") << "one file under two names";
+  EXPECT_FALSE(env()->LinkFile(a, e));
+  EXPECT_EQ(Get(e), "B");
 
-  std::string big(300000, '\0');
-  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7919 >> 5);
-  const std::string src = dir_.Join("src"), dst = dir_.Join("dst");
-  ASSERT_TRUE(Put(src, big));
-  ASSERT_TRUE(env()->CopyFile(src, dst));
-  EXPECT_EQ(Get(dst), big);
-  ASSERT_TRUE(Put(dst, "keep me"));
-  EXPECT_FALSE(env()->CopyFile(src, dst));
-  EXPECT_EQ(Get(dst), "keep me");
+  EXPECT_FALSE(env()->CopyFile(a, b));
+  EXPECT_EQ(Get(b), "B");
   EXPECT_FALSE(env()->CopyFile(dir_.Join("missing"), dir_.Join("t1")));
   EXPECT_FALSE(env()->Exists(dir_.Join("t1")));
-  auto held = Open(src, R, kNone);
-  EXPECT_FALSE(env()->CopyFile(src, dir_.Join("t2"))) << "the source is held unshared";
+  auto held = Open(a, R, kNone);
+  EXPECT_FALSE(env()->CopyFile(a, dir_.Join("t2"))) << "the source is held unshared";
   EXPECT_FALSE(env()->Exists(dir_.Join("t2")));
 }
 
+// Loading the value-table library is covered by the tool and VAT tests.
 TEST(EnvMemoryAndLibraryTest, FigureCgroupLimitsReserveAndLoad) {
   Env* env = Env::Default();
   const uint64_t total = env->TotalPhysicalMemory();
@@ -142,7 +115,7 @@ TEST(EnvMemoryAndLibraryTest, FigureCgroupLimitsReserveAndLoad) {
   }
   ASSERT_EQ(unsetenv("DEMBASE_MEMORY_LIMIT"), 0);
   EXPECT_EQ(ParseCgroupMemoryLimit(" 536870912\n"), uint64_t{536870912});
-  for (const char* absurd : {"max\n", "9223372036854771712\n", "0", "", "12ab", "-5", "99999999999999999999999"}) {
+  for (const char* absurd : {"max\n", "9223372036854771712\n", "0", "12ab", "-5", "99999999999999999999999"}) {
     EXPECT_EQ(ParseCgroupMemoryLimit(absurd), std::nullopt) << absurd;
   }
   using V = std::vector<std::string>;
@@ -152,31 +125,12 @@ TEST(EnvMemoryAndLibraryTest, FigureCgroupLimitsReserveAndLoad) {
             (V{"/sys/fs/cgroup/memory/x/memory.limit_in_bytes", "/sys/fs/cgroup/memory/memory.limit_in_bytes"}));
 
   const size_t size = size_t{1} << 30;  // address space only
-  auto* p = static_cast<unsigned char*>(env->ReserveMemory(size));
+  void* p = env->ReserveMemory(size);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (size_t{2} << 20), 0u) << "huge pages need an aligned start";
-  EXPECT_EQ(p[size - 1], 0);
-  p[size - 1] = 42;
   env->ReleaseMemory(p, size);
-  double (*cosine)(double) = &::cos;
-  const std::string dir = env->DirectoryOfLoadedObject(reinterpret_cast<const void*>(cosine));
-  ASSERT_TRUE(dir.size() > 1 && dir.front() == '/' && dir.back() == '/') << dir;
   EXPECT_EQ(env->LoadLibrary("libm.so.6"), nullptr) << "relative paths are refused";
-  auto lib = env->LoadLibrary(dir + "libm.so.6");
-  ASSERT_NE(lib, nullptr);
-  EXPECT_NE(lib->Symbol("cos"), nullptr);
-  EXPECT_EQ(lib->Symbol("no_such_symbol"), nullptr);
 }
-
-class ShareModeTest : public EnvPosixTest {
- protected:
-  void SetUp() override {
-    EnvPosixTest::SetUp();
-    auto f = Open(path_, W, kNone, kNew);
-    ASSERT_TRUE(f != nullptr && f->WriteAt(0, Bytes("DEM_INFO")));
-  }
-  std::string path_ = dir_.Join("layer.dem");
-};
 
 // The second open fails when it needs what the first denies, or the first holds what the second denies.
 TEST_F(ShareModeTest, SecondOpenInTheSameProcess) {
@@ -187,10 +141,9 @@ TEST_F(ShareModeTest, SecondOpenInTheSameProcess) {
     Share s2;
     bool second_opens;
   } cases[] = {
-      {R, kNone, R, kRW, false}, {R, kR, R, kR, true},     {R, kR, W, kRW, false},    {R, kR, RW, kRW, false},
-      {R, kRW, W, kRW, true},    {R, kRW, RW, kR, true},   {R, kRW, R, kNone, false}, {W, kRW, R, kR, false},
-      {W, kRW, W, kRW, true},    {W, kR, W, kRW, false},   {W, kR, R, kRW, true},     {RW, kR, R, kRW, true},
-      {RW, kR, R, kR, false},    {RW, kRW, RW, kRW, true}, {W, kNone, R, kRW, false},
+      {R, kNone, R, kRW, false}, {R, kR, W, kRW, false}, {R, kRW, R, kNone, false},
+      {W, kRW, R, kR, false},    {R, kR, R, kR, true},   {R, kRW, W, kRW, true},
+      {W, kRW, W, kRW, true},    {W, kR, R, kRW, true},  {RW, kRW, RW, kRW, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << int(c.a1) << "/" << int(c.s1) << " then " << int(c.a2) << "/" << int(c.s2));
@@ -224,39 +177,6 @@ TEST_F(ShareModeTest, RacingConflictingOpensNeverBothSucceed) {
     winners_total += winners.load();
   }
   EXPECT_GT(winners_total, kRounds / 2) << "a race should usually have a winner";
-}
-
-TEST_F(ShareModeTest, AcrossProcesses) {
-  auto in_child = [](auto body) {
-    const pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  };
-  auto held = Open(path_, RW, kNone);
-  EXPECT_EQ(in_child([&] { return Open(path_, R, kRW) == nullptr ? 0 : 1; }), 0) << "parent holds, child refused";
-  held.reset();
-  held = Open(path_, R, kR);
-  EXPECT_EQ(in_child([&] { return Open(path_, R, kR) != nullptr ? 0 : 1; }), 0) << "compatible modes";
-  held.reset();
-
-  int up[2], down[2];
-  ASSERT_TRUE(pipe(up) == 0 && pipe(down) == 0);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    auto child_held = Open(path_, RW, kNone);
-    char go = child_held != nullptr ? 'y' : 'n';
-    _exit(write(up[1], &go, 1) == 1 && read(down[0], &go, 1) == 1 ? 0 : 1);
-  }
-  char ok = 0;
-  ASSERT_EQ(read(up[0], &ok, 1), 1);
-  EXPECT_EQ(ok, 'y');
-  EXPECT_EQ(Open(path_, R, kRW), nullptr) << "child holds, parent refused";
-  ASSERT_EQ(write(down[1], "g", 1), 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_NE(Open(path_, R, kRW), nullptr) << "the child's exit released its hold";
-  for (int fd : {up[0], up[1], down[0], down[1]}) close(fd);
 }
 
 }  // namespace

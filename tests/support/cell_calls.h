@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -15,7 +14,6 @@
 
 namespace dembase::testing {
 
-// Where a layer's data set is kept.
 enum class Store : uint8_t { kFiles, kSqlite, kPostgresql };
 
 // One way of making a layer: cell type, whether written tiles are compressed, and the
@@ -67,11 +65,6 @@ inline std::vector<LayerKind> OneKindPerStore() {
 inline std::ostream& operator<<(std::ostream& os, const LayerKind& k) { return os << k.name(); }
 
 // Copies of the packed records' fields: a packed field must not be bound to a reference.
-struct TileSummary {
-  int32_t size = 0;
-  float minimum = 0;
-  float maximum = 0;
-};
 struct ValueRange {
   double minValue = 0;
   double maxValue = 0;
@@ -80,13 +73,6 @@ struct ValueRange {
 struct CellRead {
   double value = 0;
   uint8_t isNull = 9;  // 9: never set by the call
-};
-
-// One tile-sequence write: in-tile position (wrapped by the store) and value.
-struct TileWrite {
-  int32_t r = 0;
-  int32_t c = 0;
-  double value = 0;
 };
 
 class CellCalls {
@@ -107,10 +93,11 @@ class CellCalls {
     return _hxSetLayerOperParam(h_, ds_, layer_, &p) == 1;
   }
 
-  std::optional<TileSummary> TileInfo(int32_t tileRow, int32_t tileCol) const {
+  // The smallest and largest cell of a tile as its statistics hold them.
+  std::optional<ValueRange> TileInfo(int32_t tileRow, int32_t tileCol) const {
     OneTileInfo info{};
     if (_hxGetOneTileInfo(h_, ds_, layer_, level_, 0, tileRow, tileCol, &info) != 1) return std::nullopt;
-    return TileSummary{info.size, info.minimum, info.maximum};
+    return ValueRange{info.minimum, info.maximum};
   }
   // The smallest and largest cell of level 1 as the layer records them.
   std::optional<ValueRange> LayerRange() const {
@@ -126,52 +113,17 @@ class CellCalls {
     return _hxBeginReadTile(h_, ds_, layer_, level_, 0, tileRow, tileCol);
   }
 
-  // Begin, the writes, End(keep); true when Begin and End both answered 1.
-  bool WriteTile(int32_t tileRow, int32_t tileCol, std::span<const TileWrite> writes, uint8_t keep = 1) const {
-    if (BeginWrite(tileRow, tileCol) != 1) return false;
-    for (const TileWrite& w : writes) _hxWriteCellOfTile(h_, w.r, w.c, w.value);
-    return _hxEndWriteTile(h_, keep) == 1;
-  }
-
-  // One cell of a tile through a whole read sequence: the tile's own copy of the cell.
-  // A tile that answers 2 (nothing but nulls) reads as the null value. nullopt when a
-  // call of the sequence failed.
+  // One cell of a tile through a whole read sequence: the tile's own copy of the cell
+  // (a tile that answers 2 reads as nulls). nullopt when a call of the sequence failed.
   std::optional<CellRead> ReadTileCell(int32_t tileRow, int32_t tileCol, int32_t r, int32_t c) const {
-    const int16_t begun = BeginRead(tileRow, tileCol);
-    if (begun < 1) return std::nullopt;
+    if (BeginRead(tileRow, tileCol) < 1) return std::nullopt;
     CellRead out;
-    if (begun == 2) {
-      out = CellRead{Null(), 1};
-    } else if (_hxReadCellOfTile(h_, r, c, &out.value, &out.isNull) != 1) {
-      (void)_hxEndReadTile(h_);
-      return std::nullopt;
-    }
-    if (_hxEndReadTile(h_) != 1) return std::nullopt;
+    const bool read = _hxReadCellOfTile(h_, r, c, &out.value, &out.isNull) == 1;
+    if (_hxEndReadTile(h_) != 1 || !read) return std::nullopt;
     return out;
   }
 
-  // Every cell of a tile, row-major, through one read sequence; nullopt when a call of
-  // the sequence failed.
-  std::optional<std::vector<CellRead>> ReadWholeTile(int32_t tileRow, int32_t tileCol) const {
-    const int16_t begun = BeginRead(tileRow, tileCol);
-    if (begun < 1) return std::nullopt;
-    std::vector<CellRead> cells(256 * 256, CellRead{Null(), 1});
-    bool ok = true;
-    if (begun == 1) {
-      for (int32_t r = 0; r < 256; ++r) {
-        for (int32_t c = 0; c < 256; ++c) {
-          CellRead& out = cells[static_cast<size_t>(r * 256 + c)];
-          ok = _hxReadCellOfTile(h_, r, c, &out.value, &out.isNull) == 1 && ok;
-        }
-      }
-    }
-    ok = _hxEndReadTile(h_) == 1 && ok;
-    if (!ok) return std::nullopt;
-    return cells;
-  }
-
   int32_t layer() const { return layer_; }
-  int16_t level() const { return level_; }
 
  private:
   DemBaseAI* h_;

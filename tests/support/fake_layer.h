@@ -24,10 +24,7 @@ struct FakeLog {
 struct FakeResults {
   std::map<std::string, int> results;
   int16_t openLevel = 0;
-  int Get(const std::string& op) const {
-    auto it = results.find(op);
-    return it == results.end() ? 1 : it->second;
-  }
+  int Get(const std::string& op) const { return results.contains(op) ? results.at(op) : 1; }
 };
 
 class FakeLayer final : public CDataLayer {
@@ -36,17 +33,13 @@ class FakeLayer final : public CDataLayer {
       : CDataLayer(cache), log_(log), res_(res), serial_(serial) {}
   ~FakeLayer() override { ++log_->destroyed; }
 
-  void AttachConnection(uint32_t) override { Log("AttachConnection"); }
   int32_t OpenDataLayer(int32_t, const char*, uint32_t) override { return R("OpenDataLayer"); }
   int16_t CloseDataLayer(int32_t, int32_t) override { return R16("CloseDataLayer"); }
   int16_t GetDataLayerParam(int32_t, DataLayerParam*) override { return R16("GetDataLayerParam"); }
   void SetLayerOperParam(const LayerOperParam*) override { Log("SetLayerOperParam"); }
   void GetLayerOperParam(LayerOperParam*) override { Log("GetLayerOperParam"); }
   double GetNullValue() override { return R("GetNullValue"); }
-  int16_t CreatePyramidLayer(int32_t, int16_t level, double x, double y) override {
-    Log("CreatePyramidLayer(" + std::to_string(level) + "," + std::to_string(x) + "," + std::to_string(y) + ")");
-    return static_cast<int16_t>(res_->Get("CreatePyramidLayer"));
-  }
+  int16_t CreatePyramidLayer(int32_t, int16_t, double, double) override { return R16("CreatePyramidLayer"); }
   int16_t OpenPyramidLayer(int32_t, int16_t level) override {
     const int16_t r = R16("OpenPyramidLayer");
     if (r == 1) res_->openLevel = level;
@@ -57,30 +50,20 @@ class FakeLayer final : public CDataLayer {
   int16_t GetOpenPyramidLayer() override { return res_->openLevel; }
   int16_t GetOneTileInfo(int32_t, int32_t, int32_t, OneTileInfo*) override { return R16("GetOneTileInfo"); }
   int16_t SetCell(int32_t, int32_t, int32_t, double) override { return R16("SetCell"); }
-  double GetCell(int32_t, int32_t, int32_t, uint8_t* isNull) override {
-    Log("GetCell");
-    *isNull = 0;
-    return 42.0;
-  }
+  double GetCell(int32_t, int32_t, int32_t, uint8_t* isNull) override { return Cell("GetCell", isNull, 0, 42.0); }
   int16_t BeginWriteTile(int32_t, int32_t, int32_t) override { return R16("BeginWriteTile"); }
   int16_t EndWriteTile(uint8_t) override { return R16("EndWriteTile"); }
   void WriteCellOfTile(int32_t, int32_t, double) override { Log("WriteCellOfTile"); }
   int16_t BeginReadTile(int32_t, int32_t, int32_t) override { return R16("BeginReadTile"); }
   int16_t EndReadTile() override { return R16("EndReadTile"); }
-  double ReadCellOfTile(int32_t, int32_t, uint8_t* isNull) override {
-    Log("ReadCellOfTile");
-    *isNull = 1;
-    return 3.0;
-  }
+  double ReadCellOfTile(int32_t, int32_t, uint8_t* isNull) override { return Cell("ReadCellOfTile", isNull, 1, 3.0); }
   int16_t BeginWritePyramidLayer(int16_t) override { return R16("BeginWritePyramidLayer"); }
   int16_t EndWritePyramidLayer() override { return R16("EndWritePyramidLayer"); }
   int16_t WriteOneTile(int32_t, int32_t, OneTileInfo*, const void*) override { return R16("WriteOneTile"); }
   int16_t BeginReadTileData(int16_t, int32_t, int32_t, int32_t) override { return R16("BeginReadTileData"); }
   int16_t EndReadTileData() override { return R16("EndReadTileData"); }
   double ReadCellOfTileData(int32_t, int32_t, uint8_t* isNull) override {
-    Log("ReadCellOfTileData");
-    *isNull = 0;
-    return 5.0;
+    return Cell("ReadCellOfTileData", isNull, 0, 5.0);
   }
 
  private:
@@ -90,6 +73,11 @@ class FakeLayer final : public CDataLayer {
     return res_->Get(op);
   }
   int16_t R16(const std::string& op) { return static_cast<int16_t>(R(op)); }
+  double Cell(const std::string& op, uint8_t* isNull, uint8_t null, double v) {
+    Log(op);
+    *isNull = null;
+    return v;
+  }
 
   FakeLog* log_;
   FakeResults* res_;
@@ -101,8 +89,7 @@ class FakeLayerFactory final : public LayerFactory {
   std::unique_ptr<CDataLayer> NewLocalLayer(CTileCache* cache) override { return Make(cache); }
   std::unique_ptr<CDataLayer> NewDbLayer(CTileCache* cache) override { return Make(cache); }
   int16_t CreateLocalLayerFiles(CTileCache*, const char*, const DataLayerParam*) override {
-    log.calls.push_back("factory:CreateLocalLayerFiles");
-    return static_cast<int16_t>(results.Get("CreateLocalLayerFiles"));
+    return Op("CreateLocalLayerFiles");
   }
   int16_t DeleteLocalLayer(CTileCache*, const char*) override { return Op("DeleteLocalLayer"); }
   int16_t RenameLocalLayer(CTileCache*, const char*, const char*) override { return Op("RenameLocalLayer"); }

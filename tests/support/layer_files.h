@@ -1,4 +1,4 @@
-// A local layer's files seen from outside the library, decoded with the record codecs:
+// A local layer's files seen from outside the library, decoded with its record codecs:
 // the layer header, one level's records and payloads, and snapshots of a directory tree.
 // Straight to the file system, never through the library's Env, so injected faults never
 // touch it.
@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "dembase/dembase.h"
+#include "localstore/level_geometry.h"
 #include "localstore/records.h"
 
 namespace dembase::testing {
@@ -53,30 +54,24 @@ constexpr T Copy(T v) {
 
 inline bool SameRecord(const TileIndexRec& a, const TileIndexRec& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// A layer header file's description and level records; nullopt when it does not decode.
-struct LayerHeader {
-  DataLayerParam param{};
-  std::vector<PyramidLevelRec> levels;
-};
-inline std::optional<LayerHeader> ReadLayerHeader(const std::string& path) {
+// A layer header file's level records; nullopt when the file does not decode.
+inline std::optional<std::vector<PyramidLevelRec>> ReadLevelRecords(const std::string& path) {
   const Bytes b = ReadFileBytes(path);
   const auto bytes = std::as_bytes(std::span(b));
   DemInfoHeader head;
   if (head.DecodeFrom(bytes) != DemInfoStatus::kOk) return std::nullopt;
   const auto n = LevelRecordsToRead(head.param.levelCount, b.size());
   if (!n) return std::nullopt;
-  LayerHeader h{head.param, std::vector<PyramidLevelRec>(*n)};
+  std::vector<PyramidLevelRec> levels(*n);
   for (size_t i = 0; i < *n; ++i) {
     const size_t at = DemInfoHeader::kEncodedLength + i * PyramidLevelRec::kEncodedLength;
-    if (!h.levels[i].DecodeFrom(bytes.subspan(at))) return std::nullopt;
+    if (!levels[i].DecodeFrom(bytes.subspan(at))) return std::nullopt;
   }
-  return h;
+  return levels;
 }
 
-// One level as it lies on disk: its level header (the DataFileEnd table and the tile
-// records), its data files' sizes, and whether every record that claims a payload points
-// at one written completely (inside its file, inflating to exactly one tile block).
-// Data file i is <base>i.Dem beside <base>.Hdr (no number for 0), 4096 tiles each.
+// One level as it lies on disk: the DataFileEnd table, the tile records and the data
+// files' sizes. Data file i is <base>i.Dem beside <base>.Hdr (no number for 0), 4096 tiles each.
 class LevelProbe {
  public:
   static constexpr uint32_t kBlockBytes = 262144;
@@ -84,23 +79,19 @@ class LevelProbe {
   // Level `level` of a layer, found through its record in the layer header. False when
   // the files cannot be read or the level header does not fit its file.
   bool Load(const std::string& layerHeaderPath, int level) {
-    const auto layer = ReadLayerHeader(layerHeaderPath);
-    if (!layer || level < 1 || static_cast<size_t>(level) > layer->levels.size()) return false;
-    std::string rel = layer->levels[static_cast<size_t>(level - 1)].headerPath;
+    const auto levels = ReadLevelRecords(layerHeaderPath);
+    if (!levels || level < 1 || static_cast<size_t>(level) > levels->size()) return false;
+    std::string rel = (*levels)[static_cast<size_t>(level - 1)].headerPath;
     std::replace(rel.begin(), rel.end(), '\\', '/');
     const std::filesystem::path hdr = std::filesystem::path(layerHeaderPath).parent_path() / rel;
     const Bytes b = ReadFileBytes(hdr.string());
     const auto bytes = std::as_bytes(std::span(b));
     LevelHeaderPrefix prefix;
-    if (!prefix.DecodeFrom(bytes) || prefix.dataFileCount < 1 || prefix.info.tilesDown < 1 ||
-        prefix.info.tilesAcross < 1) {
-      return false;
-    }
+    if (!prefix.DecodeFrom(bytes) || !ValidateLevelHeader(prefix, b.size())) return false;
     info_ = prefix.info;
     ends_.assign(static_cast<size_t>(prefix.dataFileCount), 0);
-    const size_t tiles = static_cast<size_t>(info_.tilesDown) * static_cast<size_t>(info_.tilesAcross);
-    records_.assign(tiles, {});
-    if (b.size() < record_offset(0) || !DecodeDataFileEnds(bytes.subspan(LevelHeaderPrefix::kEncodedLength), ends_) ||
+    records_.assign(static_cast<size_t>(prefix.info.tilesDown) * static_cast<size_t>(prefix.info.tilesAcross), {});
+    if (!DecodeDataFileEnds(bytes.subspan(LevelHeaderPrefix::kEncodedLength), ends_) ||
         !DecodeTileIndex(bytes.subspan(record_offset(0)), records_)) {
       return false;
     }
@@ -115,6 +106,13 @@ class LevelProbe {
     return true;
   }
 
+  // The probe of a level that must load.
+  static LevelProbe Of(const std::string& layerHeaderPath, int level) {
+    LevelProbe probe;
+    EXPECT_TRUE(probe.Load(layerHeaderPath, level)) << layerHeaderPath << " level " << level;
+    return probe;
+  }
+
   const PyramidLayerInfo& info() const { return info_; }
   int data_file_count() const { return static_cast<int>(ends_.size()); }
   uint32_t data_file_end(int f) const { return ends_.at(static_cast<size_t>(f)); }
@@ -127,8 +125,6 @@ class LevelProbe {
     return LevelHeaderPrefix::kEncodedLength + kDataFileEndLength * ends_.size() +
            TileIndexRecCodec::kEncodedLength * static_cast<size_t>(t);
   }
-  static int DataFileOf(int32_t t) { return t >> 12; }
-
   // Records that claim a payload (neither empty nor pending).
   bool Stored(int32_t t) const { return record(t).offset != kEmptyTileOffset && record(t).storedSize != 0; }
 
@@ -137,7 +133,7 @@ class LevelProbe {
     std::vector<std::pair<uint64_t, uint64_t>> spans;  // (file << 40 | offset, end) per payload
     for (int32_t t = 0; t < tile_count(); ++t) {
       if (!Stored(t)) continue;
-      const uint64_t at = (uint64_t{static_cast<uint32_t>(DataFileOf(t))} << 40) | record(t).offset;
+      const uint64_t at = (uint64_t{static_cast<uint32_t>(t >> 12)} << 40) | record(t).offset;
       spans.emplace_back(at, at + record(t).storedSize);
     }
     std::sort(spans.begin(), spans.end());
@@ -147,31 +143,25 @@ class LevelProbe {
     return false;
   }
 
-  // Tile t's cells as stored into `out` (kBlockBytes), or what is wrong with its payload.
-  // REQUIRES: Stored(t).
-  const char* Flaw(int32_t t, void* out) const {
-    const TileIndexRec& rec = record(t);
-    if (uint64_t{rec.offset} + rec.storedSize > data_file_size(DataFileOf(t))) return "beyond its file's end";
-    std::vector<Bytef> payload(rec.storedSize), block(kBlockBytes + 1);
-    std::ifstream in(data_path(DataFileOf(t)), std::ios::binary);
-    if (!in.seekg(rec.offset) || !in.read(reinterpret_cast<char*>(payload.data()), rec.storedSize)) return "unreadable";
-    if (rec.packed == 0 && rec.storedSize != kBlockBytes) return "a raw payload of the wrong size";
-    uLongf got = static_cast<uLongf>(block.size());
-    if (rec.packed != 0 &&
-        (uncompress(block.data(), &got, payload.data(), rec.storedSize) != Z_OK || got != kBlockBytes)) {
-      return "not a zlib stream of one tile block";
-    }
-    std::memcpy(out, rec.packed == 0 ? payload.data() : block.data(), kBlockBytes);
-    return nullptr;
-  }
-
-  // One line per record that points at bytes not written completely; empty when sound.
+  // One line per stored record whose payload is not written completely: inside its file,
+  // and a raw block or a zlib stream inflating to exactly one. Empty when sound.
   std::vector<std::string> Problems() const {
     std::vector<std::string> problems;
-    std::vector<char> cells(kBlockBytes);
+    std::vector<Bytef> block(kBlockBytes + 1);
     for (int32_t t = 0; t < tile_count(); ++t) {
-      const char* flaw = Stored(t) ? Flaw(t, cells.data()) : nullptr;
-      if (flaw != nullptr) problems.push_back("tile " + std::to_string(t) + ": " + flaw);
+      if (!Stored(t)) continue;
+      const TileIndexRec& rec = record(t);
+      const bool inside = uint64_t{rec.offset} + rec.storedSize <= data_file_size(t >> 12);
+      std::vector<Bytef> payload(inside ? rec.storedSize : 0);  // a torn record may claim gigabytes
+      std::ifstream in(data_path(t >> 12), std::ios::binary);
+      uLongf got = static_cast<uLongf>(block.size());
+      const bool read =
+          inside && in.seekg(rec.offset) && in.read(reinterpret_cast<char*>(payload.data()), rec.storedSize);
+      const bool sound =
+          read && (rec.packed == 0
+                       ? rec.storedSize == kBlockBytes
+                       : uncompress(block.data(), &got, payload.data(), rec.storedSize) == Z_OK && got == kBlockBytes);
+      if (!sound) problems.push_back("tile " + std::to_string(t) + (read ? ": a bad payload" : ": beyond its file"));
     }
     return problems;
   }

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -41,8 +40,7 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
     ASSERT_GE(ds_, 1);
   }
 
-  // Opens the kind's data set through handle h (the one of the test, or another
-  // process's); its id, or 0.
+  // Opens the kind's data set through handle h (the test's or another process's); its id, or 0.
   int32_t OpenDataSetOf(DemBaseAI* h) const {
     if (!kind().database() && h == h_) return kLocal;  // opened by the base fixture
     return OpenTestDataSet(h, kind().store,
@@ -51,10 +49,6 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
 
   const LayerKind& kind() const { return GetParam(); }
   int32_t ds() const { return ds_; }
-  double NullValue() const {
-    return kind().is_float() ? static_cast<double>(std::bit_cast<float>(DEMBASE_NULL_FLOAT32_BITS))
-                             : static_cast<double>(DEMBASE_NULL_INT32);
-  }
   // The name a layer called stem has in the kind's data set.
   std::string LayerName(const std::string& stem) const { return kind().database() ? stem : Path(stem + ".dem"); }
 
@@ -71,7 +65,6 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
   // Opens a closed layer with its level 1.
   CellCalls Open(const std::string& stem) { return OpenWithLevel(stem, kind().compress); }
   // Closes level and layer and opens both again.
-  CellCalls Again(const CellCalls& calls, const std::string& stem) { return AgainAs(calls, stem, kind().compress); }
   CellCalls AgainAs(const CellCalls& calls, const std::string& stem, uint8_t compress) {
     if (_hxClosePyramidLayer(h_, ds_, calls.layer()) != 1 || _hxCloseDataLayer(h_, ds_, calls.layer()) != 1) {
       return CellCalls(h_, 0, 1, ds_);
@@ -81,12 +74,10 @@ class LayerKindTest : public LocalStoreTest, public ::testing::WithParamInterfac
 
  private:
   CellCalls OpenWithLevel(const std::string& stem, uint8_t compress) {
-    const int32_t id = _hxOpenDataLayer(h_, ds_, LayerName(stem).c_str(), 0);
-    CellCalls calls(h_, id, 1, ds_);
-    if (id < 1 || _hxOpenPyramidLayer(h_, ds_, id, 1) != 1 || !calls.SetOper(compress)) {
-      return CellCalls(h_, 0, 1, ds_);
-    }
-    return calls;
+    const CellCalls calls(h_, _hxOpenDataLayer(h_, ds_, LayerName(stem).c_str(), 0), 1, ds_);
+    const bool ok =
+        calls.layer() >= 1 && _hxOpenPyramidLayer(h_, ds_, calls.layer(), 1) == 1 && calls.SetOper(compress);
+    return ok ? calls : CellCalls(h_, 0, 1, ds_);
   }
 
   // A fresh database on the test server for each PostgreSQL test, dropped after it.

@@ -52,13 +52,6 @@ class LocalStoreTest : public ::testing::Test {
     if (id < 1 || (openLevel && _hxOpenPyramidLayer(h_, kLocal, id, 1) != 1)) return 0;
     return id;
   }
-  // Closes the level and the layer, then opens both again; the new layer id, or 0.
-  int32_t Reopen(int32_t id, const std::string& name) {
-    if (_hxClosePyramidLayer(h_, kLocal, id) != 1 || _hxCloseDataLayer(h_, kLocal, id) != 1) return 0;
-    const int32_t again = _hxOpenDataLayer(h_, kLocal, Path(name).c_str(), 0);
-    if (again < 1 || _hxOpenPyramidLayer(h_, kLocal, again, 1) != 1) return 0;
-    return again;
-  }
   double Get(int32_t id, int32_t row, int32_t col, uint8_t* isNull = nullptr) {
     uint8_t ignored = 0;
     return _hxGetCell(h_, kLocal, id, 1, 0, row, col, isNull != nullptr ? isNull : &ignored);

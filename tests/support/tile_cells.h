@@ -1,6 +1,6 @@
 // Tile contents for tests, written out here rather than taken from the library, so a fault
 // in the library's cell rules (null test, conversion, merge) shows up as a mismatch. A
-// TileContent or any cell function fills a whole-level write's block or a tile sequence.
+// CellBlock fills a whole-level write's block, a TileContent a tile sequence.
 #ifndef DEMBASE_TESTS_SUPPORT_TILE_CELLS_H_
 #define DEMBASE_TESTS_SUPPORT_TILE_CELLS_H_
 
@@ -89,23 +89,13 @@ class CellBlock {
   std::vector<uint32_t> bits_;
 };
 
-// The block of a tile whose cell (r, c) is cell(r, c), a std::optional<double> (nullopt: null).
-template <typename CellFn>
-CellBlock Block(uint16_t type, CellFn cell) {
-  CellBlock b(type);
-  for (int32_t r = 0; r < kEdge; ++r) {
-    for (int32_t c = 0; c < kEdge; ++c) {
-      if (const std::optional<double> v = cell(r, c)) b.Set(r, c, *v);
-    }
-  }
-  return b;
-}
-
 // Cells base + 3r + c, null in the first nullRows rows and the first nullCols columns.
 inline CellBlock Slope(uint16_t type, double base, int32_t nullRows = 0, int32_t nullCols = 0) {
-  return Block(type, [&](int32_t r, int32_t c) {
-    return r < nullRows || c < nullCols ? std::nullopt : std::optional<double>(base + 3 * r + c);
-  });
+  CellBlock b(type);
+  for (int32_t r = nullRows; r < kEdge; ++r) {
+    for (int32_t c = nullCols; c < kEdge; ++c) b.Set(r, c, base + 3 * r + c);
+  }
+  return b;
 }
 // Float tile t of a level: cells base + t * 1000 + 3r + c, null in the first nullCols columns.
 inline CellBlock Cells(double base, int32_t t, int32_t nullCols = 0) {
@@ -174,13 +164,6 @@ struct TileContent {
   }
   friend bool operator==(const TileContent&, const TileContent&) = default;
 };
-
-inline std::ostream& operator<<(std::ostream& os, const TileContent& c) {
-  return os << (c.pattern == Pattern::kNull    ? "null"
-                : c.pattern == Pattern::kNoise ? "noise"
-                                               : "smooth")
-            << "/" << c.seed;
-}
 
 inline constexpr TileContent kNullTile{Pattern::kNull, 0};
 inline constexpr TileContent Noise(int32_t seed) { return {Pattern::kNoise, seed}; }
