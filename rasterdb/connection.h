@@ -24,13 +24,14 @@ namespace dembase::rasterdb {
 
 class Connection {
  public:
-  explicit Connection(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {}
+  Connection(int32_t kind, std::unique_ptr<Backend> backend) : kind_(kind), backend_(std::move(backend)) {}
   ~Connection() { Close(); }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   [[nodiscard]] std::mutex& mutex() { return mutex_; }
   [[nodiscard]] bool closed() const { return backend_ == nullptr; }
+  [[nodiscard]] int32_t kind() const { return kind_; }
   // Rolls back a batch that was not ended and releases the backend. Idempotent.
   void Close();
 
@@ -81,6 +82,7 @@ class Connection {
   [[nodiscard]] const Batch* LiveBatch();
 
   std::mutex mutex_;
+  int32_t kind_;
   std::unique_ptr<Backend> backend_;
   std::map<int32_t, int> open_data_sets_;  // id -> open count
   std::map<int32_t, OpenLayerState> open_layers_;

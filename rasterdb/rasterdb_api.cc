@@ -61,7 +61,7 @@ uint32_t DbConnect(int32_t connectKind, const char* connectArg1, const char* con
     std::unique_ptr<dembase::rasterdb::Backend> backend =
         OpenBackend(connectKind, connectArg1, connectArg2, connectArg3);
     if (backend == nullptr) return 0;
-    return ConnectionTable::Instance().Add(std::make_shared<Connection>(std::move(backend)));
+    return ConnectionTable::Instance().Add(std::make_shared<Connection>(connectKind, std::move(backend)));
   } catch (...) {
     return 0;
   }
@@ -75,6 +75,10 @@ void DbDisconnect(uint32_t conn) {
     connection->Close();
   } catch (...) {
   }
+}
+
+int32_t DbConnectionKind(uint32_t conn) {
+  return WithConnection(conn, int32_t{0}, [](Connection& c) { return c.kind(); });
 }
 
 int32_t DbOpenDataSet(uint32_t conn, const DbConnectInfo* info) {

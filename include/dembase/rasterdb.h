@@ -87,6 +87,8 @@ extern "C" {
 RASTERDB_API uint32_t DbConnect(int32_t connectKind, const char* connectArg1, const char* connectArg2,
                                 const char* connectArg3);
 RASTERDB_API void DbDisconnect(uint32_t conn);
+/* The connectKind the connection was made with, 0 for a handle that is not open. */
+RASTERDB_API int32_t DbConnectionKind(uint32_t conn);
 /* Opens the data set named info->dataSet, creating it the first time; id >= 1, or 0. Only
  * info->dataSet is read. */
 RASTERDB_API int32_t DbOpenDataSet(uint32_t conn, const DbConnectInfo* info);

@@ -1,5 +1,6 @@
 #include "dbstore/db_layer.h"
 
+#include <new>
 #include <span>
 #include <vector>
 
@@ -23,6 +24,11 @@ CDbLayer::~CDbLayer() {
     (void)CloseEverything();
   } catch (...) {
   }
+}
+
+void CDbLayer::AttachConnection(uint32_t connection) {
+  connection_ = connection;
+  readAhead_ = DbConnectionKind(connection) == RASTERDB_KIND_SQLITE;
 }
 
 int32_t CDbLayer::OpenDataLayer(int32_t dataSetId, const char* name, uint32_t /*mode*/) {
@@ -250,7 +256,32 @@ int16_t CDbLayer::ReadStoredTile(const TileIndexRec& rec, uint8_t* block, std::s
   }
   if (rec.packed != 1 || rec.storedSize > scratch.size()) return 0;
   if (DbReadTileData(connection_, layerId_, rec.offset, rec.storedSize, scratch.data()) < 1) return 0;
+  if (ahead_ && ahead_->CopyTo(rec.offset, rec, block, scratch.first(rec.storedSize))) return 1;
   return UncompressTile(scratch.data(), rec.storedSize, block, kTileBlockBytes) == 1 ? 1 : 0;
+}
+
+void CDbLayer::ReadAhead(int16_t level, const PyramidLayerInfo& info, int32_t t) {
+  if (!readAhead_) return;
+  if (tileDataBuffer_.size() == 0 && !tileDataBuffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) return;
+  if (!ahead_) ahead_.reset(new (std::nothrow) BackgroundInflater());
+  if (!ahead_) return;
+  const std::span<uint8_t> scratch = tileDataBuffer_.span().subspan(kTileBlockBytes);
+  const int64_t count = int64_t{info.tilesDown} * info.tilesAcross;
+  const int32_t last = t + BackgroundInflater::kTilesAhead;
+  // In a pass in tile order only the tile entering the window is new: a record read is a
+  // round trip to a server.
+  int32_t next = t + 1;
+  if (aheadLevel_ == level && aheadNext_ > next && aheadNext_ <= last + 1) next = aheadNext_;
+  aheadLevel_ = 0;
+  for (; next <= last && next < count; ++next) {
+    TileIndexRec rec{};
+    if (DbReadTileRec(connection_, layerId_, level, next + 1, &rec) < 1) return;
+    if (rec.packed != 1 || rec.storedSize == 0 || rec.storedSize > scratch.size() || ahead_->Has(rec.offset)) continue;
+    if (DbReadTileData(connection_, layerId_, rec.offset, rec.storedSize, scratch.data()) < 1) return;
+    (void)ahead_->Start(rec.offset, rec, scratch.first(rec.storedSize));
+  }
+  aheadLevel_ = level;
+  aheadNext_ = next;
 }
 
 int16_t CDbLayer::BeginReadTileData(int16_t level, int32_t /*reserved*/, int32_t tileRow, int32_t tileCol) {
@@ -271,6 +302,7 @@ int16_t CDbLayer::BeginReadTileData(int16_t level, int32_t /*reserved*/, int32_t
   tileDataLevel_ = level;
   tileDataBlock_ = tileDataHasCells_ ? tileDataBuffer_.data() : nullptr;
   tileDataView_ = tileDataHasCells_ ? ActiveTileView{&tileDataBlock_, type_} : ActiveTileView{};
+  ReadAhead(level, info, t);
   return r;
 }
 

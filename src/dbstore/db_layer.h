@@ -15,6 +15,7 @@
 
 #include "cache/buffers.h"
 #include "dembase/dembase.h"
+#include "localstore/background_inflater.h"
 #include "localstore/tiled_layer.h"
 
 namespace dembase {
@@ -25,7 +26,7 @@ class CDbLayer final : public CTiledLayer {
   // Closes what is still open; an open level is written back first.
   ~CDbLayer() override;
 
-  /* 1 */ void AttachConnection(uint32_t connection) override { connection_ = connection; }
+  /* 1 */ void AttachConnection(uint32_t connection) override;
   /* 4 */ int32_t OpenDataLayer(int32_t dataSetId, const char* name, uint32_t mode) override;
   /* 5 */ int16_t CloseDataLayer(int32_t dataSetId, int32_t layerId) override;
   /* 6 */ int16_t GetDataLayerParam(int32_t layerId, DataLayerParam* out) override;
@@ -53,6 +54,9 @@ class CDbLayer final : public CTiledLayer {
   // scratch (kPayloadScratchBytes). 1; 2 when nothing is stored (block untouched); 0 when
   // it cannot be read.
   int16_t ReadStoredTile(const TileIndexRec& rec, uint8_t* block, std::span<uint8_t> scratch);
+  // Has the tiles after tile t of a tile-data read inflated on another core. The database
+  // is read on this thread only; the worker only inflates.
+  void ReadAhead(int16_t level, const PyramidLayerInfo& info, int32_t t);
 
   uint32_t connection_ = 0;
   int32_t dataSetId_ = 0;
@@ -67,6 +71,14 @@ class CDbLayer final : public CTiledLayer {
   HeapBuffer tileDataBuffer_;
   bool tileDataHasCells_ = false;
   const uint8_t* tileDataBlock_ = nullptr;  // what the tile-data view reads through
+  // A rewritten tile keeps its key and may keep its record: results are taken only for the
+  // very payload read at Begin.
+  std::unique_ptr<BackgroundInflater> ahead_;
+  // Only where reading a payload twice is cheap: over a network the second read of each
+  // tile costs more than the inflation saved.
+  bool readAhead_ = false;
+  int16_t aheadLevel_ = 0;  // the level and first tile ahead_ has not looked at yet
+  int32_t aheadNext_ = 0;
 };
 
 }  // namespace dembase

@@ -42,8 +42,7 @@ bool BackgroundInflater::Has(uint64_t key) {
 
 bool BackgroundInflater::StartFromFile(uint64_t key, const TileIndexRec& rec, platform::File* file,
                                        std::span<uint8_t> scratch) {
-  if (IsEmptyTileRec(rec) || rec.packed != 1 || rec.storedSize == 0 || rec.storedSize > scratch.size() ||
-      Has(key)) {
+  if (IsEmptyTileRec(rec) || rec.packed != 1 || rec.storedSize == 0 || rec.storedSize > scratch.size() || Has(key)) {
     return true;
   }
   const std::span<uint8_t> payload = scratch.first(rec.storedSize);
@@ -116,10 +115,18 @@ void BackgroundInflater::Work() {
   }
 }
 
-bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, uint8_t* block, HeapBuffer* cells) {
+bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload, uint8_t* block,
+                              HeapBuffer* cells) {
   std::unique_lock<std::mutex> lock(mu_);
   Job* job = Find(key, &rec);
   if (job == nullptr) return false;
+  // The payload stays untouched while the job is wanted, so it can be compared under the lock.
+  if (!payload.empty() && (payload.size() != job->rec.storedSize ||
+                           std::memcmp(payload.data(), job->payload.data(), payload.size()) != 0)) {
+    job->wanted = false;
+    if (job->state != State::kRunning) job->state = State::kFree;
+    return false;
+  }
   bool ok = false;
   if (job->state == State::kQueued) {
     // The worker has not reached it: inflating it on this thread costs no more than
@@ -144,11 +151,12 @@ bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, uint8_t* bl
 }
 
 bool BackgroundInflater::TakeInto(uint64_t key, const TileIndexRec& rec, HeapBuffer* cells) {
-  return cells->size() == kTileBlockBytes && Take(key, rec, nullptr, cells);
+  return cells->size() == kTileBlockBytes && Take(key, rec, {}, nullptr, cells);
 }
 
-bool BackgroundInflater::CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block) {
-  return Take(key, rec, block, nullptr);
+bool BackgroundInflater::CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block,
+                                std::span<const uint8_t> payload) {
+  return Take(key, rec, payload, block, nullptr);
 }
 
 void BackgroundInflater::Drop() {

@@ -50,9 +50,11 @@ class BackgroundInflater {
 
   // When a job for key and rec exists, waits for it, or inflates it on this thread when
   // the worker has not started it; on success the tile's cells are swapped into *cells
-  // (which must hold one tile block) or copied to block.
+  // (which must hold one tile block) or copied to block. A store whose records stay the
+  // same when a tile is rewritten passes the payload it read now: a job that inflates other
+  // bytes is dropped, not handed out.
   bool TakeInto(uint64_t key, const TileIndexRec& rec, HeapBuffer* cells);
-  bool CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block);
+  bool CopyTo(uint64_t key, const TileIndexRec& rec, uint8_t* block, std::span<const uint8_t> payload = {});
 
   // Forgets every job (a running one finishes; its result is never handed out).
   void Drop();
@@ -75,7 +77,7 @@ class BackgroundInflater {
   Job* Find(uint64_t key, const TileIndexRec* rec);
   // The cells of the job for key and rec into block, or swapped into *cells when block is
   // null: inflated here when the worker has not started it, else waited for.
-  bool Take(uint64_t key, const TileIndexRec& rec, uint8_t* block, HeapBuffer* cells);
+  bool Take(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload, uint8_t* block, HeapBuffer* cells);
   void Work();
 
   std::mutex mu_;

@@ -19,10 +19,8 @@ struct Packed {
 };
 
 Packed Pack(uint8_t seed, uint32_t offset) {
-  Packed p;
-  p.cells.resize(kTileBlockBytes);
+  Packed p{std::vector<uint8_t>(kTileBlockBytes), std::vector<uint8_t>(2 * kTileBlockBytes)};
   for (size_t i = 0; i < p.cells.size(); ++i) p.cells[i] = static_cast<uint8_t>((i / 1024) * seed);
-  p.payload.resize(2 * kTileBlockBytes);
   uint32_t n = 0;
   EXPECT_EQ(CompressTile(p.cells.data(), kTileBlockBytes, p.payload.data(), &n), 1);
   p.payload.resize(n);
@@ -49,6 +47,18 @@ TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecordAndRefusesBadO
   EXPECT_FALSE(Takes(b, 1, one)) << "handed out twice";
   std::vector<uint8_t> block(kTileBlockBytes);
   ASSERT_TRUE(b.CopyTo(2, two.rec, block.data()));
+  EXPECT_EQ(block, two.cells);
+
+  // A database tile rewritten in place keeps its key and can keep its record: the payload
+  // read now decides, and a job for other bytes is dropped.
+  ASSERT_TRUE(b.Start(2, two.rec, two.payload));
+  std::vector<uint8_t> rewritten = two.payload;
+  rewritten.back() ^= 1;
+  EXPECT_FALSE(b.CopyTo(2, two.rec, block.data(), rewritten));
+  EXPECT_FALSE(b.Has(2));
+  ASSERT_TRUE(b.Start(2, two.rec, two.payload));
+  block.assign(kTileBlockBytes, 0);
+  ASSERT_TRUE(b.CopyTo(2, two.rec, block.data(), two.payload));
   EXPECT_EQ(block, two.cells);
 
   // A new job pushes out the oldest, and Drop forgets all. Jobs taken before the worker
