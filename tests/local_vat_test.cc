@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,59 +17,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Hands libdembase a chosen directory for libdemvat.so, fails loads, or hides one entry
-// point of the library it loads; everything else goes to the base Env.
-class VatEnv final : public platform::Env {
- public:
-  explicit VatEnv(platform::Env* base) : base_(base) {}
-
-  std::string libraryDir = DEMVAT_DIR;
-  bool passDirectory = false;  // answer the base's directory (the test program's)
-  bool loadFails = false;
-  std::string hidden;
-  std::vector<std::string> loads;  // every path asked for
-
-  std::unique_ptr<platform::Library> LoadLibrary(std::string_view path) override {
-    loads.emplace_back(path);
-    auto lib = loadFails ? nullptr : base_->LoadLibrary(path);
-    return lib ? std::make_unique<Filtered>(std::move(lib), hidden) : nullptr;
-  }
-  std::string DirectoryOfLoadedObject(const void* address) override {
-    return passDirectory ? base_->DirectoryOfLoadedObject(address) : libraryDir;
-  }
-  std::unique_ptr<platform::File> OpenFile(std::string_view p, const platform::OpenOptions& o) override {
-    return base_->OpenFile(p, o);
-  }
-  bool Exists(std::string_view p) override { return base_->Exists(p); }
-  bool IsDirectory(std::string_view p) override { return base_->IsDirectory(p); }
-  bool CreateDir(std::string_view p) override { return base_->CreateDir(p); }
-  bool RemoveDir(std::string_view p) override { return base_->RemoveDir(p); }
-  bool RemoveFile(std::string_view p) override { return base_->RemoveFile(p); }
-  bool Rename(std::string_view f, std::string_view t) override { return base_->Rename(f, t); }
-  bool ReplaceFile(std::string_view f, std::string_view t) override { return base_->ReplaceFile(f, t); }
-  bool CopyFile(std::string_view f, std::string_view t) override { return base_->CopyFile(f, t); }
-  bool LinkFile(std::string_view f, std::string_view t) override { return base_->LinkFile(f, t); }
-  bool SyncDir(std::string_view p) override { return base_->SyncDir(p); }
-  uint64_t TotalPhysicalMemory() override { return base_->TotalPhysicalMemory(); }
-  void* ReserveMemory(size_t size) override { return base_->ReserveMemory(size); }
-  void ReleaseMemory(void* p, size_t size) override { base_->ReleaseMemory(p, size); }
-
- private:
-  struct Filtered final : platform::Library {
-    Filtered(std::unique_ptr<platform::Library> l, std::string h) : lib(std::move(l)), hidden(std::move(h)) {}
-    void* Symbol(const char* name) override { return hidden == name ? nullptr : lib->Symbol(name); }
-    std::unique_ptr<platform::Library> lib;
-    std::string hidden;
-  };
-  platform::Env* base_;
-};
-
 const std::vector<DemVatItem> kItems = {{-3, 0, 10}, {10, 0, 20}, {42, 5, 1}};
 
 class LocalVatTest : public LocalStoreTest {
  protected:
   void SetUp() override {
     LocalStoreTest::SetUp();
+    env_.SetLibraryFaults({false, "", DEMVAT_DIR});
     id_ = CreateAndOpen("t.dem", DEMBASE_TYPE_INT32, 600, 600);
     ASSERT_GE(id_, 1);
     ASSERT_EQ(_hxCreatePyramidLayer(h_, kLocal, id_, 2, 2, 2), 1);
@@ -92,8 +47,6 @@ class LocalVatTest : public LocalStoreTest {
     ASSERT_EQ(DemVatWriteTable(path.c_str(), kItems.data(), static_cast<int32_t>(kItems.size())), 1);
   }
 
-  VatEnv vatEnv_{&env_};
-  platform::ScopedEnvOverride useVatEnv_{&vatEnv_};
   int32_t id_ = 0;
   int32_t floatId_ = 0;
 };
@@ -206,11 +159,7 @@ TEST_F(LocalVatTest, AnswersZeroWithoutTheEntryPoint) {
     SCOPED_TRACE(c.what);
     WriteItems(Path("t/t.WB"));
     fs::remove(Path("t_1/t_1.WB"));
-    vatEnv_.loadFails = c.loadFails;
-    vatEnv_.passDirectory = c.dir == nullptr;
-    vatEnv_.libraryDir = c.dir == nullptr ? "" : c.dir;
-    vatEnv_.hidden = c.hidden;
-    vatEnv_.loads.clear();
+    env_.SetLibraryFaults({c.loadFails, c.hidden, c.dir == nullptr ? std::nullopt : std::optional<std::string>(c.dir)});
     EXPECT_EQ(Open(2, 1), c.create);
     EXPECT_EQ(fs::exists(Path("t_1/t_1.WB")), c.create == 1);
     EXPECT_EQ(c.create == 1 ? Close() : 0, c.create == 1 ? c.close : 0);
@@ -219,11 +168,8 @@ TEST_F(LocalVatTest, AnswersZeroWithoutTheEntryPoint) {
     EXPECT_EQ(SetClass(1, 3), c.open == 1 ? c.set : 0);
     EXPECT_EQ(Class(1), c.open == 1 ? c.get : 0);
     EXPECT_EQ(Close(), c.open == 1 ? c.close : 0);
-    for (const fs::path p : vatEnv_.loads) EXPECT_TRUE(p.is_absolute() && p.parent_path() != cwd.path()) << p;
-    vatEnv_.loadFails = false;
-    vatEnv_.passDirectory = false;
-    vatEnv_.libraryDir = DEMVAT_DIR;
-    vatEnv_.hidden = "";
+    for (const fs::path p : env_.library_loads()) EXPECT_TRUE(p.is_absolute() && p.parent_path() != cwd.path()) << p;
+    env_.SetLibraryFaults({false, "", DEMVAT_DIR});
     EXPECT_EQ(Open(1, 0), 1);
     EXPECT_EQ(Close(), 1);
   }

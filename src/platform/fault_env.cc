@@ -1,5 +1,6 @@
 #include "platform/fault_env.h"
 
+#include <memory>
 #include <new>
 #include <string>
 #include <utility>
@@ -62,6 +63,54 @@ void FaultEnv::ClearFaults() {
   memory_set_ = false;
   std::lock_guard<std::mutex> lock(mu_);
   read_fault_paths_.clear();
+  library_ = {};
+}
+
+void FaultEnv::SetLibraryFaults(LibraryFaults faults) {
+  std::lock_guard<std::mutex> lock(mu_);
+  library_ = std::move(faults);
+  library_loads_.clear();
+}
+
+std::vector<std::string> FaultEnv::library_loads() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return library_loads_;
+}
+
+namespace {
+
+// A loaded library that answers no `hidden` symbol.
+class HidingLibrary final : public Library {
+ public:
+  HidingLibrary(std::unique_ptr<Library> lib, std::string hidden) : lib_(std::move(lib)), hidden_(std::move(hidden)) {}
+  void* Symbol(const char* name) override { return hidden_ == name ? nullptr : lib_->Symbol(name); }
+
+ private:
+  std::unique_ptr<Library> lib_;
+  std::string hidden_;
+};
+
+}  // namespace
+
+std::unique_ptr<Library> FaultEnv::LoadLibrary(std::string_view path) {
+  LibraryFaults faults;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    library_loads_.emplace_back(path);
+    faults = library_;
+  }
+  if (faults.failLoads) return nullptr;
+  std::unique_ptr<Library> lib = base_->LoadLibrary(path);
+  if (lib == nullptr || faults.hiddenSymbol.empty()) return lib;
+  return std::unique_ptr<Library>(new (std::nothrow) HidingLibrary(std::move(lib), std::move(faults.hiddenSymbol)));
+}
+
+std::string FaultEnv::DirectoryOfLoadedObject(const void* address) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (library_.directory) return *library_.directory;
+  }
+  return base_->DirectoryOfLoadedObject(address);
 }
 
 bool FaultEnv::ShouldFail() {
@@ -109,9 +158,7 @@ bool FaultEnv::CopyFile(std::string_view from, std::string_view to) {
 }
 bool FaultEnv::SyncDir(std::string_view path) { return !ShouldFail() && base_->SyncDir(path); }
 
-uint64_t FaultEnv::TotalPhysicalMemory() {
-  return memory_set_.load() ? memory_.load() : base_->TotalPhysicalMemory();
-}
+uint64_t FaultEnv::TotalPhysicalMemory() { return memory_set_.load() ? memory_.load() : base_->TotalPhysicalMemory(); }
 
 void* FaultEnv::ReserveMemory(size_t size) { return reserve_fails_.load() ? nullptr : base_->ReserveMemory(size); }
 

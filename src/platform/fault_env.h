@@ -18,6 +18,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/env.h"
 
@@ -41,6 +42,15 @@ class FaultEnv final : public Env {
   // Runs hook just before each ReplaceFile reaches the base Env: a test can act in the
   // moment a file is about to be swapped (for example, another process opening it).
   void SetBeforeReplace(std::function<void()> hook) { before_replace_ = std::move(hook); }
+  // Library loads: each path asked for is kept (library_loads()); a load fails, or the library
+  // loaded answers no `hiddenSymbol`; DirectoryOfLoadedObject answers `directory` when set.
+  struct LibraryFaults {
+    bool failLoads = false;
+    std::string hiddenSymbol;
+    std::optional<std::string> directory;
+  };
+  void SetLibraryFaults(LibraryFaults faults);
+  std::vector<std::string> library_loads();
   // Back to passing everything through.
   void ClearFaults();
 
@@ -64,10 +74,8 @@ class FaultEnv final : public Env {
   uint64_t TotalPhysicalMemory() override;
   void* ReserveMemory(size_t size) override;
   void ReleaseMemory(void* p, size_t size) override { base_->ReleaseMemory(p, size); }
-  std::unique_ptr<Library> LoadLibrary(std::string_view path) override { return base_->LoadLibrary(path); }
-  std::string DirectoryOfLoadedObject(const void* address) override {
-    return base_->DirectoryOfLoadedObject(address);
-  }
+  std::unique_ptr<Library> LoadLibrary(std::string_view path) override;
+  std::string DirectoryOfLoadedObject(const void* address) override;
 
   // Counts one operation; true when it must fail. Used by the files it opens.
   bool ShouldFail();
@@ -85,7 +93,9 @@ class FaultEnv final : public Env {
   std::atomic<uint64_t> memory_{0};
   std::mutex mu_;
   std::set<std::string> read_fault_paths_;  // system form; guarded by mu_
-  std::function<void()> before_replace_;     // set from the configuring thread only
+  std::function<void()> before_replace_;    // set from the configuring thread only
+  LibraryFaults library_;                   // guarded by mu_
+  std::vector<std::string> library_loads_;  // guarded by mu_
 };
 
 }  // namespace dembase::platform
