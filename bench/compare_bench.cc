@@ -3,6 +3,9 @@
 // taking turns so that a busy moment of the machine hurts both alike.
 //
 // Run as: compare_bench [--runs N] [--side CELLS] [--dir DIR] [--json FILE] [--tool PATH]
+//        [--scale SIDE,SIDE...]
+// --scale prints instead the scaling lines: the workloads with a cost per cell, at --side
+// and at each SIDE, from tiles cut on demand so that no side holds its whole grid.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +38,7 @@ struct Options {
   std::string dir;
   std::string json;
   std::string tool = DEMBASE_TOOL_PATH;
+  std::vector<int32_t> scale;  // sides of the scaling lines; empty: the table
 };
 
 // A level of 100 000 tiles or a little more: 317 x 317 tiles of 255 new cells each.
@@ -81,6 +85,10 @@ std::vector<CellPos> EveryTileOnce(int32_t side) {
   return cells;
 }
 
+// Cell positions are int32_t and a GeoTIFF block column an int: far beyond any level
+// this machine can write.
+constexpr long kMaxScaleSide = 1 << 20;
+
 bool Parse(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -96,11 +104,262 @@ bool Parse(int argc, char** argv, Options* o) {
       o->json = v;
     } else if (a == "--tool") {
       o->tool = v;
+    } else if (a == "--scale") {
+      for (const char* p = v; *p != '\0';) {
+        char* end = nullptr;
+        const long side = std::strtol(p, &end, 10);
+        if (end == p || side < 257 || side > kMaxScaleSide || (*end != ',' && *end != '\0')) return false;
+        o->scale.push_back(static_cast<int32_t>(side));
+        if (*end == ',' && end[1] == '\0') return false;
+        p = *end == ',' ? end + 1 : end;
+      }
+      if (o->scale.empty()) return false;
     } else {
       return false;
     }
   }
   return o->runs >= 1 && o->side >= 257 && !o->dir.empty();
+}
+
+// Scaling lines: the same DEM at larger sides, cut on demand. The workload's unit says
+// what a cell is: one of the level, or one read.
+enum ScaleWork { kScaleWrite, kScaleSeq, kScaleData, kScaleRandomReads, kScaleRandomWrites, kScaleWorks };
+
+struct ScaleWorkInfo {
+  const char* what;
+  const char* unit;
+  const char* gdal;
+};
+
+constexpr ScaleWorkInfo kScaleInfo[kScaleWorks] = {
+    {"write a whole level", "ns/cell", "GDAL, same side: write every block"},
+    {"read every tile, tile read sequences", "ns/cell", "GDAL, same side: GeoTIFF block by block"},
+    {"read every tile, tile-data reads", "ns/cell", "GDAL, same side: GeoTIFF block by block"},
+    {"random cell reads, level in cache", "ns/read", "GDAL, same side: 1 x 1 RasterIO, blocks cached"},
+    {"1 M random cell writes, then close", "ns/cell", "GDAL, same side: 1 x 1 RasterIO writes, close"}};
+
+struct ScaleFigures {
+  bool measured = false;
+  Sample ours, gdal;
+};
+
+struct ScaleSide {
+  int32_t side = 0;
+  ScaleFigures work[kScaleWorks];
+  uint64_t peakBytes = 0;  // peak resident set while this side ran, 0 if unknown
+  uint64_t needBytes = 0;  // the estimate the memory check used
+  std::vector<std::string> skipped;
+};
+
+uint64_t PhysicalBytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+  return pages > 0 && page > 0 ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) : 0;
+}
+
+// Resets the peak resident set (VmHWM) to the current one, so that each side's peak is its own.
+bool ResetPeakResident() {
+  std::ofstream f("/proc/self/clear_refs");
+  f << "5";
+  f.flush();
+  return static_cast<bool>(f);
+}
+
+std::string MiB(uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
+// The workloads of one side, o.runs times each, dembase and GDAL taking turns. Rows that
+// hold the level in memory run only when their estimate stays under 60 % of memory.
+ScaleSide MeasureSide(const Options& o, int32_t side) {
+  ScaleSide out;
+  out.side = side;
+  const std::string& dir = o.dir;
+  const std::string layerDir = dir + "/scale", layer = layerDir + "/dem.dem", tif = dir + "/scale.tif";
+  const std::string copyDir = dir + "/scale_writes", copyTif = dir + "/scale_writes.tif";
+  const auto removeAll = [&] {
+    std::error_code ec;
+    for (const std::string& p : {layerDir, tif, copyDir, copyTif}) std::filesystem::remove_all(p, ec);
+  };
+  removeAll();
+
+  const DemTiles dem(side, 7);
+  const uint64_t levelBytes = dem.TileBytes();
+  const uint64_t bigCache = levelBytes * 2;  // as the table's: the whole level fits
+  const uint64_t memory = PhysicalBytes();
+  const uint64_t allowed = memory / 10 * 6;
+  const uint64_t base = ResidentBytes().value_or(0) + (size_t{64} << 20);  // cell lists, row buffers
+  // The level in the store's cache (blocks a little over a tile), and for the random rows
+  // GDAL's block cache as well: what one frees may stay with the process.
+  const uint64_t readNeed = base + levelBytes / 20 * 21;
+  const uint64_t bothNeed = readNeed + dem.BlockBytes() / 10 * 11;
+  out.needBytes = bothNeed;
+  // Layer, GeoTIFF and their copies for the random writes, as if nothing compressed.
+  const uint64_t diskNeed = 2 * (levelBytes + dem.BlockBytes());
+  std::error_code ec;
+  const std::filesystem::space_info space = std::filesystem::space(dir, ec);
+  if (ec || space.available < diskNeed) {
+    out.skipped.push_back("every row: the files need up to " + MiB(diskNeed) + ", " +
+                          (ec ? std::string("free space unknown") : MiB(space.available) + " free"));
+    return out;
+  }
+  const auto fits = [&](uint64_t need, const char* what) {
+    if (memory > 0 && need <= allowed) return true;
+    out.skipped.push_back(std::string(what) + ": needs about " + MiB(need) + ", over 60 % of the " + MiB(memory) +
+                          " of memory");
+    return false;
+  };
+  const bool peakKnown = ResetPeakResident();
+
+  const double cells = static_cast<double>(side) * side;
+  auto progress = [side](const char* what) {
+    std::printf("measuring at %d x %d: %s\n", side, side, what);
+    std::fflush(stdout);
+  };
+  const auto keep = [](ScaleFigures* f, const std::vector<double>& ours, const std::vector<double>& gdal,
+                       double amount) {
+    f->measured = true;
+    f->ours = TimesOf(ours, 1e9 / amount);
+    f->gdal = TimesOf(gdal, 1e9 / amount);
+  };
+
+  progress("whole-level writes");
+  std::vector<double> wOurs, wGdal;
+  for (int run = 0; run < o.runs; ++run) {
+    std::filesystem::remove_all(layerDir, ec);
+    std::filesystem::create_directories(layerDir, ec);
+    Store store(bigCache);
+    wOurs.push_back(store.ok() && store.CreateLayer(layer, side) ? store.WriteLevel(layer, dem) : -1);
+    wGdal.push_back(gdal::WriteGeoTiff(dem, tif));
+  }
+  keep(&out.work[kScaleWrite], wOurs, wGdal, cells);
+
+  if (fits(readNeed, "reads of every tile")) {
+    progress("reads of every tile");
+    std::vector<double> rSeq, rData, rGdal;
+    Store readStore(bigCache);
+    for (int run = 0; run < o.runs; ++run) {
+      rSeq.push_back(readStore.ok() ? readStore.ReadTileSequences(layer) : -1);
+      rData.push_back(readStore.ok() ? readStore.ReadTileData(layer) : -1);
+      rGdal.push_back(gdal::ReadAllBlocks(tif));
+    }
+    keep(&out.work[kScaleSeq], rSeq, rGdal, cells);
+    keep(&out.work[kScaleData], rData, rGdal, cells);
+  }
+
+  if (fits(bothNeed, "random cell reads, level in cache")) {
+    progress("random single-cell reads, level in the cache");
+    const std::vector<CellPos> warmAll = EveryTileOnce(side);
+    const std::vector<CellPos> inCache = RandomCells(kInCacheReads, side, side, 11);
+    std::vector<double> cOurs, cGdal;
+    for (int run = 0; run < o.runs; ++run) {
+      {
+        // Its own handle, closed before GDAL fills its cache: the two levels never overlap.
+        Store store(bigCache);
+        cOurs.push_back(store.ok() ? store.RandomReads(layer, warmAll, inCache) : -1);
+      }
+      cGdal.push_back(gdal::RandomReads(tif, bigCache, warmAll, inCache));
+    }
+    keep(&out.work[kScaleRandomReads], cOurs, cGdal, static_cast<double>(kInCacheReads));
+  }
+
+  if (fits(bothNeed, "random cell writes, then close")) {
+    progress("random single-cell writes, then close");
+    const std::vector<CellPos> writes = RandomCells(kRandomWrites, side, side, 14);
+    std::vector<double> sOurs, sGdal;
+    for (int run = 0; run < o.runs; ++run) {
+      {
+        Store store(bigCache);
+        const bool copied = store.ok() && CopyAnew(layerDir, copyDir);
+        sOurs.push_back(copied ? store.RandomWritesThenClose(copyDir + "/dem.dem", writes) : -1);
+      }
+      std::filesystem::remove_all(copyDir, ec);
+      sGdal.push_back(CopyAnew(tif, copyTif) ? gdal::RandomWritesThenClose(copyTif, bigCache, writes) : -1);
+      std::filesystem::remove(copyTif, ec);
+    }
+    // Per cell of the level, not per write: at every side the million writes reach every
+    // tile, so the work is inflating and compressing the whole level.
+    keep(&out.work[kScaleRandomWrites], sOurs, sGdal, cells);
+  }
+
+  if (peakKnown) out.peakBytes = PeakResidentBytes().value_or(0);
+  removeAll();
+  return out;
+}
+
+int ScaleMain(const Options& o) {
+  std::vector<int32_t> sides = {o.side};
+  for (int32_t s : o.scale) {
+    if (std::find(sides.begin(), sides.end(), s) == sides.end()) sides.push_back(s);
+  }
+  std::error_code ec;
+  std::filesystem::create_directories(o.dir, ec);
+  if (ec) {
+    std::fprintf(stderr, "cannot create %s: %s\n", o.dir.c_str(), ec.message().c_str());
+    return 1;
+  }
+  std::vector<ScaleSide> measured;
+  for (int32_t side : sides) {
+    measured.push_back(MeasureSide(o, side));
+    for (const std::string& why : measured.back().skipped) {
+      std::printf("skipped at %d x %d: %s\n", side, side, why.c_str());
+    }
+  }
+
+  const ScaleSide& base = measured.front();
+  const std::string baseName = std::to_string(o.side) + " x " + std::to_string(o.side);
+  std::vector<Row> rows;
+  for (int w = 0; w < kScaleWorks; ++w) {
+    const ScaleWorkInfo& info = kScaleInfo[w];
+    for (const ScaleSide& m : measured) {
+      const ScaleFigures& f = m.work[w];
+      if (!f.measured) continue;
+      Row row{std::to_string(m.side) + " x " + std::to_string(m.side) + ": " + info.what,
+              info.unit,
+              false,
+              {"dembase", f.ours},
+              {{info.gdal, f.gdal}}};
+      // Beside the base side's figure: a ratio near 1 is a cost per cell that stays flat.
+      if (&m != &base && base.work[w].measured) row.references.push_back({"dembase at " + baseName, base.work[w].ours});
+      rows.push_back(std::move(row));
+    }
+  }
+
+  std::vector<std::pair<std::string, std::string>> context = {
+      {"mode", "scaling"},
+      {"base_side", std::to_string(o.side)},
+      {"runs", std::to_string(o.runs)},
+      {"cores", std::to_string(std::thread::hardware_concurrency())},
+      {"memory_mib", std::to_string(PhysicalBytes() >> 20)}};
+  std::printf(
+      "\nscaling: the same float DEM at each side, %d runs, %u cores; per cell of the level, "
+      "random reads per read\n\n",
+      o.runs, std::thread::hardware_concurrency());
+  for (const ScaleSide& m : measured) {
+    const std::string name = std::to_string(m.side);
+    const DemTiles dem(m.side, 7);
+    std::printf(
+        "%d x %d: %zu store tiles (%llu MiB of tile cells), %zu GeoTIFF blocks; peak resident %s, "
+        "estimated %llu MiB\n",
+        m.side, m.side, dem.TileCount(), static_cast<unsigned long long>(dem.TileBytes() >> 20), dem.BlockCount(),
+        m.peakBytes > 0 ? MiB(m.peakBytes).c_str() : "unknown", static_cast<unsigned long long>(m.needBytes >> 20));
+    context.push_back({"tiles_" + name, std::to_string(dem.TileCount())});
+    context.push_back({"peak_resident_mib_" + name, m.peakBytes > 0 ? std::to_string(m.peakBytes >> 20) : "unknown"});
+    for (size_t i = 0; i < m.skipped.size(); ++i) {
+      context.push_back({"skipped_" + name + "_" + std::to_string(i), m.skipped[i]});
+    }
+  }
+  std::printf("\n");
+  PrintTable(rows, stdout);
+  if (!o.json.empty()) {
+    if (!WriteJson(rows, context, o.json)) {
+      std::fprintf(stderr, "cannot write %s\n", o.json.c_str());
+      return 1;
+    }
+    std::printf("written to %s\n", o.json.c_str());
+  }
+  // A failed figure is printed as such; the exit tells scripts.
+  for (const Row& r : rows) {
+    if (r.ours.sample.empty() || r.references.front().sample.empty()) return 1;
+  }
+  return 0;
 }
 
 int Main(int argc, char** argv) {
@@ -110,10 +369,12 @@ int Main(int argc, char** argv) {
   Options o;
   if (!Parse(argc, argv, &o)) {
     std::fprintf(stderr,
-                 "usage: compare_bench --dir DIR [--runs N>=1] [--side CELLS>=257] [--json FILE] [--tool PATH]\n");
+                 "usage: compare_bench --dir DIR [--runs N>=1] [--side CELLS>=257] [--json FILE] [--tool PATH]\n"
+                 "                     [--scale CELLS>=257[,CELLS...]]\n");
     return 2;
   }
   gdal::Init();
+  if (!o.scale.empty()) return ScaleMain(o);
   const std::string self = std::filesystem::canonical("/proc/self/exe").string();
   const std::string& dir = o.dir;
   const std::string layerDir = dir + "/layer", layer = layerDir + "/dem.dem";
@@ -400,8 +661,9 @@ int Main(int argc, char** argv) {
        std::to_string(grid.tiles.size()) + " store tiles, " + std::to_string(grid.blocks.size()) + " GeoTIFF blocks"},
       {"runs", std::to_string(o.runs)},
       {"cores", std::to_string(std::thread::hardware_concurrency())},
-      {"memory_mib", std::to_string(static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) *
-                                        static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) >> 20)},
+      {"memory_mib",
+       std::to_string(static_cast<uint64_t>(sysconf(_SC_PHYS_PAGES)) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE)) >>
+                      20)},
       {"cache_in_cache_mib", std::to_string(bigCache >> 20)},
       {"cache_overflow_mib", std::to_string(smallCache >> 20)}};
   std::printf(

@@ -16,6 +16,22 @@ float NullHeight() {
 
 namespace {
 
+// Cells (row0 + r, col0 + c) of a side x side DEM straight from the terrain, null past
+// its edge: the cell MakeDemGrid stores, computed by the same expression.
+void CutTerrain(const dembase::testing::Terrain& terrain, int32_t side, int32_t row0, int32_t col0, float* out) {
+  const float null = NullHeight();
+  const int32_t rows = std::min(kTileEdge, side - row0);
+  const int32_t cols = std::min(kTileEdge, side - col0);
+  for (int32_t r = 0; r < kTileEdge; ++r) {
+    float* line = out + static_cast<size_t>(r) * kTileEdge;
+    int32_t c = 0;
+    for (; r < rows && c < cols; ++c) {
+      line[c] = terrain.IsNull(row0 + r, col0 + c) ? null : terrain.Height(row0 + r, col0 + c);
+    }
+    std::fill(line + c, line + kTileEdge, null);
+  }
+}
+
 // Cells (row0 + r, col0 + c) of the grid, null past its edge.
 std::vector<float> Cut(const DemGrid& g, int32_t row0, int32_t col0) {
   std::vector<float> out(kTileCells, NullHeight());
@@ -29,11 +45,12 @@ std::vector<float> Cut(const DemGrid& g, int32_t row0, int32_t col0) {
   return out;
 }
 
-OneTileInfo InfoOf(const std::vector<float>& tile) {
+OneTileInfo InfoOf(const float* tile) {
   const float null = NullHeight();
   OneTileInfo info{static_cast<int32_t>(kTileBytes), 3.4e38f, -3.4e38f};
   bool any = false;
-  for (float v : tile) {
+  for (size_t i = 0; i < kTileCells; ++i) {
+    const float v = tile[i];
     if (v == null) continue;
     info.minimum = std::min(float{info.minimum}, v);
     info.maximum = std::max(float{info.maximum}, v);
@@ -61,7 +78,7 @@ DemGrid MakeDemGrid(int32_t side, uint32_t seed) {
   for (int32_t tr = 0; tr < g.tilesAlong; ++tr) {
     for (int32_t tc = 0; tc < g.tilesAlong; ++tc) {
       g.tiles.push_back(Cut(g, tr * (kTileEdge - 1), tc * (kTileEdge - 1)));
-      g.tileInfos.push_back(InfoOf(g.tiles.back()));
+      g.tileInfos.push_back(InfoOf(g.tiles.back().data()));
     }
   }
   g.blocksAlong = (side + kTileEdge - 1) / kTileEdge;
@@ -69,6 +86,27 @@ DemGrid MakeDemGrid(int32_t side, uint32_t seed) {
     for (int32_t bc = 0; bc < g.blocksAlong; ++bc) g.blocks.push_back(Cut(g, br * kTileEdge, bc * kTileEdge));
   }
   return g;
+}
+
+DemTiles::DemTiles(int32_t side, uint32_t seed)
+    : side_(side),
+      tilesAlong_((side - 1) / (kTileEdge - 1) + 1),
+      blocksAlong_((side + kTileEdge - 1) / kTileEdge),
+      terrain_(std::make_unique<const dembase::testing::Terrain>(side, side, seed)) {}
+
+DemTiles::~DemTiles() = default;
+
+OneTileInfo DemTiles::Tile(size_t t, float* out) const {
+  const auto along = static_cast<size_t>(tilesAlong_);
+  CutTerrain(*terrain_, side_, static_cast<int32_t>(t / along) * (kTileEdge - 1),
+             static_cast<int32_t>(t % along) * (kTileEdge - 1), out);
+  return InfoOf(out);
+}
+
+void DemTiles::Block(size_t b, float* out) const {
+  const auto along = static_cast<size_t>(blocksAlong_);
+  CutTerrain(*terrain_, side_, static_cast<int32_t>(b / along) * kTileEdge, static_cast<int32_t>(b % along) * kTileEdge,
+             out);
 }
 
 }  // namespace dembase::bench

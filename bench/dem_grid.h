@@ -8,9 +8,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "dembase/dembase.h"
+
+namespace dembase::testing {
+class Terrain;
+}  // namespace dembase::testing
 
 namespace dembase::bench {
 
@@ -42,6 +47,36 @@ struct DemGrid {
 };
 
 DemGrid MakeDemGrid(int32_t side, uint32_t seed);
+
+// The same DEM cut on demand, one tile or block at a time, for sides whose grid and cuts
+// would not fit in memory: only the terrain's tables are held (a few floats per row and
+// column). Every tile, block and tile info equals MakeDemGrid's for the same side and seed.
+class DemTiles {
+ public:
+  DemTiles(int32_t side, uint32_t seed);
+  ~DemTiles();
+  DemTiles(const DemTiles&) = delete;
+  DemTiles& operator=(const DemTiles&) = delete;
+
+  int32_t side() const { return side_; }
+  int32_t tilesAlong() const { return tilesAlong_; }
+  int32_t blocksAlong() const { return blocksAlong_; }
+  size_t TileCount() const { return static_cast<size_t>(tilesAlong_) * static_cast<size_t>(tilesAlong_); }
+  size_t BlockCount() const { return static_cast<size_t>(blocksAlong_) * static_cast<size_t>(blocksAlong_); }
+  uint64_t TileBytes() const { return TileCount() * kTileBytes; }
+  uint64_t BlockBytes() const { return BlockCount() * kTileBytes; }
+
+  // Store tile t (row-major) into out[kTileCells]; answers its info.
+  OneTileInfo Tile(size_t t, float* out) const;
+  // GeoTIFF block b (row-major) into out[kTileCells].
+  void Block(size_t b, float* out) const;
+
+ private:
+  int32_t side_;
+  int32_t tilesAlong_;
+  int32_t blocksAlong_;
+  std::unique_ptr<const testing::Terrain> terrain_;
+};
 
 }  // namespace dembase::bench
 

@@ -1,5 +1,8 @@
 #include "bench/dembase_side.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
@@ -31,8 +34,24 @@ Store::Store(uint64_t cacheBytes, const std::string& database, int32_t connectKi
   // use. The cache takes whole blocks of memory / 8; half a block more keeps rounding
   // from losing one. The data set sizes its cache when its first level opens, so the
   // limit stays set while the store lives.
-  const std::string limit = std::to_string((cacheBytes + kTileBytes / 2) * 8);
-  if (setenv("DEMBASE_MEMORY_LIMIT", limit.c_str(), 1) != 0) return;
+  const uint64_t want = cacheBytes + kTileBytes / 2;
+  const uint64_t memory = static_cast<uint64_t>(std::max(0L, sysconf(_SC_PHYS_PAGES))) *
+                          static_cast<uint64_t>(std::max(0L, sysconf(_SC_PAGESIZE)));
+  float fraction = 0.125f;
+  if (memory > 0 && want * 8 > memory) {
+    // A limit of 8 x the cache would be lowered to the machine's memory, leaving a cache
+    // smaller than asked: take the fraction of the whole memory instead, a block over.
+    if (want + kTileBytes > memory / 2) {
+      std::fprintf(stderr, "dembase: a cache of %llu MiB is over half the memory\n",
+                   static_cast<unsigned long long>(cacheBytes >> 20));
+      return;
+    }
+    fraction = static_cast<float>(static_cast<double>(want + kTileBytes) / static_cast<double>(memory));
+    if (unsetenv("DEMBASE_MEMORY_LIMIT") != 0) return;
+  } else {
+    const std::string limit = std::to_string(want * 8);
+    if (setenv("DEMBASE_MEMORY_LIMIT", limit.c_str(), 1) != 0) return;
+  }
   h_ = _hxCreateDemBaseAI();
   if (h_ == nullptr) return;
   DbConnectInfo info{};
@@ -41,7 +60,7 @@ Store::Store(uint64_t cacheBytes, const std::string& database, int32_t connectKi
     info.connectKind = connectKind;
     std::snprintf(info.connectArg1, sizeof info.connectArg1, "%s", database.c_str());
   }
-  ds_ = _hxOpenDataSet(h_, database.empty() ? nullptr : &info, 0.125f);
+  ds_ = _hxOpenDataSet(h_, database.empty() ? nullptr : &info, fraction);
   if (ds_ < 1) {
     _hxDeleteDemBaseAI(h_);
     h_ = nullptr;
@@ -77,6 +96,30 @@ double Store::WriteLevel(const std::string& path, const DemGrid& grid) {
   }
   ok = _hxEndWritePyramidLayer(h_) == 1 && ok;
   const double seconds = watch.Seconds();
+  return ok ? seconds : Failed("whole-level write", path);
+}
+
+double Store::WriteLevel(const std::string& path, const DemTiles& dem) {
+  const OpenLayer layer(h_, ds_, path);
+  if (layer.id < 1) return Failed("open layer", path);
+  const auto along = static_cast<size_t>(dem.tilesAlong());
+  std::vector<float> row(along * kTileCells);
+  std::vector<OneTileInfo> infos(along);
+  double seconds = 0;
+  bool ok = true;
+  for (size_t tr = 0; tr < along && ok; ++tr) {
+    for (size_t tc = 0; tc < along; ++tc) infos[tc] = dem.Tile(tr * along + tc, &row[tc * kTileCells]);
+    const Stopwatch watch;
+    if (tr == 0 && _hxBeginWritePyramidLayer(h_, ds_, layer.id, 1) != 1) return Failed("begin whole-level write", path);
+    for (size_t tc = 0; tc < along; ++tc) {
+      ok = _hxWriteOneTile(h_, 0, static_cast<int32_t>(tr * along + tc), &infos[tc], &row[tc * kTileCells]) == 1 && ok;
+    }
+    seconds += watch.Seconds();
+  }
+  // Ended even after a failed tile, so the level is not left open for writing.
+  const Stopwatch watch;
+  ok = _hxEndWritePyramidLayer(h_) == 1 && ok;
+  seconds += watch.Seconds();
   return ok ? seconds : Failed("whole-level write", path);
 }
 
@@ -125,7 +168,8 @@ double Store::ReadTileSequences(const std::string& path) {
 double Store::ReadTileData(const std::string& path) {
   const OpenLayer layer(h_, ds_, path);
   const Stopwatch watch;
-  if (layer.id < 1 || !ReadEveryCell(h_, ds_, layer.id, _hxBeginReadTileData, _hxReadCellOfTileData, _hxEndReadTileData)) {
+  if (layer.id < 1 ||
+      !ReadEveryCell(h_, ds_, layer.id, _hxBeginReadTileData, _hxReadCellOfTileData, _hxEndReadTileData)) {
     return Failed("tile-data read", path);
   }
   return watch.Seconds();
@@ -156,8 +200,7 @@ double Store::RandomWritesThenClose(const std::string& path, const std::vector<C
   }
   bool ok = true;
   for (size_t i = 0; i < cells.size(); ++i) {
-    ok =
-        _hxSetCell(h_, ds_, id, 1, 0, cells[i].row, cells[i].col, static_cast<double>(100 + (i & 0xFFF))) == 1 && ok;
+    ok = _hxSetCell(h_, ds_, id, 1, 0, cells[i].row, cells[i].col, static_cast<double>(100 + (i & 0xFFF))) == 1 && ok;
   }
   ok = _hxClosePyramidLayer(h_, ds_, id) == 1 && ok;
   ok = _hxCloseDataLayer(h_, ds_, id) == 1 && ok;

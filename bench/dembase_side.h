@@ -6,7 +6,9 @@
 // The library sizes its cache as a fraction of physical memory, clamped to 1/8 .. 1/2
 // of it, so no fraction asks for a cache smaller than the level on this machine. A
 // Store therefore sets DEMBASE_MEMORY_LIMIT to 8 x the cache wanted for its whole
-// life, as an application would: Stores of different sizes must not overlap.
+// life, as an application would: Stores of different sizes must not overlap. A cache
+// over 1/8 of physical memory takes a larger fraction instead (the library lowers a limit
+// above the machine's memory to it); one over 1/2 fails, as the library cannot give it.
 #ifndef DEMBASE_BENCH_DEMBASE_SIDE_H_
 #define DEMBASE_BENCH_DEMBASE_SIDE_H_
 
@@ -39,6 +41,9 @@ class Store {
 
   // Writes grid's tiles as level 1 of the layer with a whole-level write (Begin .. End).
   double WriteLevel(const std::string& path, const DemGrid& grid);
+  // The same from tiles cut on demand, a row of tiles at a time; the cutting of each row
+  // happens before its writes and stays out of the time.
+  double WriteLevel(const std::string& path, const DemTiles& dem);
   // Reads every cell of every tile of level 1: tile sequences on the opened level, or
   // tile-data reads of the closed level.
   double ReadTileSequences(const std::string& path);

@@ -24,25 +24,25 @@ Dataset Open(const std::string& path, GDALAccess access) {
 // Creation options of the reference GeoTIFF: what a DEM store in GeoTIFF would use.
 struct TiffOptions {
   char** list = nullptr;
-  explicit TiffOptions(bool big) {
+  TiffOptions(bool big, bool sparse) {
     list = CSLSetNameValue(list, "TILED", "YES");
     list = CSLSetNameValue(list, "BLOCKXSIZE", "256");
     list = CSLSetNameValue(list, "BLOCKYSIZE", "256");
     list = CSLSetNameValue(list, "COMPRESS", "DEFLATE");
     list = CSLSetNameValue(list, "ZLEVEL", "6");
     list = CSLSetNameValue(list, "BIGTIFF", big ? "YES" : "NO");
-    if (big) list = CSLSetNameValue(list, "SPARSE_OK", "TRUE");
+    if (sparse) list = CSLSetNameValue(list, "SPARSE_OK", "TRUE");
   }
   ~TiffOptions() { CSLDestroy(list); }
   TiffOptions(const TiffOptions&) = delete;
   TiffOptions& operator=(const TiffOptions&) = delete;
 };
 
-Dataset Create(const std::string& path, int32_t side, bool big) {
+Dataset Create(const std::string& path, int32_t side, bool big, bool sparse) {
   GDALDriverH driver = GDALGetDriverByName("GTiff");
   if (driver == nullptr) return nullptr;
   VSIUnlink(path.c_str());
-  const TiffOptions options(big);
+  const TiffOptions options(big, sparse);
   Dataset ds(GDALCreate(driver, path.c_str(), side, side, 1, GDT_Float32, options.list));
   if (!ds) {
     std::fprintf(stderr, "GDAL cannot create %s\n", path.c_str());
@@ -62,7 +62,7 @@ void Init() {
 
 double WriteGeoTiff(const DemGrid& grid, const std::string& path) {
   const Stopwatch watch;
-  Dataset ds = Create(path, grid.side, false);
+  Dataset ds = Create(path, grid.side, false, false);
   if (!ds) return -1;
   GDALRasterBandH band = GDALGetRasterBand(ds.get(), 1);
   for (int32_t b = 0; b < static_cast<int32_t>(grid.blocks.size()); ++b) {
@@ -73,6 +73,32 @@ double WriteGeoTiff(const DemGrid& grid, const std::string& path) {
   }
   ds.reset();  // the close writes what is still pending
   return watch.Seconds();
+}
+
+double WriteGeoTiff(const DemTiles& dem, const std::string& path) {
+  const auto along = static_cast<size_t>(dem.blocksAlong());
+  std::vector<float> row(along * kTileCells);
+  const Stopwatch watch;
+  // BigTIFF: blocks rewritten in place by the random writes go to the file's end, and at
+  // 32769 x 32769 that passes the 4 GiB a classic TIFF can address.
+  Dataset ds = Create(path, dem.side(), true, false);
+  if (!ds) return -1;
+  GDALRasterBandH band = GDALGetRasterBand(ds.get(), 1);
+  double seconds = watch.Seconds();
+  for (size_t br = 0; br < along; ++br) {
+    for (size_t bc = 0; bc < along; ++bc) dem.Block(br * along + bc, &row[bc * kTileCells]);
+    const Stopwatch rowWatch;
+    for (size_t bc = 0; bc < along; ++bc) {
+      if (GDALWriteBlock(band, static_cast<int>(bc), static_cast<int>(br), &row[bc * kTileCells]) != CE_None) {
+        std::fprintf(stderr, "GDAL cannot write block %zu of %s\n", br * along + bc, path.c_str());
+        return -1;
+      }
+    }
+    seconds += rowWatch.Seconds();
+  }
+  const Stopwatch closeWatch;
+  ds.reset();  // the close writes what is still pending
+  return seconds + closeWatch.Seconds();
 }
 
 double ReadAllBlocks(const std::string& path) {
@@ -132,7 +158,7 @@ double RandomWritesThenClose(const std::string& path, uint64_t cacheBytes, const
   return watch.Seconds();
 }
 
-bool MakeSparseGeoTiff(const std::string& path, int32_t side) { return Create(path, side, true) != nullptr; }
+bool MakeSparseGeoTiff(const std::string& path, int32_t side) { return Create(path, side, true, true) != nullptr; }
 
 double OpenAndReadOneCell(const std::string& path) {
   const Stopwatch watch;

@@ -18,6 +18,9 @@ void Init();
 
 // Creates path (replacing it) and writes every block, through to the close.
 double WriteGeoTiff(const DemGrid& grid, const std::string& path);
+// The same from blocks cut on demand, a row of blocks at a time, the cutting left out; a
+// BigTIFF, so that large levels can be rewritten.
+double WriteGeoTiff(const DemTiles& dem, const std::string& path);
 // Opens path and reads every block with GDALReadBlock.
 double ReadAllBlocks(const std::string& path);
 // Opens path with a block cache of cacheBytes, reads the warm cells, then times
