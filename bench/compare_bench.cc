@@ -121,6 +121,19 @@ bool Parse(int argc, char** argv, Options* o) {
   return o->runs >= 1 && o->side >= 257 && !o->dir.empty();
 }
 
+// The table on stdout and, when asked for, into the JSON file; false when that cannot be written.
+bool Publish(const std::vector<Row>& rows, const std::vector<std::pair<std::string, std::string>>& context,
+             const std::string& json) {
+  PrintTable(rows, stdout);
+  if (json.empty()) return true;
+  if (!WriteJson(rows, context, json)) {
+    std::fprintf(stderr, "cannot write %s\n", json.c_str());
+    return false;
+  }
+  std::printf("written to %s\n", json.c_str());
+  return true;
+}
+
 // Scaling lines: the same DEM at larger sides, cut on demand. The workload's unit says
 // what a cell is: one of the level, or one read.
 enum ScaleWork { kScaleWrite, kScaleSeq, kScaleData, kScaleRandomReads, kScaleRandomWrites, kScaleWorks };
@@ -347,14 +360,7 @@ int ScaleMain(const Options& o) {
     }
   }
   std::printf("\n");
-  PrintTable(rows, stdout);
-  if (!o.json.empty()) {
-    if (!WriteJson(rows, context, o.json)) {
-      std::fprintf(stderr, "cannot write %s\n", o.json.c_str());
-      return 1;
-    }
-    std::printf("written to %s\n", o.json.c_str());
-  }
+  if (!Publish(rows, context, o.json)) return 1;
   // A failed figure is printed as such; the exit tells scripts.
   for (const Row& r : rows) {
     if (r.ours.sample.empty() || r.references.front().sample.empty()) return 1;
@@ -670,14 +676,7 @@ int Main(int argc, char** argv) {
       "\n%d x %d float DEM (%.0f MiB of tile cells, %zu tiles), %d runs, %u cores; tile caches %llu and %llu MiB\n\n",
       o.side, o.side, mib, grid.tiles.size(), o.runs, std::thread::hardware_concurrency(),
       static_cast<unsigned long long>(bigCache >> 20), static_cast<unsigned long long>(smallCache >> 20));
-  PrintTable(rows, stdout);
-  if (!o.json.empty()) {
-    if (!WriteJson(rows, context, o.json)) {
-      std::fprintf(stderr, "cannot write %s\n", o.json.c_str());
-      return 1;
-    }
-    std::printf("written to %s\n", o.json.c_str());
-  }
+  if (!Publish(rows, context, o.json)) return 1;
   return 0;
 }
 
