@@ -22,7 +22,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "cache/buffers.h"
@@ -60,7 +59,7 @@ class OpenLevel {
   // The value range of the stored tiles, from their records, when asked for (for the
   // layer's minimum and maximum).
   struct CloseOutcome {
-    bool ok = true;            // every tile and table reached the disk
+    bool ok = true;  // every tile and table reached the disk
     bool indexChanged = false;
     double minValue = 3.402823e38;
     double maxValue = -3.402823e38;
@@ -79,8 +78,8 @@ class OpenLevel {
   // and not in the cache: tile-read sequences usually go on there, and their fetches
   // then only copy.
   void ReadAhead(int32_t t);
-  // Recomputes tile t's statistics and empty state from its block. When that empties the
-  // record of a stored tile, the stored place is noted so DropTile can go back to it.
+  // Recomputes tile t's statistics and empty state from its block. Touches tile t alone,
+  // so a worker may run it for a tile of its own.
   void ComputeTileStats(int32_t t);
   // Tile t's record with statistics of its current cells: the record lags behind cells
   // written since its statistics were made.
@@ -90,7 +89,8 @@ class OpenLevel {
   }
   // The cache's callback: writes tile t back and clears its dirty flag.
   void WriteBack(int32_t t);
-  // Forgets tile t's cached cells (its unwritten changes are lost).
+  // Forgets tile t's cached cells (its unwritten changes are lost); a record those changes
+  // emptied goes back to the stored one.
   void DropTile(int32_t t);
 
   // Cells of tile t's block. REQUIRES: the tile holds a block.
@@ -111,8 +111,6 @@ class OpenLevel {
 
  private:
   [[nodiscard]] bool ReadTileBlock(int32_t t);
-  // ComputeTileStats without the note; safe on a worker for a tile of its own.
-  void RecountTile(int32_t t);
   [[nodiscard]] bool WriteTileBlock(int32_t t);
   // Stores an encoded payload of tile t, then its record.
   [[nodiscard]] bool PlacePayload(int32_t t, const EncodedPayload& payload);
@@ -159,10 +157,7 @@ class OpenLevel {
   // failed write-back leaves the former payload with its own statistics at close.
   ZeroedArray<TileIndexRec> written_;
   ZeroedArray<TileRef> refs_;
-  HeapBuffer packBuffer_;  // one payload on its way to or from disk: 2 x 262144 bytes
-  // Records of stored tiles that statistics of unwritten changes emptied, by tile: a
-  // discard of those changes goes back to them; a write-back forgets them. Owner thread.
-  std::unordered_map<int32_t, TileIndexRec> emptiedPlaces_;
+  HeapBuffer packBuffer_;                      // one payload on its way to or from disk: 2 x 262144 bytes
   std::unique_ptr<BackgroundInflater> ahead_;  // the tiles after the last read sequence's
 };
 

@@ -76,7 +76,7 @@ bool OpenLevel::FlushInParallel(const std::vector<int32_t>& dirty, unsigned work
   // Each tile's stats, record and scratch slot are its own while it is encoded.
   auto encode = [&](size_t i) {
     const int32_t t = dirty[i];
-    if (!ref(t).statsCurrent) RecountTile(t);  // never the owner's notes: workers share no state
+    if (!ref(t).statsCurrent) ComputeTileStats(t);  // touches tile t alone: safe on a worker
     if (!IsEmpty(t)) {
       payloads[i % window] = EncodePayload(block(t), compress_,
                                            scratch.subspan((i % window) * kPayloadScratchBytes, kPayloadScratchBytes));
@@ -119,11 +119,7 @@ bool OpenLevel::FlushInParallel(const std::vector<int32_t>& dirty, unsigned work
       ready[i % window] = 0;
     }
     const int32_t t = dirty[i];
-    if (IsEmpty(t) ? RecordEmptied(t) : PlacePayload(t, payloads[i % window])) {
-      emptiedPlaces_.erase(t);
-    } else {
-      ok = false;
-    }
+    if (!(IsEmpty(t) ? RecordEmptied(t) : PlacePayload(t, payloads[i % window]))) ok = false;
     ref(t).dirty = 0;
     {
       const std::lock_guard<std::mutex> lock(mu);

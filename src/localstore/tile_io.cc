@@ -3,10 +3,10 @@
 // same form, else appended at the file's real end).
 #include <new>
 
+#include "cache/tile_codec.h"
 #include "cells/null_test.h"
 #include "cells/tile_stats.h"
 #include "localstore/open_level.h"
-#include "cache/tile_codec.h"
 #include "localstore/tile_payload.h"
 
 namespace dembase {
@@ -21,11 +21,9 @@ void OpenLevel::DropTile(int32_t t) {
   ref(t).dirty = 0;
   ReleaseSlot(t);
   // The dropped changes had emptied the record of a stored tile: the stored cells are
-  // the tile again.
-  if (const auto it = emptiedPlaces_.find(t); it != emptiedPlaces_.end()) {
-    index_[static_cast<size_t>(t)] = it->second;
-    emptiedPlaces_.erase(it);
-  }
+  // the tile again. written_ holds that record already, so going back needs no memory.
+  TileIndexRec& rec = index_[static_cast<size_t>(t)];
+  if (IsEmptyTileRec(rec) && !IsEmptyTileRec(written_[static_cast<size_t>(t)])) rec = written_[static_cast<size_t>(t)];
 }
 
 bool OpenLevel::FetchTile(int32_t t, bool forWrite) {
@@ -82,17 +80,6 @@ bool OpenLevel::ReadTileBlock(int32_t t) {
 }
 
 void OpenLevel::ComputeTileStats(int32_t t) {
-  const TileIndexRec before = index_[static_cast<size_t>(t)];
-  RecountTile(t);
-  if (!IsEmpty(t) || IsEmptyTileRec(before) || before.storedSize == 0) return;
-  try {
-    emptiedPlaces_.try_emplace(t, before);
-  } catch (const std::bad_alloc&) {
-    // Without the note a discard of these changes leaves the tile empty.
-  }
-}
-
-void OpenLevel::RecountTile(int32_t t) {
   TileRef& r = ref(t);
   if (r.block == nullptr) return;
   TileIndexRec& rec = index_[static_cast<size_t>(t)];
@@ -114,7 +101,6 @@ bool OpenLevel::WriteTileBlock(int32_t t) {
   if (IsEmpty(t) ? !RecordEmptied(t) : !PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()))) {
     return false;
   }
-  emptiedPlaces_.erase(t);  // what the record says is what is written now
   return true;
 }
 
