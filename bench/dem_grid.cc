@@ -16,6 +16,11 @@ float NullHeight() {
 
 namespace {
 
+// The height of a cell, or the null: both cuts take their cells from here.
+float CellOf(const dembase::testing::Terrain& terrain, int32_t row, int32_t col) {
+  return terrain.IsNull(row, col) ? NullHeight() : terrain.Height(row, col);
+}
+
 // Cells (row0 + r, col0 + c) of a side x side DEM straight from the terrain, null past
 // its edge: the cell MakeDemGrid stores, computed by the same expression.
 void CutTerrain(const dembase::testing::Terrain& terrain, int32_t side, int32_t row0, int32_t col0, float* out) {
@@ -26,7 +31,7 @@ void CutTerrain(const dembase::testing::Terrain& terrain, int32_t side, int32_t 
     float* line = out + static_cast<size_t>(r) * kTileEdge;
     int32_t c = 0;
     for (; r < rows && c < cols; ++c) {
-      line[c] = terrain.IsNull(row0 + r, col0 + c) ? null : terrain.Height(row0 + r, col0 + c);
+      line[c] = CellOf(terrain, row0 + r, col0 + c);
     }
     std::fill(line + c, line + kTileEdge, null);
   }
@@ -66,12 +71,10 @@ DemGrid MakeDemGrid(int32_t side, uint32_t seed) {
   DemGrid g;
   g.side = side;
   const dembase::testing::Terrain terrain(side, side, seed);
-  const float null = NullHeight();
   g.cells.resize(static_cast<size_t>(side) * static_cast<size_t>(side));
   for (int32_t r = 0; r < side; ++r) {
     for (int32_t c = 0; c < side; ++c) {
-      g.cells[static_cast<size_t>(r) * static_cast<size_t>(side) + static_cast<size_t>(c)] =
-          terrain.IsNull(r, c) ? null : terrain.Height(r, c);
+      g.cells[static_cast<size_t>(r) * static_cast<size_t>(side) + static_cast<size_t>(c)] = CellOf(terrain, r, c);
     }
   }
   g.tilesAlong = (side - 1) / (kTileEdge - 1) + 1;

@@ -260,9 +260,13 @@ int16_t CDbLayer::ReadStoredTile(const TileIndexRec& rec, uint8_t* block, std::s
   return UncompressTile(scratch.data(), rec.storedSize, block, kTileBlockBytes) == 1 ? 1 : 0;
 }
 
+bool CDbLayer::HaveTileDataBuffer() {
+  return tileDataBuffer_.size() != 0 || tileDataBuffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes);
+}
+
 void CDbLayer::ReadAhead(int16_t level, const PyramidLayerInfo& info, int32_t t) {
   if (!readAhead_) return;
-  if (tileDataBuffer_.size() == 0 && !tileDataBuffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) return;
+  if (!HaveTileDataBuffer()) return;
   if (!ahead_) ahead_.reset(new (std::nothrow) BackgroundInflater());
   if (!ahead_) return;
   const std::span<uint8_t> scratch = tileDataBuffer_.span().subspan(kTileBlockBytes);
@@ -294,7 +298,7 @@ int16_t CDbLayer::BeginReadTileData(int16_t level, int32_t /*reserved*/, int32_t
   if (DbReadTileRec(connection_, layerId_, level, t + 1, &rec) < 1) return 0;
   int16_t r = 2;
   if (rec.storedSize != 0) {
-    if (tileDataBuffer_.size() == 0 && !tileDataBuffer_.Allocate(kTileBlockBytes + kPayloadScratchBytes)) return 0;
+    if (!HaveTileDataBuffer()) return 0;
     r = ReadStoredTile(rec, tileDataBuffer_.data(), tileDataBuffer_.span().subspan(kTileBlockBytes));
     if (r < 1) return 0;
   }

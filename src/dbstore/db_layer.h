@@ -54,6 +54,8 @@ class CDbLayer final : public CTiledLayer {
   // scratch (kPayloadScratchBytes). 1; 2 when nothing is stored (block untouched); 0 when
   // it cannot be read.
   int16_t ReadStoredTile(const TileIndexRec& rec, uint8_t* block, std::span<uint8_t> scratch);
+  // The tile-data buffer (one block, then payload scratch), allocated on first use.
+  [[nodiscard]] bool HaveTileDataBuffer();
   // Has the tiles after tile t of a tile-data read inflated on another core. The database
   // is read on this thread only; the worker only inflates.
   void ReadAhead(int16_t level, const PyramidLayerInfo& info, int32_t t);

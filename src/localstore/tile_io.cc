@@ -98,10 +98,7 @@ bool OpenLevel::WriteTileBlock(int32_t t) {
   TileRef& r = ref(t);
   if (r.block == nullptr) return false;
   if (!r.statsCurrent) ComputeTileStats(t);
-  if (IsEmpty(t) ? !RecordEmptied(t) : !PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()))) {
-    return false;
-  }
-  return true;
+  return IsEmpty(t) ? RecordEmptied(t) : PlacePayload(t, EncodePayload(r.block, compress_, packBuffer_.span()));
 }
 
 bool OpenLevel::RecordEmptied(int32_t t) {
