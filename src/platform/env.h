@@ -96,8 +96,9 @@ class Env {
   // Total physical memory in bytes, lowered to the cgroup memory limit when one is set.
   virtual uint64_t TotalPhysicalMemory() = 0;
 
-  // Reserves size bytes of zeroed address space that costs nothing until touched;
-  // nullptr on failure. Release with ReleaseMemory and the same size.
+  // Reserves size bytes of address space that costs nothing until touched; nullptr on
+  // failure. Release with ReleaseMemory and the same size. The contents are unspecified:
+  // a range released earlier may come back with what it held.
   virtual void* ReserveMemory(size_t size) = 0;
   virtual void ReleaseMemory(void* p, size_t size) = 0;
 

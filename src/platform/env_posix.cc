@@ -12,7 +12,9 @@
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #include "platform/env.h"
 #include "platform/physical_memory.h"
@@ -187,6 +189,10 @@ class PosixEnv final : public Env {
   uint64_t TotalPhysicalMemory() override { return SystemPhysicalMemory(); }
 
   void* ReserveMemory(size_t size) override {
+    {
+      const std::lock_guard<std::mutex> lock(kept_mu_);
+      if (kept_ != nullptr && kept_size_ == size) return std::exchange(kept_, nullptr);
+    }
     // Random cell reads over many tiles miss the TLB on every 4 KiB page; huge pages (where
     // the system offers them) cut that. The kernel grants them only for whole aligned 2 MiB
     // ranges, so the pool starts on one: map 2 MiB more, then give back the ends.
@@ -208,7 +214,20 @@ class PosixEnv final : public Env {
   }
 
   void ReleaseMemory(void* p, size_t size) override {
-    if (p != nullptr && size != 0) (void)munmap(p, size);
+    if (p == nullptr || size == 0) return;
+    // The newest released range stays mapped for the next reservation of its size, as a
+    // heap keeps freed memory: pages given back to the system come again only through
+    // page faults, which in some virtual machines cost more than the tile reads that
+    // fill them. MADV_FREE lets the system take the pages whenever it needs them.
+    if (madvise(p, size, MADV_FREE) == 0) {
+      std::unique_lock<std::mutex> lock(kept_mu_);
+      void* const old = std::exchange(kept_, p);
+      const size_t oldSize = std::exchange(kept_size_, size);
+      lock.unlock();
+      if (old != nullptr) (void)munmap(old, oldSize);
+      return;
+    }
+    (void)munmap(p, size);
   }
 
   std::unique_ptr<Library> LoadLibrary(std::string_view path) override {
@@ -234,6 +253,10 @@ class PosixEnv final : public Env {
     dir.resize(slash + 1);
     return dir;
   }
+ private:
+  std::mutex kept_mu_;
+  void* kept_ = nullptr;  // guarded by kept_mu_
+  size_t kept_size_ = 0;
 };
 
 }  // namespace

@@ -128,7 +128,17 @@ TEST(EnvMemoryAndLibraryTest, FigureCgroupLimitsReserveAndLoad) {
   void* p = env->ReserveMemory(size);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (size_t{2} << 20), 0u) << "huge pages need an aligned start";
+  static_cast<uint8_t*>(p)[size - 1] = 7;
   env->ReleaseMemory(p, size);
+  // A released range serves the next reservation of its size, and of no other.
+  void* other = env->ReserveMemory(size / 2);
+  void* again = env->ReserveMemory(size);
+  ASSERT_NE(other, nullptr);
+  EXPECT_NE(other, p);
+  ASSERT_EQ(again, p);
+  static_cast<uint8_t*>(again)[size - 1] = 8;
+  env->ReleaseMemory(other, size / 2);
+  env->ReleaseMemory(again, size);
   EXPECT_EQ(env->LoadLibrary("libm.so.6"), nullptr) << "relative paths are refused";
 }
 
