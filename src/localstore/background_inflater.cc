@@ -115,6 +115,14 @@ void BackgroundInflater::Work() {
   }
 }
 
+bool BackgroundInflater::InflateHere(Job* job, uint8_t* out, std::unique_lock<std::mutex>* lock) {
+  job->state = State::kRunning;  // the worker passes it by
+  lock->unlock();
+  const bool ok = UncompressTile(job->payload.data(), job->rec.storedSize, out, kTileBlockBytes) == 1;
+  lock->lock();
+  return ok;
+}
+
 bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload, uint8_t* block,
                               HeapBuffer* cells) {
   std::unique_lock<std::mutex> lock(mu_);
@@ -131,13 +139,24 @@ bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, std::span<c
   if (job->state == State::kQueued) {
     // The worker has not reached it: inflating it on this thread costs no more than
     // waiting would, and keeps both cores busy when this thread is the faster one.
-    job->state = State::kRunning;  // the worker passes it by
-    lock.unlock();
-    uint8_t* out = block != nullptr ? block : cells->data();
-    ok = UncompressTile(job->payload.data(), job->rec.storedSize, out, kTileBlockBytes) == 1;
-    lock.lock();
+    ok = InflateHere(job, block != nullptr ? block : cells->data(), &lock);
   } else {
-    cv_.wait(lock, [job] { return job->state == State::kDone; });
+    // The worker has this tile: inflate the farthest one it has not reached meanwhile,
+    // where waiting would leave this core idle.
+    while (job->state != State::kDone) {
+      Job* spare = nullptr;
+      for (Job& other : jobs_) {
+        if (other.state == State::kQueued && other.wanted && (spare == nullptr || other.order > spare->order)) {
+          spare = &other;
+        }
+      }
+      if (spare == nullptr) {
+        cv_.wait(lock, [job] { return job->state == State::kDone; });
+        break;
+      }
+      spare->ok = InflateHere(spare, spare->cells.data(), &lock);
+      spare->state = State::kDone;
+    }
     ok = job->ok;
     if (ok && block != nullptr) std::memcpy(block, job->cells.data(), kTileBlockBytes);
     if (ok && block == nullptr) cells->Swap(job->cells);

@@ -2,8 +2,9 @@
 // likely want next on another core, while the caller is still reading the current tile
 // cell by cell. A pass over a level then costs about the codec's time alone instead of
 // the codec's time plus the per-cell calls. Four jobs can wait, so the worker goes from
-// one tile straight to the next, and a reader that arrives before the worker reached
-// its tile inflates that one itself: both cores then inflate.
+// one tile straight to the next. A reader that arrives before the worker reached its tile
+// inflates that one itself, and one that arrives while the worker is on it inflates a
+// tile further on meanwhile: both cores then inflate.
 //
 // The owner thread reads the payload bytes (StartFromFile); the worker never touches
 // files or the Env, it only inflates. A result is handed over only for the same key and an
@@ -78,6 +79,9 @@ class BackgroundInflater {
   // The cells of the job for key and rec into block, or swapped into *cells when block is
   // null: inflated here when the worker has not started it, else waited for.
   bool Take(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload, uint8_t* block, HeapBuffer* cells);
+  // Inflates a queued job's payload into out on the calling thread; the job runs (and
+  // the lock is let go) meanwhile. REQUIRES: mu_ held through lock.
+  bool InflateHere(Job* job, uint8_t* out, std::unique_lock<std::mutex>* lock);
   void Work();
 
   std::mutex mu_;

@@ -76,6 +76,17 @@ TEST(BackgroundInflaterTest, HandsOutEachJobOnceForItsKeyAndRecordAndRefusesBadO
   EXPECT_FALSE(b.Has(2));
   EXPECT_FALSE(Takes(b, 2, two));
 
+  // A taker that finds the worker on its tile inflates a later one meanwhile; whoever
+  // inflated a job, each hands out its own cells once, and a broken one fails alone.
+  b.Drop();
+  std::vector<Packed> round = {one, two, three, Pack(11, 400)};
+  round[2].payload[round[2].payload.size() / 2] ^= 0x5A;
+  for (int pass = 0; pass < 50; ++pass) {
+    for (size_t k = 0; k < round.size(); ++k) ASSERT_TRUE(b.Start(k + 1, round[k].rec, round[k].payload));
+    for (size_t k = 0; k < round.size(); ++k) EXPECT_EQ(Takes(b, k + 1, round[k]), k != 2) << pass << " " << k;
+    EXPECT_FALSE(b.Has(4));
+  }
+
   // What it cannot inflate is refused.
   Packed bad = Pack(3, 100);
   bad.payload[bad.payload.size() / 2] ^= 0x5A;  // the stream's checksum fails
