@@ -24,9 +24,9 @@ namespace dembase {
 
 // The value of a stored cell, and its null flag where isNull is not null.
 inline double ReadStoredCell(CellType type, const uint8_t* block, int32_t r, int32_t c, uint8_t* isNull) {
-  const double v = LoadCellValue(type, block + CellByteOffset(r, c));
-  if (isNull != nullptr) *isNull = IsNullLike(type, v) ? 1 : 0;
-  return v;
+  const uint32_t bits = LoadCellBits(block + CellByteOffset(r, c));
+  if (isNull != nullptr) *isNull = IsNullCellBits(type, bits) ? 1 : 0;
+  return CellBitsToDouble(type, bits);
 }
 
 // The open level: its number, grid, store rule and the cache place of each tile.

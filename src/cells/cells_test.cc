@@ -47,11 +47,15 @@ TEST(NullTest, NullLikeValuesTruncationAndRounding) {
   EXPECT_TRUE(IsNullCellBits(kF, 0x7EFFFFEEu));
   EXPECT_TRUE(IsNullCellBits(kF, 0x7FC00000u));
   EXPECT_FALSE(IsNullCellBits(kF, F(12.5f)));
-  // Tile statistics test floats against MaxNonNullFloat(): it must agree with the double test.
+  // Stored floats are tested on their bits (cell reads, tile statistics): the answer must
+  // be the double test's, at MaxNonNullFloat() and the float above it and across the range.
   const float limit = MaxNonNullFloat(), above = std::nextafter(limit, kInff);
-  for (float sign : {1.0f, -1.0f}) {
-    EXPECT_FALSE(IsNullLikeFloat(sign * limit));
-    EXPECT_TRUE(IsNullLikeFloat(sign * above));
+  EXPECT_FALSE(IsNullLikeFloat(limit));
+  EXPECT_TRUE(IsNullLikeFloat(above));
+  for (uint64_t b = 0; b <= 0xFFFFFFFFu; b += 0x10001) {
+    for (const uint32_t bits : {static_cast<uint32_t>(b), F(limit), F(above), F(-limit), F(-above)}) {
+      ASSERT_EQ(IsNullFloatBits(bits), IsNullLikeFloat(std::bit_cast<float>(bits))) << std::hex << bits;
+    }
   }
 
   // Saturating, not undefined: the layer tests write no infinities.

@@ -53,12 +53,6 @@ constexpr bool IsNullLike(CellType type, double v) {
   return type == CellType::kFloat32 ? IsNullLikeFloat(v) : IsNullLikeInt(v);
 }
 
-// The test applied to a stored cell.
-constexpr bool IsNullCellBits(CellType type, uint32_t bits) {
-  return type == CellType::kFloat32 ? IsNullLikeFloat(static_cast<double>(std::bit_cast<float>(bits)))
-                                    : bits == NullCellBits(CellType::kInt32);
-}
-
 // The largest float that is not null-like. For a finite float f, f is null-like
 // exactly when |f| exceeds it (the null value itself lies far beyond 1e18), which
 // lets tile statistics test floats without widening them.
@@ -67,6 +61,19 @@ constexpr float MaxNonNullFloat() {
   if (static_cast<double>(f) > kNullMagnitude) f = std::bit_cast<float>(std::bit_cast<uint32_t>(f) - 1);
   return f;
 }
+
+// IsNullLikeFloat of a stored float, on its bits: with the sign cleared, the bits of NaN,
+// the infinities and every float beyond MaxNonNullFloat() order above its bits. No
+// widening and no branch, for the per-cell reads and tile statistics.
+constexpr bool IsNullFloatBits(uint32_t bits) {
+  return (bits & 0x7FFFFFFFu) > std::bit_cast<uint32_t>(MaxNonNullFloat());
+}
+
+// The test applied to a stored cell.
+constexpr bool IsNullCellBits(CellType type, uint32_t bits) {
+  return type == CellType::kFloat32 ? IsNullFloatBits(bits) : bits == NullCellBits(CellType::kInt32);
+}
+
 
 }  // namespace dembase
 

@@ -41,11 +41,8 @@ Reduction Reduce(TileBlock block, Keep keep, Key key) {
 }
 
 TileStats FloatStats(TileBlock block) {
-  // A float is not null-like exactly when |f| <= MaxNonNullFloat(); on the bits with
-  // the sign cleared that is an integer comparison, false for NaN and infinities.
-  constexpr int32_t kLimitBits = std::bit_cast<int32_t>(MaxNonNullFloat());
   const Reduction red = Reduce(
-      block, [](int32_t v) { return (v & kInt32Max) <= kLimitBits; }, OrderedKey);
+      block, [](int32_t v) { return !IsNullFloatBits(static_cast<uint32_t>(v)); }, OrderedKey);
   if (red.counted == 0) return TileStats{true, kNullFloat32, kNullFloat32};
   return TileStats{false, std::bit_cast<float>(OrderedKey(red.lo)), std::bit_cast<float>(OrderedKey(red.hi))};
 }
