@@ -2,6 +2,7 @@
 
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -86,7 +87,11 @@ bool CopyAnew(const std::string& from, const std::string& to) {
   std::error_code ec;
   fs::remove_all(to, ec);
   fs::copy(from, to, fs::copy_options::recursive, ec);
-  return !ec;
+  if (ec) return false;
+  // A copy precedes a timed run: the kernel must not write it back (nor what an earlier
+  // run left unsynced, as GDAL's closes do) while the next run is timed.
+  sync();
+  return true;
 }
 
 std::vector<CellPos> RandomCells(size_t count, int32_t rows, int32_t cols, uint64_t seed) {

@@ -45,7 +45,8 @@ double RunCommand(const std::vector<std::string>& argv);
 
 // Bytes of a file, or of every file below a directory.
 uint64_t BytesOnDisk(const std::string& path);
-// Makes `to` a copy of `from` (a file or a directory tree), replacing what to held.
+// Makes `to` a copy of `from` (a file or a directory tree), replacing what to held, and
+// syncs every file system so no writeback falls into the timed run that follows.
 bool CopyAnew(const std::string& from, const std::string& to);
 
 // Random cells of a rows x cols grid, the same for every seed on every machine.
