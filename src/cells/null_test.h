@@ -55,7 +55,7 @@ constexpr bool IsNullLike(CellType type, double v) {
 
 // The largest float that is not null-like. For a finite float f, f is null-like
 // exactly when |f| exceeds it (the null value itself lies far beyond 1e18), which
-// lets tile statistics test floats without widening them.
+// lets stored floats be tested without widening them.
 constexpr float MaxNonNullFloat() {
   float f = static_cast<float>(kNullMagnitude);
   if (static_cast<double>(f) > kNullMagnitude) f = std::bit_cast<float>(std::bit_cast<uint32_t>(f) - 1);
@@ -73,7 +73,6 @@ constexpr bool IsNullFloatBits(uint32_t bits) {
 constexpr bool IsNullCellBits(CellType type, uint32_t bits) {
   return type == CellType::kFloat32 ? IsNullFloatBits(bits) : bits == NullCellBits(CellType::kInt32);
 }
-
 
 }  // namespace dembase
 

@@ -253,6 +253,7 @@ class PosixEnv final : public Env {
     dir.resize(slash + 1);
     return dir;
   }
+
  private:
   std::mutex kept_mu_;
   void* kept_ = nullptr;  // guarded by kept_mu_
