@@ -95,28 +95,26 @@ void BackgroundInflater::Work() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
     Job* next = nullptr;
-    cv_.wait(lock, [this, &next] {
-      if (stop_) return true;
-      for (Job& job : jobs_) {
-        if (job.state == State::kQueued && (next == nullptr || job.order < next->order)) next = &job;
-      }
-      return next != nullptr;
-    });
+    cv_.wait(lock, [this, &next] { return stop_ || (next = Queued(/*newest=*/false)) != nullptr; });
     if (stop_) return;
-    next->state = State::kRunning;
-    const uint32_t size = next->rec.storedSize;
     // The job's buffers are the worker's while it runs.
-    lock.unlock();
-    const bool ok = UncompressTile(next->payload.data(), size, next->cells.data(), kTileBlockBytes) == 1;
-    lock.lock();
-    next->ok = ok;
+    next->ok = InflateHere(next, next->cells.data(), &lock);
     next->state = State::kDone;
     cv_.notify_all();
   }
 }
 
+BackgroundInflater::Job* BackgroundInflater::Queued(bool newest) {
+  Job* pick = nullptr;
+  for (Job& job : jobs_) {
+    if (job.state != State::kQueued || !job.wanted) continue;
+    if (pick == nullptr || (newest ? job.order > pick->order : job.order < pick->order)) pick = &job;
+  }
+  return pick;
+}
+
 bool BackgroundInflater::InflateHere(Job* job, uint8_t* out, std::unique_lock<std::mutex>* lock) {
-  job->state = State::kRunning;  // the worker passes it by
+  job->state = State::kRunning;  // no other thread takes it up
   lock->unlock();
   const bool ok = UncompressTile(job->payload.data(), job->rec.storedSize, out, kTileBlockBytes) == 1;
   lock->lock();
@@ -144,12 +142,7 @@ bool BackgroundInflater::Take(uint64_t key, const TileIndexRec& rec, std::span<c
     // The worker has this tile: inflate the farthest one it has not reached meanwhile,
     // where waiting would leave this core idle.
     while (job->state != State::kDone) {
-      Job* spare = nullptr;
-      for (Job& other : jobs_) {
-        if (other.state == State::kQueued && other.wanted && (spare == nullptr || other.order > spare->order)) {
-          spare = &other;
-        }
-      }
+      Job* spare = Queued(/*newest=*/true);
       if (spare == nullptr) {
         cv_.wait(lock, [job] { return job->state == State::kDone; });
         break;

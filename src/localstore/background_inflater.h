@@ -79,8 +79,11 @@ class BackgroundInflater {
   // The cells of the job for key and rec into block, or swapped into *cells when block is
   // null: inflated here when the worker has not started it, else waited for.
   bool Take(uint64_t key, const TileIndexRec& rec, std::span<const uint8_t> payload, uint8_t* block, HeapBuffer* cells);
-  // Inflates a queued job's payload into out on the calling thread; the job runs (and
-  // the lock is let go) meanwhile. REQUIRES: mu_ held through lock.
+  // The oldest (the worker's next) or newest queued job somebody still wants, or null.
+  // REQUIRES: mu_ held.
+  Job* Queued(bool newest);
+  // Inflates a queued job's payload into out on the calling thread (the worker's or the
+  // owner's); the job runs (and the lock is let go) meanwhile. REQUIRES: mu_ held through lock.
   bool InflateHere(Job* job, uint8_t* out, std::unique_lock<std::mutex>* lock);
   void Work();
 
